@@ -1,0 +1,98 @@
+// The tree model every estimator is made of: growth parameters, nodes stored flat in
+// pre-order (the root is node 0, then the whole left subtree, then the right subtree),
+// leaf construction and the walks from the root to a leaf.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace canopy {
+
+// Row numbers inside a fit. Fits refuse inputs with more rows than this type can count.
+using RowIndex = std::uint32_t;
+inline constexpr std::size_t kMaxRows = std::numeric_limits<RowIndex>::max();
+
+struct TreeParams {
+    std::optional<std::uint64_t> max_depth;     // absent: no limit; the root has depth 0
+    std::optional<std::uint64_t> max_features;  // absent: every feature at every node
+    std::uint64_t min_samples_split = 2;
+    std::uint64_t min_samples_leaf = 1;
+    bool is_classification = false;
+};
+
+// Summed sample weight of one class in a classification leaf.
+struct ClassCount {
+    std::uint64_t cls;
+    double weight;
+};
+
+inline constexpr std::uint32_t kNoChild = std::numeric_limits<std::uint32_t>::max();
+
+struct TreeNode {
+    std::size_t feature = 0;  // tested column of an internal node; 0 in a leaf
+    double threshold = 0.0;   // rows with value <= threshold go left; 0.0 in a leaf
+    std::uint32_t left = kNoChild;
+    std::uint32_t right = kNoChild;
+    double value = 0.0;  // leaf: weighted mean or majority class index; internal: 0.0
+    std::size_t n_samples = 0;  // index entries that reached the node, repeats included
+    // Classification leaves only: their counts are Tree::counts[counts_begin, +counts_size),
+    // sorted by class index.
+    std::uint32_t counts_begin = 0;
+    std::uint32_t counts_size = 0;
+    bool has_counts = false;
+
+    bool is_leaf() const { return left == kNoChild; }
+};
+
+struct Tree {
+    std::vector<TreeNode> nodes;
+    std::vector<ClassCount> counts;
+
+    bool empty() const { return nodes.empty(); }
+    const TreeNode& root() const { return nodes.front(); }
+    const TreeNode& node(std::size_t id) const { return nodes[id]; }
+    std::span<const ClassCount> class_counts(const TreeNode& n) const {
+        return {counts.data() + n.counts_begin, n.counts_size};
+    }
+
+    // Appends a blank node and returns its id (checked against the id range).
+    std::uint32_t add_node();
+    // Turns node `id` into an internal node with the given children.
+    void set_split(std::uint32_t id, std::size_t feature, double threshold, std::uint32_t left,
+                   std::uint32_t right);
+    // Stores the counts of a classification leaf; `sorted` must be ordered by class.
+    void set_leaf_counts(std::uint32_t id, std::span<const ClassCount> sorted);
+
+    std::size_t depth() const;     // edges on the longest root-to-leaf path
+    std::size_t n_leaves() const;
+};
+
+// Class index of a label: truncation toward zero, negatives and NaN give 0, saturating.
+std::uint64_t class_index(double label);
+
+// Fills node `id` of `tree` as a leaf over the rows listed in `indices` (repeats count):
+// weighted mean of y (0.0 when the weight sum is not positive), or the class counts and the
+// class of largest summed weight (the smallest index among ties; 0.0 when empty).
+void create_leaf(Tree& tree, std::uint32_t id, std::span<const double> y,
+                 std::span<const double> sample_weight, std::span<const RowIndex> indices,
+                 bool is_classification);
+
+// Majority class of sorted counts: largest weight, smallest class among ties, 0 if empty.
+double majority_class(std::span<const ClassCount> sorted);
+
+// Descends from the root; a value <= threshold goes left (NaN goes right). A row too short
+// for a tested feature aborts the call. Returns the leaf's node id.
+std::size_t find_leaf(const Tree& tree, std::span<const double> row);
+
+// Class-probability vector of length n_classes for one row; zeros for regression leaves,
+// leaves whose counts sum to 0, and classes at or beyond n_classes.
+std::vector<double> traverse_proba(const Tree& tree, std::span<const double> row,
+                                   std::size_t n_classes);
+// Adds the leaf's probabilities to out[0 .. n_classes) (the same terms as traverse_proba).
+void add_leaf_proba(const Tree& tree, const TreeNode& leaf, std::span<double> out);
+
+}  // namespace canopy

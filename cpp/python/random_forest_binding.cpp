@@ -1,0 +1,96 @@
+#include "estimators/random_forest.hpp"
+#include "python/bindings.hpp"
+
+namespace canopy::py {
+namespace {
+
+using Reg = RandomForestRegressor;
+using Clf = RandomForestClassifier;
+
+std::vector<Param> forest_params() {
+    return {{"n_estimators", Kind::Count},   {"max_depth", Kind::OptCount},
+            {"max_features", Kind::OptText}, {"bootstrap", Kind::Flag},
+            {"random_state", Kind::OptCount}, {"min_samples_split", Kind::Count},
+            {"min_samples_leaf", Kind::Count}};
+}
+
+const Signature kNewRegressor("RandomForestRegressor", forest_params());
+const Signature kNewClassifier("RandomForestClassifier", forest_params());
+const Signature kGetInfo("get_info", {});
+
+ForestConfig forest_config(const Args& a, std::uint64_t default_trees) {
+    return ForestConfig{a.count_or(0, default_trees), a.opt_count(1), a.opt_text(2),
+                        a.flag_or(3, true),           a.opt_count(4), a.count_or(5, 2),
+                        a.count_or(6, 1)};
+}
+
+Reg make_regressor(const Args& a) { return Reg(forest_config(a, 50)); }
+Clf make_classifier(const Args& a) { return Clf(forest_config(a, 100)); }
+
+PyObject* regressor_info(Reg& e, const Args&) {
+    Dict d;
+    d.set("n_estimators", to_py(e.config.n_estimators));
+    d.set("is_fitted", to_py(std::int64_t{e.is_fitted ? 1 : 0}));
+    return d.release();
+}
+
+PyObject* classifier_info(Clf& e, const Args&) {
+    Dict d;
+    d.set("n_estimators", to_py(e.config.n_estimators));
+    d.set("n_classes", to_py(std::uint64_t{e.n_classes}));
+    d.set("is_fitted", to_py(std::int64_t{e.is_fitted ? 1 : 0}));
+    return d.release();
+}
+
+PyMethodDef kRegressorMethods[] = {
+    {"get_info", cfunc(method<Reg, kGetInfo, Access::Shared, regressor_info>),
+     METH_VARARGS | METH_KEYWORDS, "get_info($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kClassifierMethods[] = {
+    {"get_info", cfunc(method<Clf, kGetInfo, Access::Shared, classifier_info>),
+     METH_VARARGS | METH_KEYWORDS, "get_info($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kRegressorProperties[] = {
+    {"n_estimators", getter<Reg, [](const Reg& e) { return to_py(e.config.n_estimators); }>,
+     nullptr, nullptr, nullptr},
+    {"is_fitted", getter<Reg, [](const Reg& e) { return to_py(e.is_fitted); }>, nullptr, nullptr,
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef kClassifierProperties[] = {
+    {"n_estimators", getter<Clf, [](const Clf& e) { return to_py(e.config.n_estimators); }>,
+     nullptr, nullptr, nullptr},
+    {"n_classes", getter<Clf, [](const Clf& e) { return to_py(std::uint64_t{e.n_classes}); }>,
+     nullptr, nullptr, nullptr},
+    {"classes_", getter<Clf, [](const Clf& e) { return to_py(e.classes); }>, nullptr, nullptr,
+     nullptr},
+    {"is_fitted", getter<Clf, [](const Clf& e) { return to_py(e.is_fitted); }>, nullptr, nullptr,
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* make_random_forest_regressor_type() {
+    return make_type<Reg>(
+        "builtins.RandomForestRegressor",
+        "RandomForestRegressor(n_estimators=50, max_depth=None, max_features=None, bootstrap=True, "
+        "random_state=None, min_samples_split=2, min_samples_leaf=1)\n--\n\n",
+        construct<Reg, kNewRegressor, make_regressor>, kRegressorMethods, kRegressorProperties);
+}
+
+PyTypeObject* make_random_forest_classifier_type() {
+    return make_type<Clf>(
+        "builtins.RandomForestClassifier",
+        "RandomForestClassifier(n_estimators=100, max_depth=None, max_features=None, "
+        "bootstrap=True, random_state=None, min_samples_split=2, min_samples_leaf=1)\n--\n\n",
+        construct<Clf, kNewClassifier, make_classifier>, kClassifierMethods,
+        kClassifierProperties);
+}
+
+}  // namespace canopy::py
