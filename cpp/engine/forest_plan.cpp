@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <numeric>
 #include <string_view>
@@ -104,11 +103,13 @@ void check_sample(std::span<const RowIndex> sample, std::size_t n_rows) {
     }
 }
 
-// The sample's rows, targets and weights in draw order, in new contiguous storage.
+// The sample's rows, targets and weights in draw order, in new contiguous storage. The
+// rows are stored column by column: the split search reads one column at a time.
 struct Gathered {
-    Matrix x;
+    std::vector<double> columns;  // b x m, column-major
     std::vector<double> y, w;
     std::vector<RowIndex> indices;  // 0 .. b-1
+    MatrixView view;
 };
 
 Gathered gather(const MatrixView& x, std::span<const double> y, std::span<const double> w,
@@ -117,24 +118,18 @@ Gathered gather(const MatrixView& x, std::span<const double> y, std::span<const 
     const std::size_t b = sample.size();
     if (b > kMaxRows) fail_internal("sample has more rows than a tree can index");
     Gathered g;
-    g.x = Matrix(b, x.cols);
+    g.columns.resize(checked_mul(b, x.cols));
     g.y.resize(b);
     g.w.resize(b);
     g.indices.resize(b);
-    double* out = g.x.values.data();
     for (std::size_t r = 0; r < b; ++r) {
         const RowIndex i = sample[r];
-        if (x.col_stride == 1 && x.cols > 0) {
-            std::memcpy(out, &x.data[static_cast<std::ptrdiff_t>(i) * x.row_stride],
-                        x.cols * sizeof(double));
-        } else {
-            for (std::size_t c = 0; c < x.cols; ++c) out[c] = x(i, c);
-        }
-        out += x.cols;
+        for (std::size_t c = 0; c < x.cols; ++c) g.columns[c * b + r] = x(i, c);
         g.y[r] = y[i];
         g.w[r] = w[i];
         g.indices[r] = static_cast<RowIndex>(r);
     }
+    g.view = MatrixView{g.columns.data(), b, x.cols, 1, static_cast<std::ptrdiff_t>(b)};
     return g;
 }
 
@@ -211,7 +206,7 @@ Tree build_tree_on_bootstrap(const MatrixView& x, std::span<const double> y,
         codes.resize(sample_indices.size());
         for (std::size_t r = 0; r < sample_indices.size(); ++r) codes[r] = src[sample_indices[r]];
     }
-    return build_node(g.x.view(), g.y, g.w, g.indices, params, rng, h);
+    return build_node(g.view, g.y, g.w, g.indices, params, rng, h);
 }
 
 Tree build_tree_on_bootstrap_exact(const MatrixView& x, std::span<const double> y,
@@ -219,7 +214,7 @@ Tree build_tree_on_bootstrap_exact(const MatrixView& x, std::span<const double> 
                                    std::span<const RowIndex> sample_indices,
                                    const TreeParams& params, Pcg64& rng) {
     Gathered g = gather(x, y, sample_weight, sample_indices);
-    return build_node_exact(g.x.view(), g.y, g.w, g.indices, params, rng);
+    return build_node_exact(g.view, g.y, g.w, g.indices, params, rng);
 }
 
 Tree grow_tree(const MatrixView& x, std::span<const double> y,

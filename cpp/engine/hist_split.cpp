@@ -67,7 +67,37 @@ struct RegSlot {
     std::size_t n = 0;
 };
 
-// State shared by both tasks: inputs, the tree, the index buffer and the stack.
+// Prefix sums at the candidate boundaries of one feature, gathered before any gain is
+// computed so that the divisions run in a loop the compiler can vectorise. Each gain is
+// still the same expression of the same values. Only boundaries that pass the checks
+// (both sides with positive weight and enough entries) are kept.
+struct Boundaries {
+    std::array<double, kMaxBins> wl, s1l, s2l, gain;
+    std::array<unsigned, kMaxBins> bin;
+    std::size_t size = 0;
+};
+
+// Stable partition of positions [begin, end) of `a` by `left` flags, without branches on
+// the flags (they are close to random near the root).
+template <class T>
+void stable_partition(T* a, std::size_t begin, std::size_t end, const std::uint8_t* left,
+                      T* scratch) {
+    std::size_t l = begin;
+    std::size_t r = 0;
+    for (std::size_t p = begin; p < end; ++p) {
+        const T v = a[p];
+        const std::size_t goes_left = left[p];
+        a[l] = v;  // l <= p: that slot has already been read
+        scratch[r] = v;
+        l += goes_left;
+        r += 1 - goes_left;
+    }
+    std::copy(scratch, scratch + r, a + l);
+}
+
+// State shared by both tasks: inputs, the tree, the index buffer with its per-entry data
+// and bin codes kept in the same order, and the stack.
+template <class Entry>
 class GrowerBase {
 public:
     GrowerBase(const MatrixView& x, std::span<const double> y, std::span<const double> w,
@@ -76,8 +106,27 @@ public:
         : x_(x), y_(y), w_(w), params_(params), rng_(rng), hist_(hist), m_(x.cols),
           idx_(indices.begin(), indices.end()) {
         check_inputs();
-        flags_.resize(idx_.size());
+        const std::size_t n = idx_.size();
+        flags_.resize(n);
+        tmp_idx_.resize(n);
+        tmp_entries_.resize(n);
+        tmp_codes_.resize(n);
         candidates_.resize(m_);
+        // Only features with two bins or more are ever searched; their codes follow the
+        // entries through every partition, so a node reads them in one sequential pass.
+        code_offset_.assign(m_, 0);
+        std::size_t live = 0;
+        for (std::size_t f = 0; f < m_; ++f) live += hist_.n_bins[f] >= 2;
+        codes_.resize(checked_mul(live, n));
+        std::size_t offset = 0;
+        for (std::size_t f = 0; f < m_; ++f) {
+            if (hist_.n_bins[f] < 2) continue;
+            live_.push_back(f);
+            code_offset_[f] = offset;
+            const std::uint8_t* src = hist_.bin_codes[f].data();
+            for (std::size_t p = 0; p < n; ++p) codes_[offset + p] = src[idx_[p]];
+            offset += n;
+        }
     }
 
 protected:
@@ -96,6 +145,8 @@ protected:
             if (i >= limit) fail_internal("row index " + std::to_string(i) + " is out of range");
         }
     }
+
+    const std::uint8_t* codes_of(std::size_t f) const { return codes_.data() + code_offset_[f]; }
 
     // The candidate features of a node: a shuffled prefix when subsampling, else all.
     std::span<const std::size_t> candidates() {
@@ -123,11 +174,17 @@ protected:
         return id;
     }
 
-    // Marks which entries go left by the raw value and counts them. The index buffer is not
-    // touched yet, so a rejected split leaves the node's entries in their original order.
+    // Marks which entries go left by the raw value and counts them. Nothing is moved yet,
+    // so a rejected split leaves the node's entries in their original order.
     std::size_t mark_left(const Work& work, const Best& best) {
         std::size_t n_left = 0;
+        constexpr std::size_t kAhead = 16;  // rows are scattered: fetch them early
         for (std::size_t p = work.begin; p < work.end; ++p) {
+            if (p + kAhead < work.end) {
+                __builtin_prefetch(x_.data +
+                                   static_cast<std::ptrdiff_t>(idx_[p + kAhead]) * x_.row_stride +
+                                   static_cast<std::ptrdiff_t>(best.feature) * x_.col_stride);
+            }
             const bool left = x_(idx_[p], best.feature) <= best.threshold;
             flags_[p] = left;
             n_left += left;
@@ -135,36 +192,10 @@ protected:
         return n_left;
     }
 
-    // Stable partition of positions [begin, end) of the index buffer and of a parallel
-    // per-entry array by the marks of mark_left.
-    template <class Entry>
-    void partition(const Work& work, std::vector<Entry>& entries, std::size_t n_left) {
-        tmp_idx_.resize(work.end - work.begin - n_left);
-        std::vector<Entry>& tmp = scratch_of(entries);
-        tmp.resize(tmp_idx_.size());
-        std::size_t l = work.begin;
-        std::size_t r = 0;
-        for (std::size_t p = work.begin; p < work.end; ++p) {
-            if (flags_[p]) {
-                idx_[l] = idx_[p];
-                entries[l] = entries[p];
-                ++l;
-            } else {
-                tmp_idx_[r] = idx_[p];
-                tmp[r] = entries[p];
-                ++r;
-            }
-        }
-        std::copy(tmp_idx_.begin(), tmp_idx_.end(), idx_.begin() + static_cast<std::ptrdiff_t>(l));
-        std::copy(tmp.begin(), tmp.end(), entries.begin() + static_cast<std::ptrdiff_t>(l));
-    }
-
     // Turns node `id` into a split when both sides keep enough entries (and at least one:
     // with min_samples_leaf 0, a rounding residue can make a boundary with nothing on one
     // side look like a candidate, and splitting there would repeat the node forever).
-    template <class Entry>
-    bool try_split(std::uint32_t id, const Work& work, const Best& best,
-                   std::vector<Entry>& entries) {
+    bool try_split(std::uint32_t id, const Work& work, const Best& best) {
         const std::size_t n = work.end - work.begin;
         const std::size_t n_left = mark_left(work, best);
         const std::size_t n_right = n - n_left;
@@ -172,13 +203,39 @@ protected:
             n_right < params_.min_samples_leaf) {
             return false;
         }
-        partition(work, entries, n_left);
+        const std::uint8_t* flags = flags_.data();
+        stable_partition(idx_.data(), work.begin, work.end, flags, tmp_idx_.data());
+        stable_partition(entries_.data(), work.begin, work.end, flags, tmp_entries_.data());
+        for (std::size_t f : live_) {
+            stable_partition(codes_.data() + code_offset_[f], work.begin, work.end, flags,
+                             tmp_codes_.data());
+        }
         tree_.set_split(id, best.feature, best.threshold, id + 1, kNoChild);
         tree_.nodes[id].n_samples = n;
         const std::size_t mid = work.begin + n_left;
         stack_.push_back(Work{mid, work.end, work.depth + 1, id, true});
         stack_.push_back(Work{work.begin, mid, work.depth + 1, id, false});
         return true;
+    }
+
+    // The first boundary whose gain beats the best so far strictly.
+    void pick_best(const Boundaries& c, std::size_t f, Best& best) const {
+        for (std::size_t i = 0; i < c.size; ++i) {
+            if (c.gain[i] > best.gain) best = Best{c.gain[i], f, hist_.bin_edges[f][c.bin[i]]};
+        }
+    }
+
+    // Pops nodes until the tree is complete; grow_node(id, work) returns false for a leaf.
+    template <class Grower>
+    Tree run(Grower& g) {
+        stack_.push_back(Work{0, idx_.size(), 0, kNoChild, false});
+        while (!stack_.empty()) {
+            const Work work = stack_.back();
+            stack_.pop_back();
+            const std::uint32_t id = open_node(work);
+            if (!g.grow_node(id, work)) make_leaf(id, work);
+        }
+        return std::move(tree_);
     }
 
     const MatrixView& x_;
@@ -191,20 +248,20 @@ protected:
 
     Tree tree_;
     std::vector<RowIndex> idx_;
-    std::vector<RowIndex> tmp_idx_;
+    std::vector<Entry> entries_;  // per position, moved with idx_
+    std::vector<std::uint8_t> codes_;
+    std::vector<std::size_t> code_offset_;
+    std::vector<std::size_t> live_;
     std::vector<std::uint8_t> flags_;
+    std::vector<RowIndex> tmp_idx_;
+    std::vector<Entry> tmp_entries_;
+    std::vector<std::uint8_t> tmp_codes_;
     std::vector<std::size_t> candidates_;
     std::vector<Work> stack_;
-    std::vector<RegEntry> tmp_reg_;
-    std::vector<ClsEntry> tmp_cls_;
     BinMask mask_;
-
-private:
-    std::vector<RegEntry>& scratch_of(std::vector<RegEntry>&) { return tmp_reg_; }
-    std::vector<ClsEntry>& scratch_of(std::vector<ClsEntry>&) { return tmp_cls_; }
 };
 
-class RegressionGrower : public GrowerBase {
+class RegressionGrower : public GrowerBase<RegEntry> {
 public:
     using GrowerBase::GrowerBase;
 
@@ -216,17 +273,9 @@ public:
             const double wy = w * y;
             entries_[p] = RegEntry{w, wy, y * wy};
         }
-        stack_.push_back(Work{0, idx_.size(), 0, kNoChild, false});
-        while (!stack_.empty()) {
-            const Work work = stack_.back();
-            stack_.pop_back();
-            const std::uint32_t id = open_node(work);
-            if (!grow_node(id, work)) make_leaf(id, work);
-        }
-        return std::move(tree_);
+        return run(*this);
     }
 
-private:
     // Searches the node and splits it; false when it stays a leaf.
     bool grow_node(std::uint32_t id, const Work& work) {
         const std::size_t n = work.end - work.begin;
@@ -241,60 +290,127 @@ private:
         const double mean = S1 / W;
         const double V = S2 / W - mean * mean;
         Best best;
-        for (std::size_t f : candidates()) {
-            if (hist_.n_bins[f] >= 2) search_feature(f, work, W, S1, S2, V, best);
+        const NodeSums node{W, S1, S2, V, n};
+        if (n >= kDenseNode) {
+            search<false>(candidates(), work, node, best);
+        } else {
+            search<true>(candidates(), work, node, best);
         }
         if (best.gain <= 0.0) return false;
-        return try_split(id, work, best, entries_);
+        return try_split(id, work, best);
     }
 
-    void search_feature(std::size_t f, const Work& work, double W, double S1, double S2,
-                        double V, Best& best) {
-        const std::uint8_t* codes = hist_.bin_codes[f].data();
+private:
+    static constexpr std::size_t kDenseNode = 128;
+
+    // Fills the histograms of one or two features in one pass over the node's entries
+    // (each slot still receives its entries in list order). Small nodes also record which
+    // bins they touch; large ones touch most bins, so the sweep simply skips empty slots.
+    template <bool Track>
+    void fill(const Work& work, const std::uint8_t* codes_a, const std::uint8_t* codes_b) {
         for (std::size_t p = work.begin; p < work.end; ++p) {
-            const unsigned b = codes[idx_[p]];
-            RegSlot& s = slots_[b];
             const RegEntry& e = entries_[p];
+            const unsigned a = codes_a[p];
+            RegSlot& s = slots_[0][a];
             s.w += e.w;
             s.s1 += e.wy;
             s.s2 += e.yy;
             ++s.n;
-            mask_.set(b);
+            if (Track) masks_[0].set(a);
+            if (codes_b != nullptr) {
+                const unsigned b = codes_b[p];
+                RegSlot& t = slots_[1][b];
+                t.w += e.w;
+                t.s1 += e.wy;
+                t.s2 += e.yy;
+                ++t.n;
+                if (Track) masks_[1].set(b);
+            }
         }
-        const std::size_t n = work.end - work.begin;
+    }
+
+    struct NodeSums {
+        double W, S1, S2, V;
+        std::size_t n;
+    };
+
+    // Sweeps histogram `h` of feature f, clearing it, and offers its boundaries to `best`.
+    template <bool Track>
+    void sweep(int h, std::size_t f, const NodeSums& node, Best& best) {
         const std::size_t last = hist_.n_bins[f] - 1;
         const std::uint64_t min_leaf = params_.min_samples_leaf;
+        Boundaries& c = bounds_;
+        c.size = 0;
         double WL = 0.0, S1L = 0.0, S2L = 0.0;
         std::size_t nL = 0;
-        mask_.for_each([&](unsigned b) {
-            RegSlot& s = slots_[b];
+        const auto visit = [&](unsigned b) {
+            RegSlot& s = slots_[h][b];
             if (b < last) {
                 WL += s.w;
                 S1L += s.s1;
                 S2L += s.s2;
                 nL += s.n;
-                const double WR = W - WL;
-                if (WR > 0.0 && WL > 0.0 && nL >= min_leaf && n - nL >= min_leaf) {
-                    const double S1R = S1 - S1L;
-                    const double S2R = S2 - S2L;
-                    const double ml = S1L / WL;
-                    const double mr = S1R / WR;
-                    const double VL = S2L / WL - ml * ml;
-                    const double VR = S2R / WR - mr * mr;
-                    const double gain = V - (WL * VL + WR * VR) / W;
-                    if (gain > best.gain) best = Best{gain, f, hist_.bin_edges[f][b]};
+                if (node.W - WL > 0.0 && WL > 0.0 && nL >= min_leaf && node.n - nL >= min_leaf) {
+                    c.wl[c.size] = WL;
+                    c.s1l[c.size] = S1L;
+                    c.s2l[c.size] = S2L;
+                    c.bin[c.size] = b;
+                    ++c.size;
                 }
             }
             s = RegSlot{};
-        });
-        mask_.clear();
+        };
+        if (Track) {
+            masks_[h].for_each(visit);
+            masks_[h].clear();
+        } else {
+            for (unsigned b = 0; b <= last; ++b) {
+                if (slots_[h][b].n != 0) visit(b);
+            }
+        }
+        const double W = node.W, S1 = node.S1, S2 = node.S2, V = node.V;
+        for (std::size_t i = 0; i < c.size; ++i) {
+            const double wl = c.wl[i];
+            const double wr = W - wl;
+            const double s1r = S1 - c.s1l[i];
+            const double s2r = S2 - c.s2l[i];
+            const double ml = c.s1l[i] / wl;
+            const double mr = s1r / wr;
+            const double vl = c.s2l[i] / wl - ml * ml;
+            const double vr = s2r / wr - mr * mr;
+            c.gain[i] = V - (wl * vl + wr * vr) / W;
+        }
+        pick_best(c, f, best);
     }
 
-    std::vector<RegEntry> entries_;
-    std::array<RegSlot, kMaxBins> slots_{};
+    // Candidates in order, two at a time.
+    template <bool Track>
+    void search(std::span<const std::size_t> features, const Work& work, const NodeSums& node,
+                Best& best) {
+        std::size_t pending = m_;  // a searchable feature waiting for a partner
+        for (std::size_t f : features) {
+            if (hist_.n_bins[f] < 2) continue;
+            if (pending == m_) {
+                pending = f;
+                continue;
+            }
+            fill<Track>(work, codes_of(pending), codes_of(f));
+            sweep<Track>(0, pending, node, best);
+            sweep<Track>(1, f, node, best);
+            pending = m_;
+        }
+        if (pending != m_) {
+            fill<Track>(work, codes_of(pending), nullptr);
+            sweep<Track>(0, pending, node, best);
+        }
+    }
+
+    std::array<std::array<RegSlot, kMaxBins>, 2> slots_{};
+    std::array<BinMask, 2> masks_;
+    Boundaries bounds_;
 };
 
-class ClassificationGrower : public GrowerBase {
+class ClassificationGrower : public GrowerBase<ClsEntry> {
 public:
     using GrowerBase::GrowerBase;
 
@@ -305,25 +421,16 @@ public:
         std::vector<std::uint64_t> distinct = classes;
         std::sort(distinct.begin(), distinct.end());
         distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-        k_ = distinct.size();
         entries_.resize(idx_.size());
         for (std::size_t p = 0; p < idx_.size(); ++p) {
             const auto it = std::lower_bound(distinct.begin(), distinct.end(), classes[p]);
             entries_[p] = ClsEntry{w_[idx_[p]], static_cast<std::uint32_t>(it - distinct.begin())};
         }
-        local_of_.assign(k_, 0);
-        seen_.assign(k_, 0);
-        stack_.push_back(Work{0, idx_.size(), 0, kNoChild, false});
-        while (!stack_.empty()) {
-            const Work work = stack_.back();
-            stack_.pop_back();
-            const std::uint32_t id = open_node(work);
-            if (!grow_node(id, work)) make_leaf(id, work);
-        }
-        return std::move(tree_);
+        local_of_.assign(distinct.size(), 0);
+        seen_.assign(distinct.size(), 0);
+        return run(*this);
     }
 
-private:
     bool grow_node(std::uint32_t id, const Work& work) {
         const std::size_t n = work.end - work.begin;
         if (stops_early(n, work.depth)) return false;
@@ -347,9 +454,10 @@ private:
             if (hist_.n_bins[f] >= 2) search_feature(f, work, W, G, best);
         }
         if (best.gain <= 0.0) return false;
-        return try_split(id, work, best, entries_);
+        return try_split(id, work, best);
     }
 
+private:
     // The classes present in the node (ascending) get node-local ids 0 .. kn-1; the
     // node's class weights are summed in list order.
     void node_statistics(const Work& work) {
@@ -377,23 +485,27 @@ private:
         // Every slot the searches touch is cleared after use, so growing keeps it all zero.
         if (bin_cls_.size() < kMaxBins * kn) bin_cls_.resize(kMaxBins * kn, 0.0);
         left_.resize(kn);
+        // Left class sums per boundary, class-major so the gain loop runs over boundaries.
+        bound_left_.resize(kMaxBins * kn);
     }
 
     void search_feature(std::size_t f, const Work& work, double W, double G, Best& best) {
-        const std::uint8_t* codes = hist_.bin_codes[f].data();
+        const std::uint8_t* codes = codes_of(f);
         const std::size_t kn = present_.size();
         for (std::size_t p = work.begin; p < work.end; ++p) {
-            const unsigned b = codes[idx_[p]];
+            const unsigned b = codes[p];
             const double w = entries_[p].w;
             bin_w_[b] += w;
             ++bin_n_[b];
             bin_cls_[b * kn + local_[p - work.begin]] += w;
             mask_.set(b);
         }
-        const std::size_t n = work.end - work.begin;
         const std::size_t last = hist_.n_bins[f] - 1;
+        const std::size_t n = work.end - work.begin;
         const std::uint64_t min_leaf = params_.min_samples_leaf;
         std::fill(left_.begin(), left_.end(), 0.0);
+        Boundaries& c = bounds_;
+        c.size = 0;
         double WL = 0.0;
         std::size_t nL = 0;
         mask_.for_each([&](unsigned b) {
@@ -401,20 +513,12 @@ private:
             if (b < last) {
                 WL += bin_w_[b];
                 nL += bin_n_[b];
-                for (std::size_t c = 0; c < kn; ++c) left_[c] += cls[c];
-                const double WR = W - WL;
-                if (WR > 0.0 && WL > 0.0 && nL >= min_leaf && n - nL >= min_leaf) {
-                    double sum_l = 0.0, sum_r = 0.0;
-                    for (std::size_t c = 0; c < kn; ++c) {
-                        const double ql = left_[c] / WL;
-                        sum_l += ql * ql;
-                        const double qr = (node_counts_[c] - left_[c]) / WR;
-                        sum_r += qr * qr;
-                    }
-                    const double GL = 1.0 - sum_l;
-                    const double GR = 1.0 - sum_r;
-                    const double gain = G - (WL * GL + WR * GR) / W;
-                    if (gain > best.gain) best = Best{gain, f, hist_.bin_edges[f][b]};
+                for (std::size_t k = 0; k < kn; ++k) left_[k] += cls[k];
+                if (W - WL > 0.0 && WL > 0.0 && nL >= min_leaf && n - nL >= min_leaf) {
+                    for (std::size_t k = 0; k < kn; ++k) bound_left_[k * kMaxBins + c.size] = left_[k];
+                    c.wl[c.size] = WL;
+                    c.bin[c.size] = b;
+                    ++c.size;
                 }
             }
             bin_w_[b] = 0.0;
@@ -422,10 +526,32 @@ private:
             std::fill(cls, cls + kn, 0.0);
         });
         mask_.clear();
+        // Gini sums per boundary, classes in ascending order.
+        std::array<double, kMaxBins>& sum_l = c.s1l;
+        std::array<double, kMaxBins>& sum_r = c.s2l;
+        std::fill(sum_l.begin(), sum_l.begin() + static_cast<std::ptrdiff_t>(c.size), 0.0);
+        std::fill(sum_r.begin(), sum_r.begin() + static_cast<std::ptrdiff_t>(c.size), 0.0);
+        for (std::size_t k = 0; k < kn; ++k) {
+            const double parent = node_counts_[k];
+            const double* left = &bound_left_[k * kMaxBins];
+            for (std::size_t i = 0; i < c.size; ++i) {
+                const double wl = c.wl[i];
+                const double ql = left[i] / wl;
+                sum_l[i] += ql * ql;
+                const double qr = (parent - left[i]) / (W - wl);
+                sum_r[i] += qr * qr;
+            }
+        }
+        for (std::size_t i = 0; i < c.size; ++i) {
+            const double wl = c.wl[i];
+            const double wr = W - wl;
+            const double gl = 1.0 - sum_l[i];
+            const double gr = 1.0 - sum_r[i];
+            c.gain[i] = G - (wl * gl + wr * gr) / W;
+        }
+        pick_best(c, f, best);
     }
 
-    std::size_t k_ = 0;
-    std::vector<ClsEntry> entries_;
     std::vector<std::uint32_t> local_of_;  // tree class id -> node-local id
     std::vector<std::uint8_t> seen_;       // presence marks while collecting a node's classes
     std::vector<std::uint32_t> present_;   // tree class ids present in the node, ascending
@@ -433,8 +559,10 @@ private:
     std::vector<double> node_counts_;      // per node-local class
     std::vector<double> left_;
     std::vector<double> bin_cls_;          // kMaxBins x node classes
+    std::vector<double> bound_left_;       // node classes x kMaxBins
     std::array<double, kMaxBins> bin_w_{};
     std::array<std::size_t, kMaxBins> bin_n_{};
+    Boundaries bounds_;
 };
 
 }  // namespace

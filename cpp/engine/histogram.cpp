@@ -13,22 +13,37 @@ namespace {
 
 constexpr std::size_t kMaxBins = 256;
 
-// Quantile edges of one sorted column: positions floor(i * n / B) for i = 1 .. B-1, repeats
-// skipped, then +infinity.
-std::vector<double> quantile_edges(const std::vector<double>& sorted) {
+// Quantile edges of one column: the values at sorted positions floor(i * n / B) for
+// i = 1 .. B-1, repeats skipped, then +infinity. `sorted` is the column in ascending order;
+// among equal values only 0.0 and -0.0 differ, and for them the column order decides (as a
+// stable sort would), so `column` is read to tell which zero sits at a position.
+std::vector<double> quantile_edges(const std::vector<double>& sorted,
+                                   const std::vector<double>& column) {
     const std::size_t n = sorted.size();
     std::size_t distinct = 0;
     for (std::size_t i = 0; i < n; ++i) {
         if (i == 0 || sorted[i] != sorted[i - 1]) ++distinct;
     }
     std::vector<double> edges;
+    std::vector<double> zeros;  // the column's zeros in row order, filled on first need
+    std::size_t first_zero = 0;
     if (distinct >= 2) {
         const std::size_t bins = std::min(distinct, kMaxBins);
         edges.reserve(bins);
         for (std::size_t i = 1; i < bins; ++i) {
             // i < 256 and n < 2^32, so the product cannot overflow.
             const std::size_t q = std::min(n - 1, i * n / bins);
-            const double v = sorted[q];
+            double v = sorted[q];
+            if (v == 0.0) {
+                if (zeros.empty()) {
+                    for (double c : column) {
+                        if (c == 0.0) zeros.push_back(c);
+                    }
+                    first_zero = static_cast<std::size_t>(
+                        std::lower_bound(sorted.begin(), sorted.end(), 0.0) - sorted.begin());
+                }
+                v = zeros[q - first_zero];
+            }
             if (edges.empty() || v > edges.back()) edges.push_back(v);
         }
     }
@@ -36,19 +51,18 @@ std::vector<double> quantile_edges(const std::vector<double>& sorted) {
     return edges;
 }
 
-// Smallest b with v <= edges[b]: a value equal to an edge belongs to the bin it closes.
+// Smallest b with v <= edges[b] (a value equal to an edge belongs to the bin it closes),
+// found without data-dependent branches. The last edge is +infinity, so b < edges.size()
+// for every non-NaN v.
 std::uint8_t lower_bound_code(const std::vector<double>& edges, double v) {
-    std::size_t lo = 0;
-    std::size_t hi = edges.size();
-    while (lo < hi) {
-        const std::size_t mid = (lo + hi) / 2;
-        if (edges[mid] < v) {
-            lo = mid + 1;
-        } else {
-            hi = mid;
-        }
+    const double* base = edges.data();
+    std::size_t len = edges.size();
+    while (len > 1) {
+        const std::size_t half = len / 2;
+        base = base[half] < v ? base + half : base;
+        len -= half;
     }
-    return static_cast<std::uint8_t>(lo);
+    return static_cast<std::uint8_t>((base - edges.data()) + (*base < v ? 1 : 0));
 }
 
 }  // namespace
@@ -73,9 +87,8 @@ HistogramData HistogramData::build(const MatrixView& x, std::size_t n_samples,
             column[r] = v;
         }
         std::vector<double> sorted = column;
-        // Stable, so that which of 0.0 and -0.0 lands on a quantile position is fixed.
-        std::stable_sort(sorted.begin(), sorted.end());
-        std::vector<double> edges = quantile_edges(sorted);
+        std::sort(sorted.begin(), sorted.end());
+        std::vector<double> edges = quantile_edges(sorted, column);
         std::vector<std::uint8_t> codes(n_samples);
         for (std::size_t r = 0; r < n_samples; ++r) codes[r] = lower_bound_code(edges, column[r]);
         h.n_bins[f] = edges.size();

@@ -105,6 +105,38 @@ TEST(Histogram, InfinitiesAndStridedLayout) {
     EXPECT_EQ(part.bin_codes[0].size(), 2u);
 }
 
+TEST(Histogram, CodesAreLowerBoundsOnRandomColumns) {
+    Pcg64 g = Pcg64::seed_from_u64(8);
+    for (int trial = 0; trial < 40; ++trial) {
+        const std::size_t n = 1 + g.index_u64(3000);
+        const std::uint64_t levels = 1 + g.index_u64(trial % 2 ? 20 : 5000);
+        std::vector<double> v(n);
+        for (double& e : v) e = static_cast<double>(g.index_u64(levels)) - 3.0;
+        const HistogramData h = HistogramData::build(column_view(v), n, 1);
+        const auto& edges = h.bin_edges[0];
+        ASSERT_EQ(h.n_bins[0], edges.size());
+        ASSERT_LE(edges.size(), 256u);
+        for (std::size_t b = 1; b < edges.size(); ++b) ASSERT_LT(edges[b - 1], edges[b]);
+        for (std::size_t r = 0; r < n; ++r) {
+            const auto expected = static_cast<std::size_t>(
+                std::count_if(edges.begin(), edges.end(), [&](double e) { return e < v[r]; }));
+            ASSERT_EQ(h.bin_codes[0][r], expected);
+        }
+    }
+}
+
+TEST(Histogram, SignedZeroEdgeFollowsRowOrder) {
+    // 0.0 and -0.0 are equal, so the zero that lands on a quantile position is the one a
+    // stable sort puts there: the first zero of the column in row order.
+    const std::vector<double> neg_first{-0.0, 0.0, 1.0, 2.0};
+    const std::vector<double> pos_first{0.0, -0.0, 1.0, 2.0};
+    // n = 4, three distinct values: positions 1 and 2 hold the second zero and 1.0.
+    const double a = HistogramData::build(column_view(neg_first), 4, 1).bin_edges[0][0];
+    const double b = HistogramData::build(column_view(pos_first), 4, 1).bin_edges[0][0];
+    EXPECT_FALSE(std::signbit(a));
+    EXPECT_TRUE(std::signbit(b));
+}
+
 TEST(Histogram, NaNIsRefused) {
     const std::vector<double> v{1.0, std::nan(""), 2.0};
     EXPECT_THROW(HistogramData::build(column_view(v), 3, 1), InternalError);
