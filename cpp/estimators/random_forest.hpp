@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/tree.hpp"
+#include "engine/views.hpp"
 
 namespace canopy {
 
@@ -20,22 +21,69 @@ struct ForestConfig {
     std::uint64_t min_samples_leaf = 1;
 };
 
+// A fitted tree packed for prediction: 16 bytes per node, in the grown tree's pre-order, so
+// the left child of node i is node i + 1. A leaf holds its value (regression) or the
+// ordinal of its probability run (classification).
+struct PackedNode {
+    double threshold;      // leaf: the value
+    std::uint32_t feature;  // kPackedLeaf for a leaf
+    std::uint32_t right;    // leaf: ordinal among the tree's leaves
+};
+inline constexpr std::uint32_t kPackedLeaf = 0xFFFFFFFFu;
+
+struct ClassProbability {
+    std::uint32_t column;
+    double p;  // the leaf's class weight over its total weight
+};
+
+struct PackedTree {
+    std::vector<PackedNode> nodes;
+    // Classification: leaf l contributes probs[prob_begin[l] .. prob_begin[l + 1]).
+    std::vector<std::uint32_t> prob_begin;
+    std::vector<ClassProbability> probs;
+
+    // The tree of the growth engine in packed form. Probability columns at or beyond
+    // n_classes are dropped, as traverse_proba drops them; a leaf whose weights sum to 0
+    // contributes nothing.
+    static PackedTree pack(const Tree& tree, bool classification, std::size_t n_classes);
+    // The leaf a row reaches (values <= threshold go left; NaN goes right). A row too short
+    // for a tested feature aborts the call.
+    const PackedNode& leaf(std::span<const double> row) const;
+};
+
 struct RandomForestRegressor {
     ForestConfig config;
-    std::vector<Tree> trees;
+    std::vector<PackedTree> trees;
     bool is_fitted = false;
 
     explicit RandomForestRegressor(ForestConfig c) : config(std::move(c)) {}
+
+    // Validates, then grows the whole forest; the previous model survives any failure.
+    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& weight);
+    // Mean of the trees' leaf values per row; NaN for every row of a forest of zero trees.
+    std::vector<double> predict(const MatrixView& x) const;
 };
 
 struct RandomForestClassifier {
     ForestConfig config;
-    std::vector<Tree> trees;
+    std::vector<PackedTree> trees;
     std::optional<std::vector<std::uint64_t>> classes;
     std::size_t n_classes = 0;
     bool is_fitted = false;
 
     explicit RandomForestClassifier(ForestConfig c) : config(std::move(c)) {}
+
+    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& weight);
+    // Row-major n_rows x n_classes: the mean over trees of the leaves' class probabilities
+    // (columns are class indices); NaN everywhere for a forest of zero trees.
+    std::vector<double> predict_proba_flat(const MatrixView& x) const;
+    std::vector<std::vector<double>> predict_proba(const MatrixView& x) const;
+    // Column of the largest mean probability, the highest column among equal maxima; 0.0
+    // for rows of fewer than two columns. A row holding NaN (zero trees) predicts NaN.
+    std::vector<double> predict(const MatrixView& x) const;
+    // Fraction of y whose class index equals the prediction's, over the shorter length,
+    // divided by the length of y (NaN when y is empty). A NaN prediction matches nothing.
+    double score(const MatrixView& x, const VectorView& y) const;
 };
 
 }  // namespace canopy

@@ -17,6 +17,12 @@ std::vector<Param> forest_params() {
 const Signature kNewRegressor("RandomForestRegressor", forest_params());
 const Signature kNewClassifier("RandomForestClassifier", forest_params());
 const Signature kGetInfo("get_info", {});
+const Signature kFit("fit", {{"x", Kind::Matrix, true},
+                             {"y", Kind::Vector, true},
+                             {"sample_weight", Kind::OptVector}});
+const Signature kPredict("predict", {{"x", Kind::Matrix, true}});
+const Signature kPredictProba("predict_proba", {{"x", Kind::Matrix, true}});
+const Signature kScore("score", {{"x", Kind::Matrix, true}, {"y", Kind::Vector, true}});
 
 ForestConfig forest_config(const Args& a, std::uint64_t default_trees) {
     return ForestConfig{a.count_or(0, default_trees), a.opt_count(1), a.opt_text(2),
@@ -42,13 +48,39 @@ PyObject* classifier_info(Clf& e, const Args&) {
     return d.release();
 }
 
+template <class Est>
+PyObject* fit(Est& e, const Args& a) {
+    e.fit(a.matrix(0), a.vector(1), a.opt_vector(2));
+    return none();
+}
+
+template <class Est>
+PyObject* predict(Est& e, const Args& a) {
+    return to_py(e.predict(a.matrix(0)));
+}
+
+PyObject* predict_proba(Clf& e, const Args& a) { return to_py(e.predict_proba(a.matrix(0))); }
+PyObject* score(Clf& e, const Args& a) { return to_py(e.score(a.matrix(0), a.vector(1))); }
+
 PyMethodDef kRegressorMethods[] = {
+    {"fit", cfunc(method<Reg, kFit, Access::Exclusive, fit<Reg>>), METH_VARARGS | METH_KEYWORDS,
+     "fit($self, x, y, sample_weight=None)\n--\n\n"},
+    {"predict", cfunc(method<Reg, kPredict, Access::Shared, predict<Reg>>),
+     METH_VARARGS | METH_KEYWORDS, "predict($self, x)\n--\n\n"},
     {"get_info", cfunc(method<Reg, kGetInfo, Access::Shared, regressor_info>),
      METH_VARARGS | METH_KEYWORDS, "get_info($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef kClassifierMethods[] = {
+    {"fit", cfunc(method<Clf, kFit, Access::Exclusive, fit<Clf>>), METH_VARARGS | METH_KEYWORDS,
+     "fit($self, x, y, sample_weight=None)\n--\n\n"},
+    {"predict", cfunc(method<Clf, kPredict, Access::Shared, predict<Clf>>),
+     METH_VARARGS | METH_KEYWORDS, "predict($self, x)\n--\n\n"},
+    {"predict_proba", cfunc(method<Clf, kPredictProba, Access::Shared, predict_proba>),
+     METH_VARARGS | METH_KEYWORDS, "predict_proba($self, x)\n--\n\n"},
+    {"score", cfunc(method<Clf, kScore, Access::Shared, score>), METH_VARARGS | METH_KEYWORDS,
+     "score($self, x, y)\n--\n\n"},
     {"get_info", cfunc(method<Clf, kGetInfo, Access::Shared, classifier_info>),
      METH_VARARGS | METH_KEYWORDS, "get_info($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

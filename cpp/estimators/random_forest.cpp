@@ -1,0 +1,216 @@
+#include "estimators/random_forest.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "engine/errors.hpp"
+#include "engine/forest_plan.hpp"
+#include "engine/histogram.hpp"
+#include "engine/rng.hpp"
+#include "engine/thread_pool.hpp"
+#include "engine/validation.hpp"
+
+namespace canopy {
+
+namespace {
+
+// Rows per prediction work item: enough to keep one tree's upper levels in cache while its
+// rows walk it, few enough to spread small inputs over the workers.
+constexpr std::size_t kRowBlock = 128;
+
+// Runs fn(begin, end) over consecutive blocks of rows on the pool.
+template <class F>
+void for_row_blocks(std::size_t n_rows, F&& fn) {
+    const std::size_t n_blocks = (n_rows + kRowBlock - 1) / kRowBlock;
+    parallel_for(n_blocks, [&](std::size_t b) {
+        fn(b * kRowBlock, std::min(n_rows, (b + 1) * kRowBlock));
+    });
+}
+
+// The pipeline both forests share once their inputs are validated: the growth parameters,
+// the per-tree plan from the master generator, one binning of all rows, and the trees grown
+// in parallel and packed on the worker that grew them.
+std::vector<PackedTree> grow_forest(const ForestConfig& config, const MatrixView& x,
+                                    const SupervisedInput& in, bool classification,
+                                    std::size_t n_classes) {
+    const std::size_t n = x.rows;
+    const std::size_t m = x.cols;
+    const TreeParams params =
+        make_tree_params(config.max_depth, config.max_features, m, config.min_samples_split,
+                         config.min_samples_leaf, classification);
+    Pcg64 master = seed_rng(config.random_state);
+    const std::vector<TreeTask> tasks =
+        draw_tree_tasks(master, static_cast<std::size_t>(config.n_estimators), n, config.bootstrap);
+    const Matrix rows = to_row_major(x);
+    const HistogramData hist = HistogramData::build(rows.view(), n, m);
+    return grow_trees_as<PackedTree>(
+        rows.view(), in.y, in.weight, tasks, params, &hist,
+        [&](std::size_t, Tree&& tree) { return PackedTree::pack(tree, classification, n_classes); });
+}
+
+}  // namespace
+
+// ---- Packed trees ----------------------------------------------------------------------------
+
+PackedTree PackedTree::pack(const Tree& tree, bool classification, std::size_t n_classes) {
+    PackedTree p;
+    p.nodes.resize(tree.nodes.size());
+    std::uint32_t leaves = 0;
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+        const TreeNode& node = tree.nodes[i];
+        PackedNode& out = p.nodes[i];
+        if (!node.is_leaf()) {
+            if (node.left != i + 1 || node.feature >= kPackedLeaf) {
+                fail_internal("tree is not in pre-order or tests too large a feature index");
+            }
+            out = PackedNode{node.threshold, static_cast<std::uint32_t>(node.feature), node.right};
+            continue;
+        }
+        out = PackedNode{node.value, kPackedLeaf, leaves++};
+        if (!classification) continue;
+        p.prob_begin.push_back(static_cast<std::uint32_t>(p.probs.size()));
+        const auto counts = tree.class_counts(node);
+        // The same terms, in the same order, as add_leaf_proba.
+        double total = 0.0;
+        for (const ClassCount& c : counts) total += c.weight;
+        if (!(total > 0.0)) continue;
+        for (const ClassCount& c : counts) {
+            if (c.cls < n_classes) {
+                p.probs.push_back(ClassProbability{static_cast<std::uint32_t>(c.cls), c.weight / total});
+            }
+        }
+        if (p.probs.size() > std::numeric_limits<std::uint32_t>::max()) {
+            fail_internal("tree has too many class probabilities");
+        }
+    }
+    if (classification) p.prob_begin.push_back(static_cast<std::uint32_t>(p.probs.size()));
+    return p;
+}
+
+const PackedNode& PackedTree::leaf(std::span<const double> row) const {
+    const PackedNode* n = nodes.data();
+    std::uint32_t i = 0;
+    while (n[i].feature != kPackedLeaf) {
+        const std::uint32_t f = n[i].feature;
+        if (f >= row.size()) {
+            fail_internal("prediction row has " + std::to_string(row.size()) +
+                          " values but the tree tests feature " + std::to_string(f));
+        }
+        i = row[f] <= n[i].threshold ? i + 1 : n[i].right;
+    }
+    return n[i];
+}
+
+// ---- Regressor -------------------------------------------------------------------------------
+
+void RandomForestRegressor::fit(const MatrixView& x, const VectorView& y,
+                                const std::optional<VectorView>& weight) {
+    const SupervisedInput in = prepare_supervised(x, y, weight);
+    std::vector<PackedTree> grown = grow_forest(config, x, in, false, 0);
+    trees = std::move(grown);
+    is_fitted = true;
+}
+
+std::vector<double> RandomForestRegressor::predict(const MatrixView& x) const {
+    if (!is_fitted) fail_user("RandomForestRegressor has not been fitted");
+    const RowMajor rows(x);
+    std::vector<double> out(rows.rows());
+    const double n_trees = static_cast<double>(trees.size());
+    for_row_blocks(rows.rows(), [&](std::size_t begin, std::size_t end) {
+        // Per-row sums in tree order, starting at -0.0, whatever the blocking.
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(begin),
+                  out.begin() + static_cast<std::ptrdiff_t>(end), -0.0);
+        for (const PackedTree& tree : trees) {
+            for (std::size_t r = begin; r < end; ++r) out[r] += tree.leaf(rows.row(r)).threshold;
+        }
+        for (std::size_t r = begin; r < end; ++r) out[r] /= n_trees;
+    });
+    return out;
+}
+
+// ---- Classifier ------------------------------------------------------------------------------
+
+void RandomForestClassifier::fit(const MatrixView& x, const VectorView& y,
+                                 const std::optional<VectorView>& weight) {
+    const SupervisedInput in = prepare_supervised(x, y, weight);
+    // Every entry of y names a class, also entries beyond the rows of x.
+    std::vector<std::uint64_t> seen(y.size);
+    for (std::size_t i = 0; i < y.size; ++i) seen[i] = class_index(y[i]);
+    std::sort(seen.begin(), seen.end());
+    seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+    const std::size_t k = seen.size();
+    std::vector<PackedTree> grown = grow_forest(config, x, in, true, k);
+    trees = std::move(grown);
+    classes = std::move(seen);
+    n_classes = k;
+    is_fitted = true;
+}
+
+std::vector<double> RandomForestClassifier::predict_proba_flat(const MatrixView& x) const {
+    if (!is_fitted) fail_user("RandomForestClassifier has not been fitted");
+    const RowMajor rows(x);
+    const std::size_t k = n_classes;
+    std::vector<double> out(checked_mul(rows.rows(), k), 0.0);
+    const double n_trees = static_cast<double>(trees.size());
+    for_row_blocks(rows.rows(), [&](std::size_t begin, std::size_t end) {
+        for (const PackedTree& tree : trees) {
+            for (std::size_t r = begin; r < end; ++r) {
+                const std::uint32_t l = tree.leaf(rows.row(r)).right;
+                double* acc = out.data() + r * k;
+                for (std::uint32_t e = tree.prob_begin[l]; e < tree.prob_begin[l + 1]; ++e) {
+                    acc[tree.probs[e].column] += tree.probs[e].p;
+                }
+            }
+        }
+        for (std::size_t i = begin * k; i < end * k; ++i) out[i] /= n_trees;
+    });
+    return out;
+}
+
+std::vector<std::vector<double>> RandomForestClassifier::predict_proba(const MatrixView& x) const {
+    const std::vector<double> flat = predict_proba_flat(x);
+    const std::size_t k = n_classes;
+    const std::size_t n = k == 0 ? x.rows : flat.size() / k;
+    std::vector<std::vector<double>> out(n);
+    for (std::size_t r = 0; r < n; ++r) {
+        out[r].assign(flat.begin() + static_cast<std::ptrdiff_t>(r * k),
+                      flat.begin() + static_cast<std::ptrdiff_t>((r + 1) * k));
+    }
+    return out;
+}
+
+std::vector<double> RandomForestClassifier::predict(const MatrixView& x) const {
+    const std::vector<double> flat = predict_proba_flat(x);
+    const std::size_t k = n_classes;
+    std::vector<double> out(x.rows, 0.0);
+    for (std::size_t r = 0; r < x.rows; ++r) {
+        const double* p = flat.data() + r * k;
+        if (std::any_of(p, p + k, [](double v) { return std::isnan(v); })) {
+            out[r] = std::numeric_limits<double>::quiet_NaN();
+            continue;
+        }
+        if (k < 2) continue;
+        std::size_t best = 0;
+        for (std::size_t c = 1; c < k; ++c) {
+            if (p[c] >= p[best]) best = c;
+        }
+        out[r] = static_cast<double>(best);
+    }
+    return out;
+}
+
+double RandomForestClassifier::score(const MatrixView& x, const VectorView& y) const {
+    const std::vector<double> predicted = predict(x);
+    const std::vector<double> truth = to_vector(y);
+    const std::size_t n = std::min(predicted.size(), truth.size());
+    std::size_t correct = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!std::isnan(predicted[i]) && class_index(predicted[i]) == class_index(truth[i])) {
+            ++correct;
+        }
+    }
+    return static_cast<double>(correct) / static_cast<double>(truth.size());
+}
+
+}  // namespace canopy
