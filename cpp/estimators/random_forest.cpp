@@ -88,18 +88,35 @@ PackedTree PackedTree::pack(const Tree& tree, bool classification, std::size_t n
     return p;
 }
 
-const PackedNode& PackedTree::leaf(std::span<const double> row) const {
+void PackedTree::find_leaves(const MatrixView& rows, std::size_t begin, std::size_t end,
+                             std::uint32_t* leaf) const {
+    constexpr std::size_t kLanes = 8;
     const PackedNode* n = nodes.data();
-    std::uint32_t i = 0;
-    while (n[i].feature != kPackedLeaf) {
-        const std::uint32_t f = n[i].feature;
-        if (f >= row.size()) {
-            fail_internal("prediction row has " + std::to_string(row.size()) +
-                          " values but the tree tests feature " + std::to_string(f));
+    const std::size_t width = rows.cols;
+    for (std::size_t r0 = begin; r0 < end; r0 += kLanes) {
+        const std::size_t lanes = std::min(kLanes, end - r0);
+        const double* row[kLanes];
+        std::uint32_t at[kLanes];
+        for (std::size_t g = 0; g < lanes; ++g) {
+            row[g] = rows.data + static_cast<std::ptrdiff_t>(r0 + g) * rows.row_stride;
+            at[g] = 0;
         }
-        i = row[f] <= n[i].threshold ? i + 1 : n[i].right;
+        for (bool moving = true; moving;) {
+            moving = false;
+            for (std::size_t g = 0; g < lanes; ++g) {
+                const PackedNode& node = n[at[g]];
+                if (node.feature == kPackedLeaf) continue;
+                if (node.feature >= width) {
+                    fail_internal("prediction row has " + std::to_string(width) +
+                                  " values but the tree tests feature " +
+                                  std::to_string(node.feature));
+                }
+                at[g] = row[g][node.feature] <= node.threshold ? at[g] + 1 : node.right;
+                moving = true;
+            }
+        }
+        for (std::size_t g = 0; g < lanes; ++g) leaf[r0 - begin + g] = at[g];
     }
-    return n[i];
 }
 
 // ---- Regressor -------------------------------------------------------------------------------
@@ -121,8 +138,10 @@ std::vector<double> RandomForestRegressor::predict(const MatrixView& x) const {
         // Per-row sums in tree order, starting at -0.0, whatever the blocking.
         std::fill(out.begin() + static_cast<std::ptrdiff_t>(begin),
                   out.begin() + static_cast<std::ptrdiff_t>(end), -0.0);
+        std::uint32_t leaf[kRowBlock];
         for (const PackedTree& tree : trees) {
-            for (std::size_t r = begin; r < end; ++r) out[r] += tree.leaf(rows.row(r)).threshold;
+            tree.find_leaves(rows.view(), begin, end, leaf);
+            for (std::size_t r = begin; r < end; ++r) out[r] += tree.nodes[leaf[r - begin]].threshold;
         }
         for (std::size_t r = begin; r < end; ++r) out[r] /= n_trees;
     });
@@ -154,9 +173,11 @@ std::vector<double> RandomForestClassifier::predict_proba_flat(const MatrixView&
     std::vector<double> out(checked_mul(rows.rows(), k), 0.0);
     const double n_trees = static_cast<double>(trees.size());
     for_row_blocks(rows.rows(), [&](std::size_t begin, std::size_t end) {
+        std::uint32_t leaf[kRowBlock];
         for (const PackedTree& tree : trees) {
+            tree.find_leaves(rows.view(), begin, end, leaf);
             for (std::size_t r = begin; r < end; ++r) {
-                const std::uint32_t l = tree.leaf(rows.row(r)).right;
+                const std::uint32_t l = tree.nodes[leaf[r - begin]].right;
                 double* acc = out.data() + r * k;
                 for (std::uint32_t e = tree.prob_begin[l]; e < tree.prob_begin[l + 1]; ++e) {
                     acc[tree.probs[e].column] += tree.probs[e].p;

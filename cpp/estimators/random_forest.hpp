@@ -46,9 +46,11 @@ struct PackedTree {
     // n_classes are dropped, as traverse_proba drops them; a leaf whose weights sum to 0
     // contributes nothing.
     static PackedTree pack(const Tree& tree, bool classification, std::size_t n_classes);
-    // The leaf a row reaches (values <= threshold go left; NaN goes right). A row too short
-    // for a tested feature aborts the call.
-    const PackedNode& leaf(std::span<const double> row) const;
+    // The leaf node ids of rows [begin, end) of a row-contiguous view, written to `leaf`
+    // (values <= threshold go left, NaN goes right; a row too short for a tested feature
+    // aborts the call). Rows descend a few at a time so that their memory accesses overlap.
+    void find_leaves(const MatrixView& rows, std::size_t begin, std::size_t end,
+                     std::uint32_t* leaf) const;
 };
 
 struct RandomForestRegressor {
