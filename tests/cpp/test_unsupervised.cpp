@@ -362,6 +362,49 @@ TEST(UnsupervisedOutliers, ScoresFromProximities) {
     EXPECT_THROW(empty.predict_outlier_scores(Matrix(1, 2).view()), UserError);
 }
 
+TEST(UnsupervisedOutliers, NewRowsAgainstLeaveSelfOutTrainingScores) {
+    const auto m = random_forest(40, 3, 30, 4, 13);
+    // The reference: each training row's raw score against the other training rows.
+    const Matrix p = m.proximity_matrix(true);
+    std::vector<double> reference(40);
+    for (std::size_t i = 0; i < 40; ++i) {
+        double s = 0.0;
+        for (std::size_t j = 0; j < 40; ++j) {
+            if (j != i) s += p(i, j) * p(i, j);
+        }
+        reference[i] = s > 0.0 ? 40.0 / s : std::numeric_limits<double>::max();
+    }
+    const OutlierReference ref = outlier_reference(reference);
+    Pcg64 rng = Pcg64::seed_from_u64(99);
+    const Matrix x_new = random_matrix(12, 3, rng);
+    const Matrix q = m.predict_proximity(x_new.view());
+    const auto scores = m.predict_outlier_scores(x_new.view());
+    for (std::size_t r = 0; r < 12; ++r) {
+        double s = 0.0;
+        for (double v : q.row(r)) s += v * v;
+        EXPECT_EQ(scores[r], std::min((40.0 / s - ref.median) / ref.spread, 20.0));
+    }
+
+    // A row that meets no training row in any leaf is scored at the cap. Here the training
+    // raw scores are 5/4 for the out-of-bag rows 0 and 1 (every other row is a leaf-mate) and
+    // 5/2 for the rest (only 0 and 1 are valid partners): median 2.5, spread 0.5; a new row
+    // beside all five has raw score 5/5.
+    Tree tree;
+    const auto root = tree.add_node();
+    const auto l = tree.add_node();
+    const auto r = tree.add_node();
+    tree.set_split(root, 0, 0.5, l, r);
+    RandomForestUnsupervised lone{UnsupervisedConfig{}};
+    lone.x_train = Matrix(5, 1);  // every training row goes left
+    lone.n_samples = 5;
+    lone.is_fitted = true;
+    lone.trees = {tree};
+    lone.oob_sets = {{0, 1}};
+    Matrix far(2, 1);
+    far(0, 0) = 7.0;
+    EXPECT_EQ(lone.predict_outlier_scores(far.view()), (std::vector<double>{20.0, -3.0}));
+}
+
 // ---- Embedding ----------------------------------------------------------------------------------
 
 TEST(UnsupervisedEmbedding, CoordinatesCarryTheEigenvalues) {

@@ -72,6 +72,24 @@ std::vector<double> sparse_raw_scores(const RandomForestUnsupervised& m) {
     return raw;
 }
 
+double unmatched_raw_score(double n, double sum_sq) {
+    return sum_sq > 0.0 ? n / sum_sq : std::numeric_limits<double>::max();
+}
+
+std::vector<double> leave_self_out_raw_scores(const RandomForestUnsupervised& m) {
+    const std::size_t n = m.n_samples;
+    std::vector<double> raw(n, 0.0);
+    for_each_proximity_row(m.trees, m.oob_sets, *m.x_train, true,
+                           [&](std::size_t i, std::span<const double> row) {
+                               double s = 0.0;
+                               for (std::size_t j = 0; j < row.size(); ++j) {
+                                   if (j != i) s += row[j] * row[j];
+                               }
+                               raw[i] = unmatched_raw_score(static_cast<double>(n), s);
+                           });
+    return raw;
+}
+
 }  // namespace
 
 std::vector<double> RandomForestUnsupervised::outlier_scores(bool use_sparse) const {
@@ -82,21 +100,22 @@ std::vector<double> RandomForestUnsupervised::outlier_scores(bool use_sparse) co
     return standardise_outlier_scores(raw);
 }
 
-// New rows are measured against the raw training scores, the same scale as their own raw
-// scores; a new row that shares no leaf with any training row gets the largest finite raw
-// score and so the cap.
+// New rows are measured against training rows taken on the same footing: a new row's raw
+// score n / sum_j P[r][j]^2 has no proximity to itself, so the reference is each training
+// row's raw score against the *other* training rows (out-of-bag proximities, which see a
+// training row the way a tree that never trained on it would), with the same robust
+// statistics as outlier_scores. A row that shares no leaf with any other row gets the largest
+// finite raw score, on both sides, and so the cap.
 std::vector<double> RandomForestUnsupervised::predict_outlier_scores(const MatrixView& x_new) const {
     require_fitted();
     require_training_rows(n_samples);
     const Matrix p = new_row_proximity(trees, *x_train, x_new);
-    const OutlierReference ref = outlier_reference(dense_raw_scores(*this));
+    const OutlierReference ref = outlier_reference(leave_self_out_raw_scores(*this));
     std::vector<double> out(p.rows);
     for (std::size_t r = 0; r < p.rows; ++r) {
         double s = 0.0;
         for (double v : p.row(r)) s += v * v;
-        const double raw = s > 0.0 ? static_cast<double>(n_samples) / s
-                                   : std::numeric_limits<double>::max();
-        out[r] = standardised_score(raw, ref);
+        out[r] = standardised_score(unmatched_raw_score(static_cast<double>(n_samples), s), ref);
     }
     return out;
 }
