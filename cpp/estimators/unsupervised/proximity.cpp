@@ -93,15 +93,22 @@ std::uint64_t leaf_id(const Tree& tree, std::span<const double> row) {
 
 LeafGroups group_rows_by_leaf(const Tree& tree, const Matrix& x, bool with_ranges) {
     const std::size_t n = x.rows;
-    std::vector<std::uint64_t> ids(n);
-    for (std::size_t i = 0; i < n; ++i) ids[i] = leaf_id(tree, x.row(i));
+    // (leaf id, row) pairs are distinct, so a plain sort gives the stable order by id.
+    std::vector<std::pair<std::uint64_t, RowIndex>> keyed(n);
+    parallel_for(n_blocks(n), [&](std::size_t block) {
+        const std::size_t last = std::min(n, (block + 1) * kRowBlock);
+        for (std::size_t i = block * kRowBlock; i < last; ++i) {
+            keyed[i] = {leaf_id(tree, x.row(i)), static_cast<RowIndex>(i)};
+        }
+    });
+    std::sort(keyed.begin(), keyed.end());
     LeafGroups g;
     g.order.resize(n);
-    std::iota(g.order.begin(), g.order.end(), RowIndex{0});
-    std::stable_sort(g.order.begin(), g.order.end(),
-                     [&](RowIndex a, RowIndex b) { return ids[a] < ids[b]; });
     g.sorted_ids.resize(n);
-    for (std::size_t k = 0; k < n; ++k) g.sorted_ids[k] = ids[g.order[k]];
+    for (std::size_t k = 0; k < n; ++k) {
+        g.sorted_ids[k] = keyed[k].first;
+        g.order[k] = keyed[k].second;
+    }
     if (with_ranges) {
         g.group_begin.resize(n);
         g.group_end.resize(n);
@@ -191,11 +198,26 @@ public:
         if (row.size() > 2 * k) keep_largest(row, k);
     }
 
+    // Stable sort by decreasing count, then the first k. Rows are short while trees are
+    // visited, so an in-place insertion sort (stable, no allocation) serves them; long
+    // rows take the library's stable sort. Both give the same order.
     static void keep_largest(SparseProximityRow& row, std::size_t k) {
-        std::stable_sort(row.begin(), row.end(),
-                         [](const auto& a, const auto& b) { return a.second > b.second; });
+        if (row.size() <= kInsertionSortLimit) {
+            for (std::size_t a = 1; a < row.size(); ++a) {
+                const auto item = row[a];
+                std::size_t b = a;
+                for (; b > 0 && row[b - 1].second < item.second; --b) row[b] = row[b - 1];
+                row[b] = item;
+            }
+        } else {
+            std::stable_sort(row.begin(), row.end(),
+                             [](const auto& a, const auto& b) { return a.second > b.second; });
+        }
         if (row.size() > k) row.resize(k);
     }
+
+private:
+    static constexpr std::size_t kInsertionSortLimit = 64;
 };
 
 }  // namespace
@@ -208,38 +230,49 @@ std::vector<SparseProximityRow> sparse_proximity_rows(const std::vector<Tree>& t
     check_forest_shape(trees, oob_sets, n);
     std::vector<SparseProximityRow> rows(n);
     std::vector<std::uint8_t> is_oob(n, 0);
-    std::vector<RowIndex> oob_mates;
+    std::vector<RowIndex> oob_mates(n);  // per group, its out-of-bag rows in group order
+    std::vector<RowIndex> mates_begin(n), mates_end(n);  // per row, its group's slice of it
+    std::vector<std::size_t> block_peak(n_blocks(n), 0);
     const NeighbourCounts counts;
-    std::size_t peak = 0;
     for (std::size_t t = 0; t < trees.size(); ++t) {
         if (oob_sets[t].empty()) continue;  // no pair of this tree is valid
         for (RowIndex i : oob_sets[t]) is_oob[i] = 1;
-        const LeafGroups g = group_rows_by_leaf(trees[t], x, false);
-        std::size_t begin = 0;
-        while (begin < n) {
-            std::size_t end = begin + 1;
-            while (end < n && g.sorted_ids[end] == g.sorted_ids[begin]) ++end;
-            oob_mates.clear();
+        const LeafGroups g = group_rows_by_leaf(trees[t], x, true);
+        std::size_t filled = 0;
+        for (std::size_t begin = 0; begin < n; begin = g.group_end[g.order[begin]]) {
+            const std::size_t end = g.group_end[g.order[begin]];
+            const std::size_t first = filled;
             for (std::size_t a = begin; a < end; ++a) {
-                if (is_oob[g.order[a]]) oob_mates.push_back(g.order[a]);
+                if (is_oob[g.order[a]]) oob_mates[filled++] = g.order[a];
             }
-            // A pair counts when at least one side is out of bag: an out-of-bag row takes
-            // every leaf-mate, an in-bag row only its out-of-bag leaf-mates (same order).
-            for (std::size_t a = begin; a < end && !oob_mates.empty(); ++a) {
-                const RowIndex i = g.order[a];
+            for (std::size_t a = begin; a < end; ++a) {
+                mates_begin[g.order[a]] = static_cast<RowIndex>(first);
+                mates_end[g.order[a]] = static_cast<RowIndex>(filled);
+            }
+        }
+        // A pair counts when at least one side is out of bag: an out-of-bag row takes every
+        // leaf-mate, an in-bag row only its out-of-bag leaf-mates, in group order. A row only
+        // ever changes through its own updates, one group per tree, so rows are independent
+        // and the blocks may run in any order.
+        parallel_for(n_blocks(n), [&](std::size_t block) {
+            const std::size_t last = std::min(n, (block + 1) * kRowBlock);
+            for (std::size_t i = block * kRowBlock; i < last; ++i) {
+                if (mates_begin[i] == mates_end[i]) continue;
                 if (is_oob[i]) {
-                    for (std::size_t b = begin; b < end; ++b) {
+                    for (std::size_t b = g.group_begin[i]; b < g.group_end[i]; ++b) {
                         if (g.order[b] != i) counts.add(rows[i], g.order[b], k);
                     }
                 } else {
-                    for (RowIndex j : oob_mates) counts.add(rows[i], j, k);
+                    for (std::size_t b = mates_begin[i]; b < mates_end[i]; ++b) {
+                        counts.add(rows[i], oob_mates[b], k);
+                    }
                 }
-                peak = std::max(peak, rows[i].capacity());
+                block_peak[block] = std::max(block_peak[block], rows[i].capacity());
             }
-            begin = end;
-        }
+        });
         for (RowIndex i : oob_sets[t]) is_oob[i] = 0;
     }
+    const std::size_t peak = block_peak.empty() ? 0 : *std::max_element(block_peak.begin(), block_peak.end());
     const double n_trees = static_cast<double>(trees.size());
     for (auto& row : rows) {
         for (auto& pair : row) pair.second /= n_trees;
