@@ -108,7 +108,12 @@ SPARSE_SCRIPT = textwrap.dedent(
         f.write("5")
     rows = model.proximity_sparse(k)
     peak = status("VmHWM")
-    print(base, peak, sum(len(r) for r in rows))
+    python_bytes = sys.getsizeof(rows) + sum(
+        sys.getsizeof(r) + sum(sys.getsizeof(t) + sys.getsizeof(t[0]) + sys.getsizeof(t[1])
+                               for t in r)
+        for r in rows
+    )
+    print(base, peak, python_bytes, sum(len(r) for r in rows))
     """
 )
 
@@ -118,8 +123,8 @@ def sparse_memory(n, k, n_trees):
         [sys.executable, "-c", SPARSE_SCRIPT, str(n), str(k), str(n_trees)],
         capture_output=True, text=True, check=True,
     ).stdout.split()
-    base, peak, pairs = map(int, out)
-    return peak - base, pairs
+    base, peak, python_bytes, pairs = map(int, out)
+    return peak - base, python_bytes, pairs
 
 
 def main():
@@ -147,13 +152,15 @@ def main():
         print(f"(no {args.tests_binary}: the pair-by-pair comparison is skipped)\n")
 
     n, k, trees = (5000, 5, 10) if args.quick else (50000, 5, 50)
-    grown, pairs = sparse_memory(n, k, trees)
+    grown, python_bytes, pairs = sparse_memory(n, k, trees)
     bound = n * (2 * k + 1) * 16  # (index, proximity) pairs of 8 + 8 bytes
     print(f"== proximity_sparse, {n} rows, k={k}, {trees} trees ==")
     print(f"  pairs returned                          {pairs}")
     print(f"  n(2k+1) pairs                           {bound / 2**20:.1f} MiB")
-    print(f"  peak resident growth during the call    {grown / 2**20:.1f} MiB"
-          " (includes the returned Python lists)")
+    print(f"  peak resident growth during the call    {grown / 2**20:.1f} MiB")
+    print(f"  of which the returned Python objects    {python_bytes / 2**20:.1f} MiB")
+    print(f"  native working memory (the difference)  {(grown - python_bytes) / 2**20:.1f} MiB"
+          f" (the per-tree leaf grouping adds about {n * 49 / 2**20:.1f} MiB to the lists)")
 
 
 if __name__ == "__main__":
