@@ -1,6 +1,12 @@
 #include "estimators/decision_tree.hpp"
 
+#include <algorithm>
+#include <numeric>
+
 #include "engine/errors.hpp"
+#include "engine/exact_split.hpp"
+#include "engine/rng.hpp"
+#include "engine/validation.hpp"
 
 namespace canopy {
 
@@ -8,6 +14,69 @@ DecisionTree::DecisionTree(DecisionTreeConfig c) : config(std::move(c)) {
     if (config.task != "classification" && config.task != "regression") {
         fail_internal("task must be 'classification' or 'regression'");
     }
+}
+
+void DecisionTree::fit(const MatrixView& x, const VectorView& y,
+                       const std::optional<VectorView>& sample_weight) {
+    const SupervisedInput in = prepare_supervised(x, y, sample_weight);
+
+    std::optional<std::vector<std::uint64_t>> new_classes;
+    if (is_classification()) {
+        // Every entry of y, including any beyond the rows of x.
+        std::vector<std::uint64_t> labels(y.size);
+        for (std::size_t i = 0; i < y.size; ++i) labels[i] = class_index(y[i]);
+        std::sort(labels.begin(), labels.end());
+        labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
+        new_classes = std::move(labels);
+    }
+
+    std::vector<RowIndex> indices(x.rows);
+    std::iota(indices.begin(), indices.end(), RowIndex{0});
+    Pcg64 rng = seed_rng(config.random_state);
+    TreeParams params;
+    params.max_depth = config.max_depth;
+    params.min_samples_split = config.min_samples_split;
+    params.min_samples_leaf = config.min_samples_leaf;
+    params.is_classification = is_classification();
+    Tree tree = build_node_exact(x, in.y, in.weight, indices, params, rng);
+
+    root = std::move(tree);
+    classes = std::move(new_classes);
+    is_fitted = true;
+}
+
+const Tree& DecisionTree::fitted_tree() const {
+    if (!is_fitted || !root) fail_user("DecisionTree has not been fitted");
+    return *root;
+}
+
+std::vector<double> DecisionTree::predict(const MatrixView& x) const {
+    const Tree& tree = fitted_tree();
+    const RowMajor rows(x);
+    std::vector<double> out(rows.rows());
+    for (std::size_t r = 0; r < rows.rows(); ++r) {
+        out[r] = tree.node(find_leaf(tree, rows.row(r))).value;
+    }
+    return out;
+}
+
+std::vector<std::vector<double>> DecisionTree::predict_proba(const MatrixView& x) const {
+    const Tree& tree = fitted_tree();
+    if (!is_classification()) fail_user("predict_proba only available for classification");
+    const std::vector<std::uint64_t> empty;
+    const std::vector<std::uint64_t>& cls = classes ? *classes : empty;
+    const std::size_t k = cls.size();
+    const RowMajor rows(x);
+    std::vector<std::vector<double>> out(rows.rows());
+    std::vector<double> p(k);
+    for (std::size_t r = 0; r < rows.rows(); ++r) {
+        std::fill(p.begin(), p.end(), 0.0);
+        add_leaf_proba(tree, tree.node(find_leaf(tree, rows.row(r))), p);
+        std::vector<double>& row = out[r];
+        row.resize(k);
+        for (std::size_t j = 0; j < k; ++j) row[j] = cls[j] < k ? p[cls[j]] : 0.0;
+    }
+    return out;
 }
 
 }  // namespace canopy

@@ -33,6 +33,17 @@ struct DecisionTree {
     std::size_t n_classes() const { return classes ? classes->size() : 0; }
     std::size_t get_depth() const { return root ? root->depth() : 0; }
     std::size_t get_n_leaves() const { return root ? root->n_leaves() : 0; }
+
+    // Validates, grows a new tree on all rows and features, and only then replaces the
+    // previous model: a failed fit leaves the estimator as it was.
+    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& sample_weight);
+    // Leaf value per row: the weighted mean, or the majority class index as a float.
+    std::vector<double> predict(const MatrixView& x) const;
+    // One probability per entry of classes_, in that order (0.0 for an index >= the class count).
+    std::vector<std::vector<double>> predict_proba(const MatrixView& x) const;
+
+private:
+    const Tree& fitted_tree() const;
 };
 
 }  // namespace canopy
