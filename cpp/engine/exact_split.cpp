@@ -29,12 +29,29 @@ struct ClassStat {
     std::uint32_t cls;  // dense class id; ids follow the order of the class indices
 };
 
+// Class weight of a pending node, kept in a stack-ordered pool until the node is grown.
+struct SparseCount {
+    std::uint32_t cls;
+    double w;
+};
+
+// A node's totals over its list, in list order: computed by the pass that builds the list
+// (the parent's partition), so the node itself needs no extra pass.
+struct Totals {
+    double w = 0.0;
+    double s1 = 0.0;  // regression: sum of w * y
+    double s2 = 0.0;  // regression: sum of y * (w * y)
+    std::size_t counts_offset = 0;  // classification: its classes in the pool, ascending
+    std::size_t counts_size = 0;
+};
+
 struct Pending {
     std::size_t begin;
     std::size_t end;
     std::uint64_t depth;
     std::uint32_t parent;  // kNoChild for the root
     bool is_right;
+    Totals totals;
 };
 
 struct Best {
@@ -62,7 +79,8 @@ public:
 
     Tree grow() {
         Tree tree;
-        std::vector<Pending> stack{{0, n_, 0, kNoChild, false}};
+        std::vector<Pending> stack;
+        stack.push_back({0, n_, 0, kNoChild, false, root_totals()});
         while (!stack.empty()) {
             const Pending node = stack.back();
             stack.pop_back();
@@ -74,9 +92,9 @@ public:
                     tree.nodes[node.parent].left = id;
                 }
             }
-            std::size_t n_left = 0;
+            if (params_.is_classification) load_counts(node.totals);
             Best best;
-            if (!search(node, best) || !partition(node, best, n_left)) {
+            if (!search(node, best) || !mark_partition(node, best)) {
                 make_leaf(tree, id, node);
                 continue;
             }
@@ -86,11 +104,13 @@ public:
             t.value = 0.0;
             t.n_samples = node.end - node.begin;
             t.has_counts = false;
-            const std::size_t mid = node.begin + n_left;
+            Totals left, right;
+            split_lists(node, best.feature, left, right);
+            const std::size_t mid = node.begin + n_left_;
             // Right pushed first so that the left subtree is finished (and the generator
             // consumed) before the right child is searched.
-            stack.push_back({mid, node.end, node.depth + 1, id, true});
-            stack.push_back({node.begin, mid, node.depth + 1, id, false});
+            stack.push_back({mid, node.end, node.depth + 1, id, true, right});
+            stack.push_back({node.begin, mid, node.depth + 1, id, false, left});
         }
         return tree;
     }
@@ -151,7 +171,8 @@ private:
             node_counts_.assign(classes_.size(), 0.0);
             left_counts_.assign(classes_.size(), 0.0);
             right_counts_.assign(classes_.size(), 0.0);
-            seen_.assign(classes_.size(), 0);
+            side_counts_.assign(checked_mul(2, classes_.size()), 0.0);
+            side_seen_.assign(2 * classes_.size(), 0);
         } else {
             rstat_.resize(n_);
             for (std::size_t p = 0; p < n_; ++p) {
@@ -176,12 +197,8 @@ private:
         if (n < params_.min_samples_split) return false;
         if (params_.max_depth && node.depth >= *params_.max_depth) return false;
         if (n == 0) return false;  // pure for classification, empty for regression
-        double total_w = 0.0;
-        if (params_.is_classification) {
-            if (!class_totals(node, total_w)) return false;
-        } else {
-            for (std::size_t i = node.begin; i < node.end; ++i) total_w += rstat_[order_[i]].w;
-        }
+        if (params_.is_classification && present_.size() <= 1) return false;
+        const double total_w = node.totals.w;
         if (total_w <= 0.0) return false;
 
         std::iota(features_.begin(), features_.end(), std::size_t{0});
@@ -198,13 +215,8 @@ private:
             const double gini = 1.0 - sum_sq;
             for (std::size_t j = 0; j < k; ++j) sweep_classes(node, features_[j], total_w, gini, best);
         } else {
-            double s1 = 0.0;
-            double s2 = 0.0;
-            for (std::size_t i = node.begin; i < node.end; ++i) {
-                const RegressionStat& s = rstat_[order_[i]];
-                s1 += s.wy;
-                s2 += s.wyy;
-            }
+            const double s1 = node.totals.s1;
+            const double s2 = node.totals.s2;
             const double mean = s1 / total_w;
             const double var = s2 / total_w - mean * mean;
             for (std::size_t j = 0; j < k; ++j) {
@@ -214,34 +226,58 @@ private:
         return best.found && best.gain > 0.0;
     }
 
-    // Summed weight per class in list order; false when the node holds one class only.
-    bool class_totals(const Pending& node, double& total_w) {
-        const std::uint32_t first = cstat_[order_[node.begin]].cls;
-        bool pure = true;
-        for (std::size_t i = node.begin; i < node.end; ++i) {
-            if (cstat_[order_[i]].cls != first) {
-                pure = false;
-                break;
-            }
-        }
-        if (pure) return false;
-        for (std::uint32_t c : present_) {
-            node_counts_[c] = 0.0;
-            seen_[c] = 0;
-        }
+    // Takes the node's class weights off the top of the pool.
+    void load_counts(const Totals& t) {
         present_.clear();
-        for (std::size_t i = node.begin; i < node.end; ++i) {
-            const ClassStat& s = cstat_[order_[i]];
-            total_w += s.w;
-            node_counts_[s.cls] += s.w;
-            if (!seen_[s.cls]) {
-                seen_[s.cls] = 1;
-                present_.push_back(s.cls);
-            }
+        for (std::size_t i = t.counts_offset; i < t.counts_offset + t.counts_size; ++i) {
+            present_.push_back(pool_[i].cls);
+            node_counts_[pool_[i].cls] = pool_[i].w;
         }
-        // Gini terms are added in class order.
-        std::sort(present_.begin(), present_.end());
-        return true;
+        pool_.resize(t.counts_offset);
+    }
+
+    Totals root_totals() {
+        Totals t;
+        if (!params_.is_classification) {
+            for (std::size_t i = 0; i < n_; ++i) {
+                const RegressionStat& s = rstat_[order_[i]];
+                t.w += s.w;
+                t.s1 += s.wy;
+                t.s2 += s.wyy;
+            }
+            return t;
+        }
+        for (std::size_t i = 0; i < n_; ++i) {
+            const ClassStat& s = cstat_[order_[i]];
+            t.w += s.w;
+            add_to_side(0, s);
+        }
+        flush_side(0, t);
+        return t;
+    }
+
+    void add_to_side(int side, const ClassStat& s) {
+        const std::size_t slot = static_cast<std::size_t>(side) * classes_.size() + s.cls;
+        if (!side_seen_[slot]) {
+            side_seen_[slot] = 1;
+            side_present_[side].push_back(s.cls);
+        }
+        side_counts_[slot] += s.w;
+    }
+
+    // Moves one side's class weights into the pool (ascending class order) and clears them.
+    void flush_side(int side, Totals& t) {
+        auto& present = side_present_[side];
+        std::sort(present.begin(), present.end());
+        t.counts_offset = pool_.size();
+        t.counts_size = present.size();
+        for (std::uint32_t c : present) {
+            const std::size_t slot = static_cast<std::size_t>(side) * classes_.size() + c;
+            pool_.push_back({c, side_counts_[slot]});
+            side_counts_[slot] = 0.0;
+            side_seen_[slot] = 0;
+        }
+        present.clear();
     }
 
     // A candidate's gain falls as its weighted child impurity grows (both roundings are
@@ -322,65 +358,97 @@ private:
         }
     }
 
-    // Sends every entry with value <= threshold left, keeping list order on both sides, and
-    // carries the sorted segments of every feature into the children. False when a side ends
-    // up below min_samples_leaf or empty: the midpoint of two neighbouring floats can round
-    // onto the upper one (or overflow), and a split that moves nothing would repeat forever.
-    bool partition(const Pending& node, const Best& best, std::size_t& n_left) {
+    // Sends every entry with value <= threshold left. False when a side ends up below
+    // min_samples_leaf or empty: the midpoint of two neighbouring floats can round onto the
+    // upper one (or overflow), and a split that moves nothing would repeat forever.
+    bool mark_partition(const Pending& node, const Best& best) {
         const std::size_t n = node.end - node.begin;
-        {
-            const double* v = vals_.data() + best.feature * n_;
-            const RowIndex* q = pos_.data() + best.feature * n_;
-            n_left = 0;
-            for (std::size_t i = node.begin; i < node.end; ++i) {
-                const bool left = v[i] <= best.threshold;
-                goes_left_[q[i]] = left;
-                n_left += left;
-            }
+        const double* v = vals_.data() + best.feature * n_;
+        const RowIndex* q = pos_.data() + best.feature * n_;
+        std::size_t n_left = 0;
+        for (std::size_t i = node.begin; i < node.end; ++i) {
+            const bool left = v[i] <= best.threshold;
+            goes_left_[q[i]] = left;
+            n_left += left;
         }
+        n_left_ = n_left;
         const std::uint64_t msl = params_.min_samples_leaf;
-        if (n_left < msl || n - n_left < msl || n_left == 0 || n_left == n) return false;
+        return !(n_left < msl || n - n_left < msl || n_left == 0 || n_left == n);
+    }
 
-        stable_split(order_.data(), node);
-        if (children_need_search(node, n_left)) {
-            for (std::size_t f = 0; f < m_; ++f) {
-                stable_split(vals_.data() + f * n_, pos_.data() + f * n_, node);
+    // Builds both children's lists (list order kept) with their totals, and carries the sorted
+    // segments of every feature into them. The split feature's segment is already in place:
+    // its values ascend, so the entries at or below the threshold come first.
+    void split_lists(const Pending& node, std::size_t split_feature, Totals& left,
+                     Totals& right) {
+        RowIndex* q = order_.data();
+        std::size_t l = node.begin;
+        std::size_t r = 0;
+        // Sums are kept in registers; adding +0.0 for the other side leaves a sum unchanged
+        // (a sum that starts at +0.0 is never -0.0), so each side's additions are exactly
+        // those of its own list.
+        double wl = 0.0, wr = 0.0, s1l = 0.0, s1r = 0.0, s2l = 0.0, s2r = 0.0;
+        if (params_.is_classification) {
+            for (std::size_t i = node.begin; i < node.end; ++i) {
+                const RowIndex p = q[i];
+                const bool to_left = goes_left_[p];
+                const ClassStat& s = cstat_[p];
+                wl += to_left ? s.w : 0.0;
+                wr += to_left ? 0.0 : s.w;
+                add_to_side(to_left ? 0 : 1, s);
+                q[l] = p;
+                tmp_pos_[r] = p;
+                l += to_left;
+                r += !to_left;
+            }
+        } else {
+            for (std::size_t i = node.begin; i < node.end; ++i) {
+                const RowIndex p = q[i];
+                const bool to_left = goes_left_[p];
+                const RegressionStat& s = rstat_[p];
+                wl += to_left ? s.w : 0.0;
+                wr += to_left ? 0.0 : s.w;
+                s1l += to_left ? s.wy : 0.0;
+                s1r += to_left ? 0.0 : s.wy;
+                s2l += to_left ? s.wyy : 0.0;
+                s2r += to_left ? 0.0 : s.wyy;
+                q[l] = p;
+                tmp_pos_[r] = p;
+                l += to_left;
+                r += !to_left;
             }
         }
-        return true;
+        std::copy(tmp_pos_.begin(), tmp_pos_.begin() + static_cast<std::ptrdiff_t>(r), q + l);
+        left.w = wl;
+        right.w = wr;
+        left.s1 = s1l;
+        right.s1 = s1r;
+        left.s2 = s2l;
+        right.s2 = s2r;
+        std::size_t distinct[2] = {0, 0};
+        if (params_.is_classification) {
+            distinct[0] = side_present_[0].size();
+            distinct[1] = side_present_[1].size();
+            flush_side(1, right);  // the right child is grown last: its counts go below
+            flush_side(0, left);
+        }
+        if (!children_need_search(node, distinct)) return;
+        for (std::size_t f = 0; f < m_; ++f) {
+            if (f != split_feature) stable_split(vals_.data() + f * n_, pos_.data() + f * n_, node);
+        }
     }
 
     // Whether either child can get past the stopping rules that need no search; when neither
     // can, the per-feature segments are never read again.
-    bool children_need_search(const Pending& node, std::size_t n_left) const {
+    bool children_need_search(const Pending& node, const std::size_t distinct[2]) const {
         if (params_.max_depth && node.depth + 1 >= *params_.max_depth) return false;
-        const std::size_t mid = node.begin + n_left;
-        return side_may_split(node.begin, mid) || side_may_split(mid, node.end);
-    }
-
-    bool side_may_split(std::size_t begin, std::size_t end) const {
-        const std::size_t n = end - begin;
-        if (n == 0 || n < params_.min_samples_split) return false;
-        if (!params_.is_classification) return true;
-        const std::uint32_t first = cstat_[order_[begin]].cls;
-        for (std::size_t i = begin + 1; i < end; ++i) {
-            if (cstat_[order_[i]].cls != first) return true;
+        const std::size_t sizes[2] = {n_left_, node.end - node.begin - n_left_};
+        for (int side = 0; side < 2; ++side) {
+            if (sizes[side] == 0 || sizes[side] < params_.min_samples_split) continue;
+            if (params_.is_classification && distinct[side] <= 1) continue;
+            return true;
         }
         return false;
-    }
-
-    void stable_split(RowIndex* q, const Pending& node) {
-        std::size_t l = node.begin;
-        std::size_t r = 0;
-        for (std::size_t i = node.begin; i < node.end; ++i) {
-            const RowIndex p = q[i];
-            const bool left = goes_left_[p];
-            q[l] = p;
-            tmp_pos_[r] = p;
-            l += left;
-            r += !left;
-        }
-        std::copy(tmp_pos_.begin(), tmp_pos_.begin() + static_cast<std::ptrdiff_t>(r), q + l);
     }
 
     void stable_split(double* v, RowIndex* q, const Pending& node) {
@@ -424,8 +492,12 @@ private:
     std::vector<double> node_counts_;
     std::vector<double> left_counts_;
     std::vector<double> right_counts_;
-    std::vector<std::uint8_t> seen_;
     std::vector<std::uint32_t> present_;  // dense ids present in the current node, ascending
+    std::vector<double> side_counts_;     // [side * classes + id] while splitting a list
+    std::vector<std::uint8_t> side_seen_;
+    std::vector<std::uint32_t> side_present_[2];
+    std::vector<SparseCount> pool_;  // pending nodes' class weights, in stack order
+    std::size_t n_left_ = 0;
 };
 
 }  // namespace
