@@ -66,7 +66,7 @@ def test_missing_duplicate_and_surplus_arguments():
     with pytest.raises(TypeError, match=r"fit\(\) takes at most 3 arguments \(4 given\)"):
         tree.fit(X, Y, None, None)
     with pytest.raises(TypeError, match="'z' is an invalid keyword argument for predict"):
-        fitted().predict(z=X)
+        fitted().predict(X, z=X)
 
 
 def test_any_layout_reads_the_same_values():
