@@ -56,18 +56,20 @@ PyObject* sparse_to_py(const std::vector<SparseProximityRow>& rows) {
 }
 
 Est make(const Args& a) {
-    return Est(UnsupervisedConfig{a.count_or(0, 500), a.opt_count(1), a.opt_text(2),
-                                  a.opt_count(3), a.count_or(4, 2), a.count_or(5, 1),
-                                  a.opt_count(6), a.count_or(7, 0)});
+    return Est(UnsupervisedConfig{a.count_or(0, 500), a.opt_count(1), a.opt_text(2), a.opt_count(3),
+                                  a.count_or(4, 2), a.count_or(5, 1), a.opt_count(6),
+                                  a.count_or(7, 0)});
 }
 
 constexpr int kCall = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
-    {"fit", cfunc(method<Est, kFit, Access::Exclusive, [](Est& e, const Args& a) {
-         e.fit(a.matrix(0));
-         return none();
-     }>),
+    {"fit",
+     cfunc(method<Est, kFit, Access::Exclusive,
+                  [](Est& e, const Args& a) {
+                      e.fit(a.matrix(0));
+                      return none();
+                  }>),
      kCall,
      "fit($self, x)\n--\n\n"
      "Fit the unsupervised random forest using Breiman's synthetic data method.\n"
@@ -75,35 +77,39 @@ PyMethodDef kMethods[] = {
      "labels original data as class 1 and synthetic as class 0,\n"
      "then trains a classification RF."},
     {"proximity_matrix",
-     cfunc(method<Est, kProximityMatrix, Access::Shared, [](Est& e, const Args& a) {
-         return rows_to_py(e.proximity_matrix(a.flag_or(0, true)));
-     }>),
+     cfunc(method<Est, kProximityMatrix, Access::Shared,
+                  [](Est& e, const Args& a) {
+                      return rows_to_py(e.proximity_matrix(a.flag_or(0, true)));
+                  }>),
      kCall,
      "proximity_matrix($self, use_oob=True)\n--\n\n"
      "Compute the proximity matrix (n x n) using OOB-based method.\n"
      "Following Breiman: proximity is computed only when at least one sample is OOB.\n"
      "prox(i, j) = (weighted count of co-occurrences) / (number of valid comparisons)"},
     {"proximity_sparse",
-     cfunc(method<Est, kProximitySparse, Access::Exclusive, [](Est& e, const Args& a) {
-         return sparse_to_py(e.proximity_sparse(a.opt_count(0)));
-     }>),
+     cfunc(method<Est, kProximitySparse, Access::Exclusive,
+                  [](Est& e, const Args& a) {
+                      return sparse_to_py(e.proximity_sparse(a.opt_count(0)));
+                  }>),
      kCall,
      "proximity_sparse($self, k=None)\n--\n\n"
      "Compute sparse proximity (k nearest neighbors per sample).\n"
      "More memory efficient for large datasets.\n"
      "Returns list of (neighbor_index, proximity) tuples per sample."},
     {"predict_proximity",
-     cfunc(method<Est, kPredictProximity, Access::Shared, [](Est& e, const Args& a) {
-         return rows_to_py(e.predict_proximity(a.matrix(0)));
-     }>),
+     cfunc(method<Est, kPredictProximity, Access::Shared,
+                  [](Est& e, const Args& a) {
+                      return rows_to_py(e.predict_proximity(a.matrix(0)));
+                  }>),
      kCall,
      "predict_proximity($self, x_new)\n--\n\n"
      "Compute proximity of new samples to training samples.\n"
      "Returns (n_new, n_train) proximity matrix."},
     {"outlier_scores",
-     cfunc(method<Est, kOutlierScores, Access::Shared, [](Est& e, const Args& a) {
-         return to_py(e.outlier_scores(a.flag_or(0, false)));
-     }>),
+     cfunc(method<Est, kOutlierScores, Access::Shared,
+                  [](Est& e, const Args& a) {
+                      return to_py(e.outlier_scores(a.flag_or(0, false)));
+                  }>),
      kCall,
      "outlier_scores($self, use_sparse=False)\n--\n\n"
      "Compute outlier scores following Breiman's method.\n"
@@ -111,31 +117,32 @@ PyMethodDef kMethods[] = {
      "by (score - median) / MAD.\n"
      "Higher values = more outlier."},
     {"predict_outlier_scores",
-     cfunc(method<Est, kPredictOutlierScores, Access::Shared, [](Est& e, const Args& a) {
-         return to_py(e.predict_outlier_scores(a.matrix(0)));
-     }>),
+     cfunc(method<Est, kPredictOutlierScores, Access::Shared,
+                  [](Est& e, const Args& a) {
+                      return to_py(e.predict_outlier_scores(a.matrix(0)));
+                  }>),
      kCall,
      "predict_outlier_scores($self, x_new)\n--\n\n"
      "Get outlier scores for new samples based on proximity to training data."},
-    {"transform", cfunc(method<Est, kTransform, Access::Shared, [](Est& e, const Args& a) {
-         return rows_to_py(e.transform(a.count_or(0, 2)));
-     }>),
+    {"transform",
+     cfunc(method<Est, kTransform, Access::Shared,
+                  [](Est& e, const Args& a) { return rows_to_py(e.transform(a.count_or(0, 2))); }>),
      kCall,
      "transform($self, n_components=2)\n--\n\n"
      "Compute low-dimensional embedding via classical MDS on the proximity matrix.\n"
      "Follows Breiman's myscale subroutine: power iteration on double-centered\n"
      "proximity matrix to find eigenvalues/eigenvectors."},
     {"fit_transform",
-     cfunc(method<Est, kFitTransform, Access::Exclusive, [](Est& e, const Args& a) {
-         return rows_to_py(e.fit_transform(a.matrix(0), a.count_or(1, 2)));
-     }>),
+     cfunc(method<Est, kFitTransform, Access::Exclusive,
+                  [](Est& e, const Args& a) {
+                      return rows_to_py(e.fit_transform(a.matrix(0), a.count_or(1, 2)));
+                  }>),
      kCall,
      "fit_transform($self, x, n_components=2)\n--\n\n"
      "Convenience method: fit the model and return the embedding."},
     {"feature_importances",
-     cfunc(method<Est, kFeatureImportances, Access::Shared, [](Est& e, const Args&) {
-         return to_py(e.feature_importances());
-     }>),
+     cfunc(method<Est, kFeatureImportances, Access::Shared,
+                  [](Est& e, const Args&) { return to_py(e.feature_importances()); }>),
      kCall,
      "feature_importances($self)\n--\n\n"
      "Compute variable importance via permutation.\n"

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <map>
 #include <numeric>
@@ -79,7 +79,8 @@ std::vector<std::vector<std::uint64_t>> leaf_table(const RandomForestUnsupervise
     std::vector<std::vector<std::uint64_t>> table;
     for (const Tree& tree : m.trees) {
         std::vector<std::uint64_t> ids;
-        for (std::size_t i = 0; i < m.n_samples; ++i) ids.push_back(leaf_id(tree, m.x_train->row(i)));
+        for (std::size_t i = 0; i < m.n_samples; ++i)
+            ids.push_back(leaf_id(tree, m.x_train->row(i)));
         table.push_back(std::move(ids));
     }
     return table;
@@ -94,8 +95,9 @@ Matrix naive_proximity(const RandomForestUnsupervised& m, bool use_oob) {
         const std::set<RowIndex> oob(m.oob_sets[t].begin(), m.oob_sets[t].end());
         for (std::size_t i = 0; i < n; ++i) {
             for (std::size_t j = i; j < n; ++j) {
-                const bool valid = !use_oob || (!oob.empty() && (oob.count(static_cast<RowIndex>(i)) ||
-                                                                 oob.count(static_cast<RowIndex>(j))));
+                const bool valid =
+                    !use_oob || (!oob.empty() && (oob.count(static_cast<RowIndex>(i)) ||
+                                                  oob.count(static_cast<RowIndex>(j))));
                 if (!valid) continue;
                 if (table[t][i] == table[t][j]) {
                     c[i * n + j] += 1.0;
@@ -126,12 +128,15 @@ std::vector<SparseProximityRow> naive_sparse(const RandomForestUnsupervised& m, 
     for (std::size_t t = 0; t < m.trees.size(); ++t) {
         const std::set<RowIndex> oob(m.oob_sets[t].begin(), m.oob_sets[t].end());
         std::map<std::uint64_t, std::vector<std::size_t>> groups;
-        for (std::size_t i = 0; i < n; ++i) groups[leaf_id(m.trees[t], m.x_train->row(i))].push_back(i);
+        for (std::size_t i = 0; i < n; ++i)
+            groups[leaf_id(m.trees[t], m.x_train->row(i))].push_back(i);
         for (const auto& [id, members] : groups) {
             for (std::size_t i : members) {
                 for (std::size_t j : members) {
                     if (i == j || oob.empty()) continue;
-                    if (!oob.count(static_cast<RowIndex>(i)) && !oob.count(static_cast<RowIndex>(j))) continue;
+                    if (!oob.count(static_cast<RowIndex>(i)) &&
+                        !oob.count(static_cast<RowIndex>(j)))
+                        continue;
                     auto it = std::find_if(rows[i].begin(), rows[i].end(),
                                            [&](const auto& p) { return p.first == j; });
                     if (it != rows[i].end()) {
@@ -164,8 +169,8 @@ TEST(UnsupervisedProximity, CountingEqualsPairByPairDefinition) {
             const Matrix fast = m.proximity_matrix(use_oob);
             const Matrix naive = naive_proximity(m, use_oob);
             ASSERT_EQ(fast.rows, s.n);
-            EXPECT_EQ(fast.values, naive.values) << "n=" << s.n << " trees=" << s.trees
-                                                 << " use_oob=" << use_oob;
+            EXPECT_EQ(fast.values, naive.values)
+                << "n=" << s.n << " trees=" << s.trees << " use_oob=" << use_oob;
         }
     }
 }
@@ -249,7 +254,8 @@ TEST(UnsupervisedProximity, LeafIdsFollowHeapNumberingAndWrap) {
 }
 
 // Tree t sends the rows marked in column t to one leaf and every other row to the other.
-RandomForestUnsupervised forest_of_groups(std::size_t n, const std::vector<std::vector<RowIndex>>& groups,
+RandomForestUnsupervised forest_of_groups(std::size_t n,
+                                          const std::vector<std::vector<RowIndex>>& groups,
                                           const std::vector<RowIndex>& oob) {
     RandomForestUnsupervised m{UnsupervisedConfig{}};
     m.x_train = Matrix(n, groups.size());
@@ -417,7 +423,8 @@ TEST(UnsupervisedEmbedding, CoordinatesCarryTheEigenvalues) {
         for (std::size_t i = 0; i < 40; ++i) sq += e.coordinates(i, c) * e.coordinates(i, c);
         if (e.found[c]) {
             ++found;
-            EXPECT_NEAR(sq, std::abs(e.eigenvalues[c]), 1e-9 * std::max(1.0, std::abs(e.eigenvalues[c])));
+            EXPECT_NEAR(sq, std::abs(e.eigenvalues[c]),
+                        1e-9 * std::max(1.0, std::abs(e.eigenvalues[c])));
         } else {
             EXPECT_EQ(sq, 0.0);
         }
@@ -503,7 +510,8 @@ TEST(UnsupervisedFit, UnfittedAndRejectedInputs) {
         m.fit(huge);
         ADD_FAILURE() << "expected the row-count error";
     } catch (const UserError& e) {
-        EXPECT_NE(std::string(e.what()).find("supports at most 2147483647 rows"), std::string::npos);
+        EXPECT_NE(std::string(e.what()).find("supports at most 2147483647 rows"),
+                  std::string::npos);
     }
     EXPECT_FALSE(m.is_fitted);
 }
@@ -527,7 +535,8 @@ TEST(UnsupervisedFit, DrawsFollowTheStatedOrder) {
     for (std::size_t j = 0; j < p; ++j) g.shuffle(std::span<double>(column));
     for (std::size_t t = 0; t < n_trees; ++t) {
         std::set<RowIndex> drawn;
-        for (std::size_t d = 0; d < 2 * n; ++d) drawn.insert(static_cast<RowIndex>(g.index_u64(2 * n)));
+        for (std::size_t d = 0; d < 2 * n; ++d)
+            drawn.insert(static_cast<RowIndex>(g.index_u64(2 * n)));
         g.next_u64();
         std::vector<RowIndex> oob;
         for (RowIndex i = 0; i < n; ++i) {

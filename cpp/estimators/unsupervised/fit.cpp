@@ -95,9 +95,9 @@ void RandomForestUnsupervised::fit(const MatrixView& x) {
     const Matrix z = stack_with_synthetic(real, master);
     std::vector<double> labels(2 * n, 0.0);
     std::fill(labels.begin(), labels.begin() + static_cast<std::ptrdiff_t>(n), 1.0);
-    const TreeParams params = make_tree_params(config.max_depth, config.max_features, p,
-                                               config.min_samples_split, config.min_samples_leaf,
-                                               true);
+    const TreeParams params =
+        make_tree_params(config.max_depth, config.max_features, p, config.min_samples_split,
+                         config.min_samples_leaf, true);
     Job job = draw_jobs(master, static_cast<std::size_t>(config.n_estimators), n);
     const HistogramData hist = HistogramData::build(z.view(), 2 * n, p);
     const std::vector<double> weights(2 * n, 1.0);

@@ -30,7 +30,7 @@ struct RandomForestUnsupervised {
     UnsupervisedConfig config;
     std::vector<Tree> trees;
     std::vector<std::vector<RowIndex>> oob_sets;  // sorted real-row indices per tree
-    std::optional<Matrix> x_train;               // row-major copy of the last fit's input
+    std::optional<Matrix> x_train;                // row-major copy of the last fit's input
     std::size_t n_samples = 0;
     bool is_fitted = false;
     std::optional<std::vector<SparseProximityRow>> sparse_proximity;

@@ -39,9 +39,8 @@ std::vector<double> RandomForestUnsupervised::feature_importances() const {
     const std::size_t p = x.cols;
     const double n_trees = static_cast<double>(trees.size());
 
-    const double baseline = summed_accuracy(*this, [&] {
-        return [&](RowIndex i) { return x.row(i); };
-    });
+    const double baseline =
+        summed_accuracy(*this, [&] { return [&](RowIndex i) { return x.row(i); }; });
 
     Pcg64 rng = seed_rng(config.random_state);
     std::vector<RowIndex> perm(n);

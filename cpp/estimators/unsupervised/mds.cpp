@@ -23,7 +23,7 @@ double dot(const std::vector<double>& a, const std::vector<double>& b) {
 // w = B u with B = 1/2 (P - r 1' - 1 r' + g 1 1') never formed. Each w(i) is one sequential
 // sum, so spreading the rows over workers leaves every value unchanged.
 class CentredProduct {
-public:
+  public:
     explicit CentredProduct(const Matrix& p) : p_(p), n_(p.rows), r_(n_) {
         for (std::size_t i = 0; i < n_; ++i) {
             double s = 0.0;
@@ -50,7 +50,7 @@ public:
         });
     }
 
-private:
+  private:
     const Matrix& p_;
     std::size_t n_;
     std::vector<double> r_;

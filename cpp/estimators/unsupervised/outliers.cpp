@@ -39,8 +39,9 @@ namespace {
 
 void require_training_rows(std::size_t n) {
     if (n == 0) {
-        fail_user("Outlier scores need at least one training row (the model was fitted on an "
-                  "empty matrix)");
+        fail_user(
+            "Outlier scores need at least one training row (the model was fitted on an "
+            "empty matrix)");
     }
 }
 
@@ -106,7 +107,8 @@ std::vector<double> RandomForestUnsupervised::outlier_scores(bool use_sparse) co
 // training row the way a tree that never trained on it would), with the same robust
 // statistics as outlier_scores. A row that shares no leaf with any other row gets the largest
 // finite raw score, on both sides, and so the cap.
-std::vector<double> RandomForestUnsupervised::predict_outlier_scores(const MatrixView& x_new) const {
+std::vector<double> RandomForestUnsupervised::predict_outlier_scores(
+    const MatrixView& x_new) const {
     require_fitted();
     require_training_rows(n_samples);
     const Matrix p = new_row_proximity(trees, *x_train, x_new);

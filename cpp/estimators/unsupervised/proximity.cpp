@@ -160,8 +160,8 @@ void for_each_proximity_row(
             for (std::size_t j = 0; j < n; ++j) {
                 const std::uint32_t valid =
                     use_oob ? oob.either(i, j) : static_cast<std::uint32_t>(n_trees);
-                row[j] = valid > 0 ? static_cast<double>(together[j]) / static_cast<double>(valid)
-                                   : 0.0;
+                row[j] =
+                    valid > 0 ? static_cast<double>(together[j]) / static_cast<double>(valid) : 0.0;
             }
             row_fn(i, row);
         }
@@ -183,7 +183,7 @@ namespace {
 // One row's neighbour counts while the trees are visited. Capacity grows by doubling but
 // never beyond 2k + 1 pairs, the most a row holds before it is cut back to k.
 class NeighbourCounts {
-public:
+  public:
     void add(SparseProximityRow& row, std::size_t j, std::size_t k) const {
         for (auto& pair : row) {
             if (pair.first == j) {
@@ -216,7 +216,7 @@ public:
         if (row.size() > k) row.resize(k);
     }
 
-private:
+  private:
     static constexpr std::size_t kInsertionSortLimit = 64;
 };
 
@@ -224,8 +224,7 @@ private:
 
 std::vector<SparseProximityRow> sparse_proximity_rows(const std::vector<Tree>& trees,
                                                       const OobSets& oob_sets, const Matrix& x,
-                                                      std::size_t k,
-                                                      std::size_t* peak_row_pairs) {
+                                                      std::size_t k, std::size_t* peak_row_pairs) {
     const std::size_t n = x.rows;
     check_forest_shape(trees, oob_sets, n);
     std::vector<SparseProximityRow> rows(n);
@@ -272,7 +271,8 @@ std::vector<SparseProximityRow> sparse_proximity_rows(const std::vector<Tree>& t
         });
         for (RowIndex i : oob_sets[t]) is_oob[i] = 0;
     }
-    const std::size_t peak = block_peak.empty() ? 0 : *std::max_element(block_peak.begin(), block_peak.end());
+    const std::size_t peak =
+        block_peak.empty() ? 0 : *std::max_element(block_peak.begin(), block_peak.end());
     const double n_trees = static_cast<double>(trees.size());
     for (auto& row : rows) {
         for (auto& pair : row) pair.second /= n_trees;

@@ -35,9 +35,9 @@ LeafGroups group_rows_by_leaf(const Tree& tree, const Matrix& x, bool with_range
 // Calls row_fn(i, row) with row i of the dense proximity matrix for every training row.
 // Rows are produced in parallel blocks; row_fn may only write storage that belongs to row i.
 // Counts are exact integers, so the values equal those of the pair-by-pair definition.
-void for_each_proximity_row(const std::vector<Tree>& trees, const OobSets& oob_sets,
-                            const Matrix& x, bool use_oob,
-                            const std::function<void(std::size_t, std::span<const double>)>& row_fn);
+void for_each_proximity_row(
+    const std::vector<Tree>& trees, const OobSets& oob_sets, const Matrix& x, bool use_oob,
+    const std::function<void(std::size_t, std::span<const double>)>& row_fn);
 
 Matrix dense_proximity(const std::vector<Tree>& trees, const OobSets& oob_sets, const Matrix& x,
                        bool use_oob);
