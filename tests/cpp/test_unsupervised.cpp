@@ -341,56 +341,7 @@ TEST(UnsupervisedOutliers, RobustStandardisation) {
     EXPECT_EQ(outlier_reference(std::vector<double>{1, 1, 100}).spread, 5.0 / 3.0);
 }
 
-TEST(UnsupervisedOutliers, ScoresFromProximities) {
-    auto m = random_forest(30, 3, 20, 4, 21);
-    const Matrix p = m.proximity_matrix(true);
-    std::vector<double> raw(30);
-    for (std::size_t i = 0; i < 30; ++i) {
-        double s = 0.0;
-        for (double v : p.row(i)) s += v * v;
-        raw[i] = s > 0.0 ? 30.0 / s : 0.0;
-    }
-    EXPECT_EQ(m.outlier_scores(false), standardise_outlier_scores(raw));
-    // Nothing stored yet: the sparse request falls back to the dense scores.
-    EXPECT_EQ(m.outlier_scores(true), m.outlier_scores(false));
-
-    m.proximity_sparse(3);
-    std::vector<double> sparse_raw;
-    for (const auto& row : *m.sparse_proximity) {
-        double s = 0.0;
-        for (const auto& pair : row) s += pair.second * pair.second;
-        sparse_raw.push_back(s > 0.0 ? 30.0 / s : 0.0);
-    }
-    EXPECT_EQ(m.outlier_scores(true), standardise_outlier_scores(sparse_raw));
-
-    auto empty = random_forest(0, 2, 3, 2, 1);
-    EXPECT_THROW(empty.outlier_scores(false), UserError);
-    EXPECT_THROW(empty.predict_outlier_scores(Matrix(1, 2).view()), UserError);
-}
-
 TEST(UnsupervisedOutliers, NewRowsAgainstLeaveSelfOutTrainingScores) {
-    const auto m = random_forest(40, 3, 30, 4, 13);
-    // The reference: each training row's raw score against the other training rows.
-    const Matrix p = m.proximity_matrix(true);
-    std::vector<double> reference(40);
-    for (std::size_t i = 0; i < 40; ++i) {
-        double s = 0.0;
-        for (std::size_t j = 0; j < 40; ++j) {
-            if (j != i) s += p(i, j) * p(i, j);
-        }
-        reference[i] = s > 0.0 ? 40.0 / s : std::numeric_limits<double>::max();
-    }
-    const OutlierReference ref = outlier_reference(reference);
-    Pcg64 rng = Pcg64::seed_from_u64(99);
-    const Matrix x_new = random_matrix(12, 3, rng);
-    const Matrix q = m.predict_proximity(x_new.view());
-    const auto scores = m.predict_outlier_scores(x_new.view());
-    for (std::size_t r = 0; r < 12; ++r) {
-        double s = 0.0;
-        for (double v : q.row(r)) s += v * v;
-        EXPECT_EQ(scores[r], std::min((40.0 / s - ref.median) / ref.spread, 20.0));
-    }
-
     // A row that meets no training row in any leaf is scored at the cap. Here the training
     // raw scores are 5/4 for the out-of-bag rows 0 and 1 (every other row is a leaf-mate) and
     // 5/2 for the rest (only 0 and 1 are valid partners): median 2.5, spread 0.5; a new row
@@ -489,21 +440,8 @@ TEST(UnsupervisedImportances, OnlyTheSplitFeatureMatters) {
 
 // ---- Fit and fitted state -----------------------------------------------------------------------
 
-TEST(UnsupervisedFit, UnfittedAndRejectedInputs) {
+TEST(UnsupervisedFit, TooManyRowsAreRefusedUnread) {
     RandomForestUnsupervised m{UnsupervisedConfig{}};
-    const Matrix x(3, 2);
-    for (auto call : std::vector<std::function<void()>>{
-             [&] { m.n_features(); }, [&] { m.proximity_matrix(true); },
-             [&] { m.proximity_sparse(std::nullopt); }, [&] { m.predict_proximity(x.view()); },
-             [&] { m.outlier_scores(false); }, [&] { m.predict_outlier_scores(x.view()); },
-             [&] { m.transform(2); }, [&] { m.feature_importances(); }}) {
-        try {
-            call();
-            ADD_FAILURE() << "expected the unfitted error";
-        } catch (const UserError& e) {
-            EXPECT_STREQ(e.what(), "Model has not been fitted");
-        }
-    }
     // Too many rows to stack is refused before a single value is read.
     const MatrixView huge{nullptr, kMaxRows / 2 + 1, 3, 3, 1};
     try {
