@@ -1,0 +1,417 @@
+#include "estimators/tree_shap.hpp"
+
+#include <algorithm>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "engine/errors.hpp"
+
+namespace canopy {
+
+double ShapTree::output(std::size_t id, std::size_t c) const {
+    return values[id * n_slots + std::min(c, n_slots - 1)];
+}
+
+namespace {
+
+// Rejects node arrays that are not a pre-order binary tree: every walk below relies on
+// children lying after their parent, so a corrupt tree can neither loop nor read out of range.
+void check_structure(const Tree& tree) {
+    const std::size_t n = tree.nodes.size();
+    for (std::size_t id = 0; id < n; ++id) {
+        const TreeNode& node = tree.nodes[id];
+        const bool has_left = node.left != kNoChild;
+        const bool has_right = node.right != kNoChild;
+        if (has_left != has_right || (has_left && (node.left <= id || node.left >= n ||
+                                                   node.right <= id || node.right >= n))) {
+            fail_internal("tree node " + std::to_string(id) + " has invalid children");
+        }
+    }
+}
+
+void check_columns(const ShapTree& tree, std::size_t cols, const char* what) {
+    for (const ShapNode& node : tree.nodes) {
+        if (!node.is_leaf() && node.feature >= cols) {
+            fail_internal(std::string(what) + " has " + std::to_string(cols) +
+                          " columns but the tree splits on feature " +
+                          std::to_string(node.feature));
+        }
+    }
+}
+
+void fill_leaf_outputs(const Tree& tree, const TreeNode& leaf, bool classification,
+                       std::span<double> out) {
+    if (!classification) {
+        out[0] = leaf.value;
+        return;
+    }
+    if (!leaf.has_counts) return;
+    const auto counts = tree.class_counts(leaf);
+    double total = 0.0;
+    for (const ClassCount& c : counts) total += c.weight;
+    if (!(total > 0.0)) return;
+    for (const ClassCount& c : counts) {
+        if (c.cls < out.size()) out[c.cls] = c.weight / total;
+    }
+}
+
+std::string too_many_features(std::size_t m) {
+    return "TreeSHAP cannot explain a tree that splits on " + std::to_string(m) +
+           " distinct features: exact enumeration is limited to " +
+           std::to_string(kMaxShapFeatures) + " features (2^" + std::to_string(kMaxShapFeatures) +
+           " coalitions)";
+}
+
+// Evaluates coalitions of one tree for one row and one output at a time.
+//
+// Each evaluation is the nested sum wl * v(left) + wr * v(right) of the definition, walked
+// with an explicit stack (trees can be far deeper than the machine stack allows). Two kinds
+// of subtree are answered without descending, both with exactly the numbers the full walk
+// would produce: a subtree none of whose features is in the coalition has a value that does
+// not depend on the row (precomputed bottom-up with the same expression), and a subtree all
+// of whose features are in the coalition is worth the leaf the row reaches in it.
+class CoalitionEngine {
+public:
+    CoalitionEngine(const ShapTree& tree, std::span<const std::size_t> features,
+                    std::size_t n_outputs)
+        : n_nodes_(tree.nodes.size()), n_outputs_(std::max<std::size_t>(n_outputs, 1)) {
+        if (features.size() > kMaxShapFeatures) fail_user(too_many_features(features.size()));
+        std::unordered_map<std::size_t, std::uint32_t> bit_of;
+        for (std::size_t k = 0; k < features.size(); ++k) {
+            bit_of.emplace(features[k], std::uint32_t{1} << k);
+        }
+        nodes_.resize(n_nodes_);
+        features_.resize(n_nodes_, 0);
+        thresholds_.resize(n_nodes_, 0.0);
+        std::vector<std::size_t> depth(n_nodes_, 0);
+        std::size_t max_depth = 0;
+        for (std::size_t id = 0; id < n_nodes_; ++id) {
+            const ShapNode& s = tree.nodes[id];
+            Node& n = nodes_[id];
+            max_depth = std::max(max_depth, depth[id]);
+            if (s.is_leaf()) continue;
+            auto it = bit_of.find(s.feature);
+            if (it == bit_of.end()) {
+                fail_internal("split feature " + std::to_string(s.feature) +
+                              " is missing from the coalition feature list");
+            }
+            n.left = s.left;
+            n.right = s.right;
+            n.bit = it->second;
+            if (s.cover == 0) {
+                n.wl = 0.5;
+                n.wr = 0.5;
+            } else {
+                n.wl = static_cast<double>(s.left_count) / static_cast<double>(s.cover);
+                n.wr = static_cast<double>(s.right_count) / static_cast<double>(s.cover);
+            }
+            features_[id] = s.feature;
+            thresholds_[id] = s.threshold;
+            max_feature_ = std::max(max_feature_, s.feature);
+            has_split_ = true;
+            depth[s.left] = depth[id] + 1;
+            depth[s.right] = depth[id] + 1;
+        }
+        // Children come after their parent, so a reverse sweep sees them first.
+        for (std::size_t id = n_nodes_; id-- > 0;) {
+            Node& n = nodes_[id];
+            if (n.left != kNoChild) n.sub = n.bit | nodes_[n.left].sub | nodes_[n.right].sub;
+        }
+        leaf_.resize(checked_mul(n_nodes_, n_outputs_));
+        all_out_.resize(leaf_.size());
+        for (std::size_t c = 0; c < n_outputs_; ++c) {
+            double* leaf = leaf_.data() + c * n_nodes_;
+            double* out = all_out_.data() + c * n_nodes_;
+            for (std::size_t id = n_nodes_; id-- > 0;) {
+                const Node& n = nodes_[id];
+                if (n.left == kNoChild) {
+                    leaf[id] = tree.output(id, c);
+                    out[id] = leaf[id];
+                } else {
+                    out[id] = n.wl * out[n.left] + n.wr * out[n.right];
+                }
+            }
+        }
+        next_.resize(n_nodes_);
+        reach_.resize(n_nodes_);
+        stack_.resize(max_depth + 1);
+    }
+
+    bool has_split() const { return has_split_; }
+    std::size_t max_feature() const { return max_feature_; }
+
+    // Fixes the row: the child it takes at every split, and the leaf it reaches from there.
+    void set_row(std::span<const double> row) {
+        if (has_split_ && max_feature_ >= row.size()) {
+            fail_internal("explained row has " + std::to_string(row.size()) +
+                          " values but the tree splits on feature " +
+                          std::to_string(max_feature_));
+        }
+        for (std::size_t id = n_nodes_; id-- > 0;) {
+            const Node& n = nodes_[id];
+            if (n.left == kNoChild) {
+                next_[id] = static_cast<std::uint32_t>(id);
+                reach_[id] = static_cast<std::uint32_t>(id);
+            } else {
+                next_[id] = row[features_[id]] <= thresholds_[id] ? n.left : n.right;
+                reach_[id] = reach_[next_[id]];
+            }
+        }
+    }
+
+    void set_output(std::size_t c) {
+        leaf_out_ = leaf_.data() + std::min(c, n_outputs_ - 1) * n_nodes_;
+        all_out_c_ = all_out_.data() + std::min(c, n_outputs_ - 1) * n_nodes_;
+    }
+
+    double evaluate(std::uint32_t mask) {
+        const Node* nodes = nodes_.data();
+        Frame* stack = stack_.data();
+        std::size_t sp = 0;
+        std::uint32_t id = 0;
+        for (;;) {
+            double r;
+            for (;;) {
+                const Node& n = nodes[id];
+                const std::uint32_t in = mask & n.sub;
+                if (in == 0) {
+                    r = all_out_c_[id];
+                    break;
+                }
+                if (in == n.sub) {
+                    r = leaf_out_[reach_[id]];
+                    break;
+                }
+                if (mask & n.bit) {
+                    id = next_[id];
+                } else {
+                    stack[sp++] = Frame{id, false, 0.0};
+                    id = n.left;
+                }
+            }
+            for (;;) {
+                if (sp == 0) return r;
+                Frame& f = stack[sp - 1];
+                if (!f.has_left) {
+                    f.left = r;
+                    f.has_left = true;
+                    id = nodes[f.node].right;
+                    break;
+                }
+                const Node& n = nodes[f.node];
+                r = n.wl * f.left + n.wr * r;
+                --sp;
+            }
+        }
+    }
+
+private:
+    struct Node {
+        std::uint32_t left = kNoChild;
+        std::uint32_t right = kNoChild;
+        std::uint32_t bit = 0;  // coalition bit of the split feature
+        std::uint32_t sub = 0;  // coalition bits of every split in the subtree
+        double wl = 0.0;
+        double wr = 0.0;
+    };
+    struct Frame {
+        std::uint32_t node;
+        bool has_left;
+        double left;
+    };
+
+    std::size_t n_nodes_;
+    std::size_t n_outputs_;
+    std::vector<Node> nodes_;
+    std::vector<std::size_t> features_;
+    std::vector<double> thresholds_;
+    std::size_t max_feature_ = 0;
+    bool has_split_ = false;
+    std::vector<double> leaf_;     // per output, per node: the leaf's output
+    std::vector<double> all_out_;  // per output, per node: value with no feature of the subtree
+    const double* leaf_out_ = nullptr;
+    const double* all_out_c_ = nullptr;
+    std::vector<std::uint32_t> next_;
+    std::vector<std::uint32_t> reach_;
+    std::vector<Frame> stack_;
+};
+
+// The whole attribution of one tree: the coalition engine, the table of 2^M values and the
+// Shapley weights, allocated once and reused for every row and output.
+class Attributor {
+public:
+    Attributor(const ShapTree& tree, std::size_t n_features, std::size_t n_outputs)
+        : features_(collect_tree_features(tree)),
+          engine_(tree, features_, n_outputs),
+          n_features_(n_features) {
+        const std::size_t m = features_.size();
+        if (engine_.has_split() && engine_.max_feature() >= n_features) {
+            fail_internal("the tree splits on feature " + std::to_string(engine_.max_feature()) +
+                          " but attributions have " + std::to_string(n_features) + " entries");
+        }
+        if (m == 0) return;
+        std::vector<double> fact(m + 1);
+        fact[0] = 1.0;
+        for (std::size_t i = 1; i <= m; ++i) fact[i] = fact[i - 1] * static_cast<double>(i);
+        weight_.resize(m);
+        for (std::size_t s = 0; s < m; ++s) weight_[s] = fact[s] * fact[m - s - 1] / fact[m];
+        const std::size_t full = std::size_t{1} << m;
+        table_.resize(full);
+        popcount_.resize(full);
+        for (std::size_t s = 1; s < full; ++s) {
+            popcount_[s] = static_cast<std::uint8_t>(popcount_[s >> 1] + (s & 1));
+        }
+    }
+
+    void set_row(std::span<const double> row) {
+        if (!features_.empty()) engine_.set_row(row);
+    }
+
+    // Attributions of output c for the row last set.
+    std::vector<double> explain(std::size_t c) {
+        std::vector<double> phi(n_features_, 0.0);
+        const std::size_t m = features_.size();
+        if (m == 0) return phi;
+        engine_.set_output(c);
+        const std::size_t full = table_.size();
+        double* v = table_.data();
+        for (std::size_t mask = 0; mask < full; ++mask) {
+            v[mask] = engine_.evaluate(static_cast<std::uint32_t>(mask));
+        }
+        // For feature k, the coalitions S without bit k in increasing order of S.
+        const double* w = weight_.data();
+        const std::uint8_t* pc = popcount_.data();
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::size_t bit = std::size_t{1} << k;
+            double sum = 0.0;
+            for (std::size_t hi = 0; hi < full; hi += 2 * bit) {
+                for (std::size_t s = hi; s < hi + bit; ++s) sum += w[pc[s]] * (v[s | bit] - v[s]);
+            }
+            phi[features_[k]] += sum;
+        }
+        return phi;
+    }
+
+private:
+    std::vector<std::size_t> features_;
+    CoalitionEngine engine_;
+    std::size_t n_features_;
+    std::vector<double> weight_;  // Shapley weight by coalition size
+    std::vector<double> table_;   // value of every coalition
+    std::vector<std::uint8_t> popcount_;
+};
+
+const DecisionTree& require_fitted(const DecisionTree& tree) {
+    if (!tree.is_fitted) fail_user("Tree must be fitted before creating TreeSHAP");
+    return tree;
+}
+
+std::size_t outputs_of(const DecisionTree& tree, const std::string& model_type) {
+    if (model_type != "classification") return 1;
+    return tree.classes ? tree.classes->size() : 2;
+}
+
+}  // namespace
+
+ShapTree build_shap_tree(const Tree& tree, const Matrix& x_train, std::size_t n_outputs,
+                         bool classification) {
+    ShapTree out;
+    out.n_slots = std::max<std::size_t>(n_outputs, 1);
+    if (tree.empty()) return out;
+    check_structure(tree);
+    const std::size_t n = tree.nodes.size();
+    out.nodes.resize(n);
+    out.values.assign(checked_mul(n, out.n_slots), 0.0);
+    for (std::size_t id = 0; id < n; ++id) {
+        const TreeNode& t = tree.nodes[id];
+        ShapNode& s = out.nodes[id];
+        s.cover = t.n_samples;
+        if (t.is_leaf()) {
+            fill_leaf_outputs(tree, t, classification,
+                              std::span<double>(out.values).subspan(id * out.n_slots, out.n_slots));
+            continue;
+        }
+        s.feature = t.feature;
+        s.threshold = t.threshold;
+        s.left = t.left;
+        s.right = t.right;
+    }
+    if (x_train.rows > 0) check_columns(out, x_train.cols, "background matrix");
+    // Counting each background row along its path gives the sizes of the recursive split of
+    // the row list into the rows going left and right.
+    for (std::size_t r = 0; r < x_train.rows; ++r) {
+        const auto row = x_train.row(r);
+        std::size_t id = 0;
+        while (!out.nodes[id].is_leaf()) {
+            ShapNode& s = out.nodes[id];
+            if (row[s.feature] <= s.threshold) {
+                ++s.left_count;
+                id = s.left;
+            } else {
+                ++s.right_count;
+                id = s.right;
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<std::size_t> collect_tree_features(const ShapTree& tree) {
+    // Pre-order is the storage order, so a forward scan meets features in first appearance.
+    std::vector<std::size_t> features;
+    std::unordered_set<std::size_t> seen;
+    for (const ShapNode& node : tree.nodes) {
+        if (!node.is_leaf() && seen.insert(node.feature).second) features.push_back(node.feature);
+    }
+    return features;
+}
+
+double evaluate_coalition(std::span<const double> row, std::uint64_t mask,
+                          std::span<const std::size_t> features, const ShapTree& tree,
+                          std::size_t c) {
+    if (tree.empty()) fail_internal("cannot evaluate a coalition of an empty tree");
+    CoalitionEngine engine(tree, features, tree.n_slots);
+    engine.set_row(row);
+    engine.set_output(c);
+    const std::uint64_t used = (std::uint64_t{1} << features.size()) - 1;
+    return engine.evaluate(static_cast<std::uint32_t>(mask & used));
+}
+
+std::vector<double> explain_single_class(std::size_t n_features, const ShapTree& tree,
+                                         std::span<const double> row, std::size_t c) {
+    if (tree.empty()) return std::vector<double>(n_features, 0.0);
+    Attributor attributor(tree, n_features, tree.n_slots);
+    attributor.set_row(row);
+    return attributor.explain(c);
+}
+
+TreeShap::TreeShap(const DecisionTree& t, const MatrixView& x, std::string type)
+    : tree(require_fitted(t)),
+      model_type(std::move(type)),
+      x_train(to_row_major(x)),
+      n_features(x.cols),
+      n_outputs(outputs_of(tree, model_type)) {
+    if (tree.root) root = build_shap_tree(*tree.root, x_train, n_outputs, is_classification());
+    else root.n_slots = std::max<std::size_t>(n_outputs, 1);
+}
+
+std::vector<std::vector<std::vector<double>>> TreeShap::explain(const MatrixView& x) const {
+    std::vector<std::vector<std::vector<double>>> out(x.rows);
+    if (x.rows == 0 || n_outputs == 0) return out;
+    if (root.empty()) {
+        for (auto& row : out) row.assign(n_outputs, std::vector<double>(n_features, 0.0));
+        return out;
+    }
+    Attributor attributor(root, n_features, n_outputs);
+    const RowMajor rows(x);
+    for (std::size_t r = 0; r < x.rows; ++r) {
+        attributor.set_row(rows.row(r));
+        out[r].reserve(n_outputs);
+        for (std::size_t c = 0; c < n_outputs; ++c) out[r].push_back(attributor.explain(c));
+    }
+    return out;
+}
+
+}  // namespace canopy
