@@ -64,7 +64,11 @@ std::string too_many_features(std::size_t m) {
            " coalitions)";
 }
 
-// Evaluates coalitions of one tree for one row and one output at a time.
+// Outputs evaluated together in one walk: the walk is shared, the arithmetic of each output
+// is the one it would have on its own.
+inline constexpr std::size_t kOutputsPerWalk = 4;
+
+// Evaluates coalitions of one tree for one row, for up to kOutputsPerWalk outputs at a time.
 //
 // Each evaluation is the nested sum wl * v(left) + wr * v(right) of the definition, walked
 // with an explicit stack (trees can be far deeper than the machine stack allows). Two kinds
@@ -115,24 +119,20 @@ public:
             depth[s.right] = depth[id] + 1;
         }
         // Children come after their parent, so a reverse sweep sees them first.
-        for (std::size_t id = n_nodes_; id-- > 0;) {
-            Node& n = nodes_[id];
-            if (n.left != kNoChild) n.sub = n.bit | nodes_[n.left].sub | nodes_[n.right].sub;
-        }
         leaf_.resize(checked_mul(n_nodes_, n_outputs_));
         all_out_.resize(leaf_.size());
-        for (std::size_t c = 0; c < n_outputs_; ++c) {
-            double* leaf = leaf_.data() + c * n_nodes_;
-            double* out = all_out_.data() + c * n_nodes_;
-            for (std::size_t id = n_nodes_; id-- > 0;) {
-                const Node& n = nodes_[id];
-                if (n.left == kNoChild) {
-                    leaf[id] = tree.output(id, c);
-                    out[id] = leaf[id];
-                } else {
-                    out[id] = n.wl * out[n.left] + n.wr * out[n.right];
-                }
+        for (std::size_t id = n_nodes_; id-- > 0;) {
+            Node& n = nodes_[id];
+            double* leaf = leaf_.data() + id * n_outputs_;
+            double* out = all_out_.data() + id * n_outputs_;
+            if (n.left == kNoChild) {
+                for (std::size_t c = 0; c < n_outputs_; ++c) out[c] = leaf[c] = tree.output(id, c);
+                continue;
             }
+            n.sub = n.bit | nodes_[n.left].sub | nodes_[n.right].sub;
+            const double* l = all_out_.data() + n.left * n_outputs_;
+            const double* r = all_out_.data() + n.right * n_outputs_;
+            for (std::size_t c = 0; c < n_outputs_; ++c) out[c] = n.wl * l[c] + n.wr * r[c];
         }
         next_.resize(n_nodes_);
         reach_.resize(n_nodes_);
@@ -161,47 +161,53 @@ public:
         }
     }
 
-    void set_output(std::size_t c) {
-        leaf_out_ = leaf_.data() + std::min(c, n_outputs_ - 1) * n_nodes_;
-        all_out_c_ = all_out_.data() + std::min(c, n_outputs_ - 1) * n_nodes_;
-    }
-
-    double evaluate(std::uint32_t mask) {
+    // Values of coalition `mask` for outputs c0 .. c0+W-1 (c0 + W <= outputs) into result.
+    template <std::size_t W>
+    void evaluate(std::uint32_t mask, std::size_t c0, double* result) {
         const Node* nodes = nodes_.data();
+        const std::size_t stride = n_outputs_;
+        const double* all_out = all_out_.data() + c0;
+        const double* leaf = leaf_.data() + c0;
         Frame* stack = stack_.data();
         std::size_t sp = 0;
         std::uint32_t id = 0;
+        double r[W];
         for (;;) {
-            double r;
             for (;;) {
                 const Node& n = nodes[id];
                 const std::uint32_t in = mask & n.sub;
                 if (in == 0) {
-                    r = all_out_c_[id];
+                    for (std::size_t j = 0; j < W; ++j) r[j] = all_out[id * stride + j];
                     break;
                 }
                 if (in == n.sub) {
-                    r = leaf_out_[reach_[id]];
+                    const std::size_t at = reach_[id] * stride;
+                    for (std::size_t j = 0; j < W; ++j) r[j] = leaf[at + j];
                     break;
                 }
                 if (mask & n.bit) {
                     id = next_[id];
                 } else {
-                    stack[sp++] = Frame{id, false, 0.0};
+                    stack[sp].node = id;
+                    stack[sp].has_left = false;
+                    ++sp;
                     id = n.left;
                 }
             }
             for (;;) {
-                if (sp == 0) return r;
+                if (sp == 0) {
+                    for (std::size_t j = 0; j < W; ++j) result[j] = r[j];
+                    return;
+                }
                 Frame& f = stack[sp - 1];
                 if (!f.has_left) {
-                    f.left = r;
+                    for (std::size_t j = 0; j < W; ++j) f.left[j] = r[j];
                     f.has_left = true;
                     id = nodes[f.node].right;
                     break;
                 }
                 const Node& n = nodes[f.node];
-                r = n.wl * f.left + n.wr * r;
+                for (std::size_t j = 0; j < W; ++j) r[j] = n.wl * f.left[j] + n.wr * r[j];
                 --sp;
             }
         }
@@ -219,7 +225,7 @@ private:
     struct Frame {
         std::uint32_t node;
         bool has_left;
-        double left;
+        double left[kOutputsPerWalk];
     };
 
     std::size_t n_nodes_;
@@ -229,23 +235,22 @@ private:
     std::vector<double> thresholds_;
     std::size_t max_feature_ = 0;
     bool has_split_ = false;
-    std::vector<double> leaf_;     // per output, per node: the leaf's output
-    std::vector<double> all_out_;  // per output, per node: value with no feature of the subtree
-    const double* leaf_out_ = nullptr;
-    const double* all_out_c_ = nullptr;
+    std::vector<double> leaf_;     // per node, per output: the leaf's output
+    std::vector<double> all_out_;  // per node, per output: value with no feature of the subtree
     std::vector<std::uint32_t> next_;
     std::vector<std::uint32_t> reach_;
     std::vector<Frame> stack_;
 };
 
-// The whole attribution of one tree: the coalition engine, the table of 2^M values and the
+// The whole attribution of one tree: the coalition engine, the tables of 2^M values and the
 // Shapley weights, allocated once and reused for every row and output.
 class Attributor {
 public:
     Attributor(const ShapTree& tree, std::size_t n_features, std::size_t n_outputs)
         : features_(collect_tree_features(tree)),
           engine_(tree, features_, n_outputs),
-          n_features_(n_features) {
+          n_features_(n_features),
+          n_outputs_(std::max<std::size_t>(n_outputs, 1)) {
         const std::size_t m = features_.size();
         if (engine_.has_split() && engine_.max_feature() >= n_features) {
             fail_internal("the tree splits on feature " + std::to_string(engine_.max_feature()) +
@@ -257,10 +262,14 @@ public:
         for (std::size_t i = 1; i <= m; ++i) fact[i] = fact[i - 1] * static_cast<double>(i);
         weight_.resize(m);
         for (std::size_t s = 0; s < m; ++s) weight_[s] = fact[s] * fact[m - s - 1] / fact[m];
-        const std::size_t full = std::size_t{1} << m;
-        table_.resize(full);
-        popcount_.resize(full);
-        for (std::size_t s = 1; s < full; ++s) {
+        full_ = std::size_t{1} << m;
+        // Several outputs share a walk only while their tables stay within the single-table
+        // size of the largest enumeration.
+        width_ = std::min({kOutputsPerWalk, n_outputs_,
+                           std::max<std::size_t>(1, (std::size_t{1} << kMaxShapFeatures) / full_)});
+        table_.resize(width_ * full_);
+        popcount_.resize(full_);
+        for (std::size_t s = 1; s < full_; ++s) {
             popcount_[s] = static_cast<std::uint8_t>(popcount_[s >> 1] + (s & 1));
         }
     }
@@ -269,37 +278,71 @@ public:
         if (!features_.empty()) engine_.set_row(row);
     }
 
-    // Attributions of output c for the row last set.
-    std::vector<double> explain(std::size_t c) {
-        std::vector<double> phi(n_features_, 0.0);
-        const std::size_t m = features_.size();
-        if (m == 0) return phi;
-        engine_.set_output(c);
-        const std::size_t full = table_.size();
-        double* v = table_.data();
-        for (std::size_t mask = 0; mask < full; ++mask) {
-            v[mask] = engine_.evaluate(static_cast<std::uint32_t>(mask));
-        }
-        // For feature k, the coalitions S without bit k in increasing order of S.
-        const double* w = weight_.data();
-        const std::uint8_t* pc = popcount_.data();
-        for (std::size_t k = 0; k < m; ++k) {
-            const std::size_t bit = std::size_t{1} << k;
-            double sum = 0.0;
-            for (std::size_t hi = 0; hi < full; hi += 2 * bit) {
-                for (std::size_t s = hi; s < hi + bit; ++s) sum += w[pc[s]] * (v[s | bit] - v[s]);
-            }
-            phi[features_[k]] += sum;
+    // Attributions of every output for the row last set, in output order.
+    std::vector<std::vector<double>> explain_all() {
+        std::vector<std::vector<double>> phi(n_outputs_, std::vector<double>(n_features_, 0.0));
+        if (features_.empty()) return phi;
+        for (std::size_t c0 = 0; c0 < n_outputs_; c0 += width_) {
+            const std::size_t w = std::min(width_, n_outputs_ - c0);
+            fill_tables(c0, w);
+            for (std::size_t j = 0; j < w; ++j) accumulate(table_.data() + j * full_, phi[c0 + j]);
         }
         return phi;
     }
 
+    // Attributions of output c alone for the row last set.
+    std::vector<double> explain_one(std::size_t c) {
+        std::vector<double> phi(n_features_, 0.0);
+        if (features_.empty()) return phi;
+        c = std::min(c, n_outputs_ - 1);
+        fill_tables(c, 1);
+        accumulate(table_.data(), phi);
+        return phi;
+    }
+
 private:
+    template <std::size_t W>
+    void fill(std::size_t c0) {
+        double values[W];
+        double* table = table_.data();
+        for (std::size_t mask = 0; mask < full_; ++mask) {
+            engine_.evaluate<W>(static_cast<std::uint32_t>(mask), c0, values);
+            for (std::size_t j = 0; j < W; ++j) table[j * full_ + mask] = values[j];
+        }
+    }
+
+    void fill_tables(std::size_t c0, std::size_t w) {
+        static_assert(kOutputsPerWalk == 4);
+        switch (w) {
+            case 1: fill<1>(c0); break;
+            case 2: fill<2>(c0); break;
+            case 3: fill<3>(c0); break;
+            default: fill<4>(c0); break;
+        }
+    }
+
+    // For feature k, the coalitions S without bit k in increasing order of S.
+    void accumulate(const double* v, std::vector<double>& phi) const {
+        const double* w = weight_.data();
+        const std::uint8_t* pc = popcount_.data();
+        for (std::size_t k = 0; k < features_.size(); ++k) {
+            const std::size_t bit = std::size_t{1} << k;
+            double sum = 0.0;
+            for (std::size_t hi = 0; hi < full_; hi += 2 * bit) {
+                for (std::size_t s = hi; s < hi + bit; ++s) sum += w[pc[s]] * (v[s | bit] - v[s]);
+            }
+            phi[features_[k]] += sum;
+        }
+    }
+
     std::vector<std::size_t> features_;
     CoalitionEngine engine_;
     std::size_t n_features_;
+    std::size_t n_outputs_;
+    std::size_t full_ = 1;   // 2^M coalitions
+    std::size_t width_ = 1;  // outputs per walk
     std::vector<double> weight_;  // Shapley weight by coalition size
-    std::vector<double> table_;   // value of every coalition
+    std::vector<double> table_;   // value of every coalition, one table per output of a walk
     std::vector<std::uint8_t> popcount_;
 };
 
@@ -374,9 +417,11 @@ double evaluate_coalition(std::span<const double> row, std::uint64_t mask,
     if (tree.empty()) fail_internal("cannot evaluate a coalition of an empty tree");
     CoalitionEngine engine(tree, features, tree.n_slots);
     engine.set_row(row);
-    engine.set_output(c);
     const std::uint64_t used = (std::uint64_t{1} << features.size()) - 1;
-    return engine.evaluate(static_cast<std::uint32_t>(mask & used));
+    double value = 0.0;
+    engine.evaluate<1>(static_cast<std::uint32_t>(mask & used), std::min(c, tree.n_slots - 1),
+                       &value);
+    return value;
 }
 
 std::vector<double> explain_single_class(std::size_t n_features, const ShapTree& tree,
@@ -384,7 +429,7 @@ std::vector<double> explain_single_class(std::size_t n_features, const ShapTree&
     if (tree.empty()) return std::vector<double>(n_features, 0.0);
     Attributor attributor(tree, n_features, tree.n_slots);
     attributor.set_row(row);
-    return attributor.explain(c);
+    return attributor.explain_one(c);
 }
 
 TreeShap::TreeShap(const DecisionTree& t, const MatrixView& x, std::string type)
@@ -408,8 +453,7 @@ std::vector<std::vector<std::vector<double>>> TreeShap::explain(const MatrixView
     const RowMajor rows(x);
     for (std::size_t r = 0; r < x.rows; ++r) {
         attributor.set_row(rows.row(r));
-        out[r].reserve(n_outputs);
-        for (std::size_t c = 0; c < n_outputs; ++c) out[r].push_back(attributor.explain(c));
+        out[r] = attributor.explain_all();
     }
     return out;
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numeric>
 #include <random>
@@ -245,11 +246,12 @@ TEST(TreeShap, FeatureListInFirstAppearanceOrder) {
 
 TEST(TreeShap, MatchesDefinitionOnRandomTrees) {
     // Background rows unrelated to the covers (weights need not sum to 1), regression and
-    // classification leaves, trees up to eight features: every value must be bit-identical.
+    // classification leaves (outputs are walked in groups, so 3 and 6 classes), trees up to
+    // eight features: every value must be bit-identical.
     std::mt19937_64 gen(7);
-    for (int trial = 0; trial < 40; ++trial) {
-        const std::size_t n_classes = trial % 2 ? 3 : 0;
-        RandomTree grower{std::mt19937_64(trial), 8, 2 + trial % 6, n_classes};
+    for (int trial = 0; trial < 48; ++trial) {
+        const std::size_t n_classes = std::array<std::size_t, 3>{0, 3, 6}[trial % 3];
+        RandomTree grower{std::mt19937_64(trial), 8, std::size_t(2 + trial % 6), n_classes};
         Tree t;
         grower.grow(t, 0);
         const Matrix train = random_matrix(gen, 30, 8);
@@ -264,6 +266,7 @@ TEST(TreeShap, MatchesDefinitionOnRandomTrees) {
             for (std::size_t c = 0; c < shap.n_outputs; ++c) {
                 EXPECT_EQ(out[r][c], reference_explain(8, shap.root, row_of(x, r), c))
                     << "trial " << trial << " row " << r << " output " << c;
+                EXPECT_EQ(explain_single_class(8, shap.root, row_of(x, r), c), out[r][c]);
             }
         }
     }
@@ -272,7 +275,7 @@ TEST(TreeShap, MatchesDefinitionOnRandomTrees) {
 TEST(TreeShap, AttributionsAddUpToPredictionMinusBackgroundMean) {
     std::mt19937_64 gen(11);
     for (int trial = 0; trial < 20; ++trial) {
-        RandomTree grower{std::mt19937_64(100 + trial), 10, 3 + trial % 7, 0};
+        RandomTree grower{std::mt19937_64(100 + trial), 10, std::size_t(3 + trial % 7), 0};
         Tree t;
         grower.grow(t, 0);
         const Matrix train = random_matrix(gen, 200, 10);
