@@ -1,6 +1,7 @@
 #include "estimators/tree_shap.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -67,6 +68,10 @@ std::string too_many_features(std::size_t m) {
 // Outputs evaluated together in one walk: the walk is shared, the arithmetic of each output
 // is the one it would have on its own.
 inline constexpr std::size_t kOutputsPerWalk = 4;
+
+// Doubles the subtree tables of one explanation may hold (32 MiB, as one table at the
+// feature limit).
+inline constexpr std::size_t kTableBudget = std::size_t{1} << kMaxShapFeatures;
 
 // Evaluates coalitions of one tree for one row, for up to kOutputsPerWalk outputs at a time.
 //
@@ -213,6 +218,81 @@ public:
         }
     }
 
+    // Plans one table per internal node over the coalitions of the features of its subtree,
+    // `width` outputs per entry. False when they would hold more than `budget` doubles.
+    bool plan_tables(std::size_t width, std::size_t budget) {
+        std::size_t entries = 0;
+        offset_.assign(n_nodes_, 0);
+        for (std::size_t id = 0; id < n_nodes_; ++id) {
+            if (nodes_[id].left == kNoChild) continue;
+            offset_[id] = entries;
+            entries += std::size_t{1} << std::popcount(nodes_[id].sub);
+            if (entries > budget / width) return false;
+        }
+        arena_.resize(entries * width);
+        return true;
+    }
+
+    // Fills the planned tables for outputs c0 .. c0+W-1 and returns the root's: the value of
+    // coalition `mask` for output c0+j at [mask * W + j].
+    //
+    // A node's value depends only on the coalition bits of its own subtree, so each subtree
+    // is evaluated once per distinct restriction of the coalition, children before parents,
+    // with the very expression the walk uses: the same numbers as evaluate(), with the work
+    // of the walks shared.
+    template <std::size_t W>
+    const double* fill_tables(std::size_t c0) {
+        for (std::size_t id = n_nodes_; id-- > 0;) {
+            const Node& n = nodes_[id];
+            if (n.left == kNoChild) continue;
+            // Entry s of a table lists the subtree's features in increasing bit order; a
+            // child's index is s with the bits of features outside the child squeezed out.
+            // Counting s up by one clears its low run of ones and sets the next bit: the
+            // children's indices follow by the precomputed step for that bit position.
+            const std::uint32_t sub = n.sub;
+            const int m = std::popcount(sub);
+            std::ptrdiff_t step_l[32];
+            std::ptrdiff_t step_r[32];
+            std::uint32_t own = 0;
+            int below_l = 0;
+            int below_r = 0;
+            int t = 0;
+            for (std::uint32_t rest = sub; rest != 0; rest &= rest - 1, ++t) {
+                const std::uint32_t bit = rest & (~rest + 1);
+                const bool in_l = (nodes_[n.left].sub & bit) != 0;
+                const bool in_r = (nodes_[n.right].sub & bit) != 0;
+                step_l[t] = (in_l ? std::ptrdiff_t{1} << below_l : 0) - ((std::ptrdiff_t{1} << below_l) - 1);
+                step_r[t] = (in_r ? std::ptrdiff_t{1} << below_r : 0) - ((std::ptrdiff_t{1} << below_r) - 1);
+                below_l += in_l;
+                below_r += in_r;
+                if (bit == n.bit) own = std::uint32_t{1} << t;
+            }
+            const double* tl = table_of(n.left, c0, W);
+            const double* tr = table_of(n.right, c0, W);
+            const bool go_left = next_[id] == n.left;
+            double* out = arena_.data() + offset_[id] * W;
+            const std::uint32_t size = std::uint32_t{1} << m;
+            std::ptrdiff_t il = 0;
+            std::ptrdiff_t ir = 0;
+            for (std::uint32_t e = 0;;) {
+                const double* a = tl + il * static_cast<std::ptrdiff_t>(W);
+                const double* b = tr + ir * static_cast<std::ptrdiff_t>(W);
+                double* o = out + static_cast<std::size_t>(e) * W;
+                if (e & own) {
+                    const double* d = go_left ? a : b;
+                    for (std::size_t j = 0; j < W; ++j) o[j] = d[j];
+                } else {
+                    for (std::size_t j = 0; j < W; ++j) o[j] = n.wl * a[j] + n.wr * b[j];
+                }
+                if (++e == size) break;
+                const int low = std::countr_zero(e);
+                il += step_l[low];
+                ir += step_r[low];
+            }
+        }
+        return arena_.data();  // the root's table comes first
+    }
+
 private:
     struct Node {
         std::uint32_t left = kNoChild;
@@ -240,13 +320,23 @@ private:
     std::vector<std::uint32_t> next_;
     std::vector<std::uint32_t> reach_;
     std::vector<Frame> stack_;
+    std::vector<std::size_t> offset_;  // per internal node: first entry of its table
+    std::vector<double> arena_;        // every planned table
+
+    // A leaf's table is its single entry of outputs.
+    const double* table_of(std::uint32_t id, std::size_t c0, std::size_t w) const {
+        if (nodes_[id].left == kNoChild) return leaf_.data() + id * n_outputs_ + c0;
+        return arena_.data() + offset_[id] * w;
+    }
 };
 
 // The whole attribution of one tree: the coalition engine, the tables of 2^M values and the
 // Shapley weights, allocated once and reused for every row and output.
 class Attributor {
 public:
-    Attributor(const ShapTree& tree, std::size_t n_features, std::size_t n_outputs)
+    // At most `max_width` outputs are evaluated together.
+    Attributor(const ShapTree& tree, std::size_t n_features, std::size_t n_outputs,
+               std::size_t max_width = kOutputsPerWalk)
         : features_(collect_tree_features(tree)),
           engine_(tree, features_, n_outputs),
           n_features_(n_features),
@@ -265,9 +355,11 @@ public:
         full_ = std::size_t{1} << m;
         // Several outputs share a walk only while their tables stay within the single-table
         // size of the largest enumeration.
-        width_ = std::min({kOutputsPerWalk, n_outputs_,
+        width_ = std::min({max_width, kOutputsPerWalk, n_outputs_,
                            std::max<std::size_t>(1, (std::size_t{1} << kMaxShapFeatures) / full_)});
-        table_.resize(width_ * full_);
+        // Shared subtree tables when they fit in the budget, else one walk per coalition.
+        use_tables_ = engine_.plan_tables(width_, kTableBudget);
+        if (!use_tables_) table_.resize(width_ * full_);
         popcount_.resize(full_);
         for (std::size_t s = 1; s < full_; ++s) {
             popcount_[s] = static_cast<std::uint8_t>(popcount_[s >> 1] + (s & 1));
@@ -284,8 +376,8 @@ public:
         if (features_.empty()) return phi;
         for (std::size_t c0 = 0; c0 < n_outputs_; c0 += width_) {
             const std::size_t w = std::min(width_, n_outputs_ - c0);
-            fill_tables(c0, w);
-            for (std::size_t j = 0; j < w; ++j) accumulate(table_.data() + j * full_, phi[c0 + j]);
+            const double* v = fill_tables(c0, w);
+            for (std::size_t j = 0; j < w; ++j) accumulate(v + j, w, phi[c0 + j]);
         }
         return phi;
     }
@@ -295,41 +387,43 @@ public:
         std::vector<double> phi(n_features_, 0.0);
         if (features_.empty()) return phi;
         c = std::min(c, n_outputs_ - 1);
-        fill_tables(c, 1);
-        accumulate(table_.data(), phi);
+        accumulate(fill_tables(c, 1), 1, phi);
         return phi;
     }
 
 private:
     template <std::size_t W>
-    void fill(std::size_t c0) {
-        double values[W];
+    const double* fill(std::size_t c0) {
+        if (use_tables_) return engine_.fill_tables<W>(c0);
         double* table = table_.data();
         for (std::size_t mask = 0; mask < full_; ++mask) {
-            engine_.evaluate<W>(static_cast<std::uint32_t>(mask), c0, values);
-            for (std::size_t j = 0; j < W; ++j) table[j * full_ + mask] = values[j];
+            engine_.evaluate<W>(static_cast<std::uint32_t>(mask), c0, table + mask * W);
         }
+        return table;
     }
 
-    void fill_tables(std::size_t c0, std::size_t w) {
+    // The coalition values of outputs c0 .. c0+w-1, output c0+j of coalition S at [S * w + j].
+    const double* fill_tables(std::size_t c0, std::size_t w) {
         static_assert(kOutputsPerWalk == 4);
         switch (w) {
-            case 1: fill<1>(c0); break;
-            case 2: fill<2>(c0); break;
-            case 3: fill<3>(c0); break;
-            default: fill<4>(c0); break;
+            case 1: return fill<1>(c0);
+            case 2: return fill<2>(c0);
+            case 3: return fill<3>(c0);
+            default: return fill<4>(c0);
         }
     }
 
     // For feature k, the coalitions S without bit k in increasing order of S.
-    void accumulate(const double* v, std::vector<double>& phi) const {
+    void accumulate(const double* v, std::size_t stride, std::vector<double>& phi) const {
         const double* w = weight_.data();
         const std::uint8_t* pc = popcount_.data();
         for (std::size_t k = 0; k < features_.size(); ++k) {
             const std::size_t bit = std::size_t{1} << k;
             double sum = 0.0;
             for (std::size_t hi = 0; hi < full_; hi += 2 * bit) {
-                for (std::size_t s = hi; s < hi + bit; ++s) sum += w[pc[s]] * (v[s | bit] - v[s]);
+                for (std::size_t s = hi; s < hi + bit; ++s) {
+                    sum += w[pc[s]] * (v[(s | bit) * stride] - v[s * stride]);
+                }
             }
             phi[features_[k]] += sum;
         }
@@ -342,7 +436,8 @@ private:
     std::size_t full_ = 1;   // 2^M coalitions
     std::size_t width_ = 1;  // outputs per walk
     std::vector<double> weight_;  // Shapley weight by coalition size
-    std::vector<double> table_;   // value of every coalition, one table per output of a walk
+    bool use_tables_ = false;
+    std::vector<double> table_;  // walked coalition values when the subtree tables do not fit
     std::vector<std::uint8_t> popcount_;
 };
 
@@ -427,7 +522,7 @@ double evaluate_coalition(std::span<const double> row, std::uint64_t mask,
 std::vector<double> explain_single_class(std::size_t n_features, const ShapTree& tree,
                                          std::span<const double> row, std::size_t c) {
     if (tree.empty()) return std::vector<double>(n_features, 0.0);
-    Attributor attributor(tree, n_features, tree.n_slots);
+    Attributor attributor(tree, n_features, tree.n_slots, 1);
     attributor.set_row(row);
     return attributor.explain_one(c);
 }

@@ -154,6 +154,21 @@ std::vector<double> row_of(const Matrix& x, std::size_t r) {
 
 double sum(const std::vector<double>& v) { return std::accumulate(v.begin(), v.end(), 0.0); }
 
+// A chain that splits on features 0 .. m-1 in turn, always continuing to the right.
+Tree chain(std::size_t m) {
+    Tree t;
+    std::uint32_t parent = t.add_node();
+    for (std::size_t f = 0; f < m; ++f) {
+        const auto l = t.add_node();
+        t.nodes[l].value = double(f + 1);
+        const auto r = t.add_node();
+        t.set_split(parent, f, 0.0, l, r);
+        parent = r;
+    }
+    t.nodes[parent].value = -1.0;
+    return t;
+}
+
 // ---- Tests -------------------------------------------------------------------------------------
 
 TEST(TreeShap, SingleSplitWorkedExample) {
@@ -269,6 +284,41 @@ TEST(TreeShap, MatchesDefinitionOnRandomTrees) {
                 EXPECT_EQ(explain_single_class(8, shap.root, row_of(x, r), c), out[r][c]);
             }
         }
+        // Single coalitions take the walk rather than the shared subtree tables.
+        std::vector<std::size_t> f;
+        reference_features(shap.root, 0, f);
+        const auto row = row_of(x, 0);
+        const std::size_t c = shap.n_outputs - 1;
+        for (std::uint64_t mask = 0; mask < (std::uint64_t{1} << f.size()); ++mask) {
+            ASSERT_EQ(evaluate_coalition(row, mask, f, shap.root, c),
+                      reference_value(shap.root, 0, row, mask, f, c))
+                << "trial " << trial << " mask " << mask;
+        }
+    }
+}
+
+TEST(TreeShap, WalkedAndTabulatedCoalitionsAgree) {
+    // Twenty features and three outputs walked together exceed the table budget, so explain
+    // walks every coalition; one output alone fits and is tabulated. Same bits either way.
+    const std::size_t m = 20;
+    Tree t = chain(m);
+    for (std::uint32_t id = 0; id < t.nodes.size(); ++id) {
+        if (!t.nodes[id].is_leaf()) continue;
+        const std::vector<ClassCount> counts{{id % 3, 1.0 + id % 5}, {(id + 1) % 3, 2.0}};
+        std::vector<ClassCount> sorted = counts;
+        std::sort(sorted.begin(), sorted.end(), [](auto a, auto b) { return a.cls < b.cls; });
+        t.set_leaf_counts(id, sorted);
+    }
+    std::mt19937_64 gen(9);
+    const Matrix bg = random_matrix(gen, 50, m);
+    count_cover(t, bg);
+    const TreeShap shap(fitted(t, true, 3), bg.view(), "classification");
+    const Matrix x = random_matrix(gen, 2, m);
+    const auto out = shap.explain(x.view());
+    for (std::size_t r = 0; r < x.rows; ++r) {
+        for (std::size_t c = 0; c < 3; ++c) {
+            EXPECT_EQ(out[r][c], explain_single_class(m, shap.root, row_of(x, r), c));
+        }
     }
 }
 
@@ -367,21 +417,6 @@ TEST(TreeShap, ShortRowsAbort) {
     const TreeShap empty_bg(fitted(t, false), Matrix(0, 2).view(), "regression");
     EXPECT_THROW(empty_bg.explain(x3.view()), InternalError);
     EXPECT_TRUE(empty_bg.explain(Matrix(0, 3).view()).empty());
-}
-
-// A chain that splits on features 0 .. m-1 in turn, always continuing to the right.
-Tree chain(std::size_t m) {
-    Tree t;
-    std::uint32_t parent = t.add_node();
-    for (std::size_t f = 0; f < m; ++f) {
-        const auto l = t.add_node();
-        t.nodes[l].value = double(f + 1);
-        const auto r = t.add_node();
-        t.set_split(parent, f, 0.0, l, r);
-        parent = r;
-    }
-    t.nodes[parent].value = -1.0;
-    return t;
 }
 
 TEST(TreeShap, FeatureCountBound) {
