@@ -1,10 +1,13 @@
 """Explain time of canopy's TreeSHAP beside shap's TreeExplainer on the same tree.
 
 The tree is grown twice on the same float32-representable data, by canopy's DecisionTree and
-by scikit-learn's (both exact, midpoint thresholds, variance or Gini); the benchmark checks
-that the two trees predict identically, hands scikit-learn's structure to shap as a custom
-tree dict, and compares the attributions (background = the training rows, so the
-background branch counts equal the node sample weights shap uses).
+by scikit-learn's (both exact, midpoint thresholds, variance or Gini). Random sample weights
+and min_samples_leaf=10 keep the split searches free of exact ties, which the two libraries
+would break differently. The benchmark checks that the two trees predict identically on the
+explained rows, hands scikit-learn's structure to shap as a custom tree dict (x <= threshold
+goes left in both), with the unweighted node sizes as node_sample_weight, and compares the
+attributions: with the training rows as background, canopy's branch weights are those same
+node sizes, so the two must agree to rounding.
 
     PYTHONPATH=build/dev-pkg python benchmarks/bench_tree_shap.py
 """
@@ -21,6 +24,7 @@ N_TRAIN = 2000
 N_EXPLAIN = 1000
 N_FEATURES = 10
 REPEATS = 3
+MIN_SAMPLES_LEAF = 10
 
 
 def make_data(seed, n):
@@ -47,7 +51,7 @@ def shap_tree_dict(sk):
                 "features": t.feature.copy(),
                 "thresholds": t.threshold.copy(),
                 "values": t.value.reshape(t.node_count, -1).copy(),
-                "node_sample_weight": t.weighted_n_node_samples.copy(),
+                "node_sample_weight": t.n_node_samples.astype(np.float64),
             }
         ]
     }
@@ -67,13 +71,15 @@ def case(task, depth):
     x = make_data(0, N_TRAIN)
     y = targets(x, task)
     rows = make_data(1, N_EXPLAIN)
-    ours = DecisionTree(task=task, max_depth=depth, random_state=0)
-    ours.fit(x, y)
+    w = np.random.default_rng(3).uniform(0.5, 1.5, len(x))
+    ours = DecisionTree(task=task, max_depth=depth, random_state=0, min_samples_leaf=MIN_SAMPLES_LEAF)
+    ours.fit(x, y, w)
+    params = dict(max_depth=depth, random_state=0, min_samples_leaf=MIN_SAMPLES_LEAF)
     if task == "regression":
-        sk = DecisionTreeRegressor(max_depth=depth, random_state=0).fit(x, y)
+        sk = DecisionTreeRegressor(**params).fit(x, y, sample_weight=w)
         same = np.allclose(ours.predict(rows), sk.predict(rows), rtol=0, atol=1e-12)
     else:
-        sk = DecisionTreeClassifier(max_depth=depth, random_state=0).fit(x, y)
+        sk = DecisionTreeClassifier(**params).fit(x, y, sample_weight=w)
         same = np.allclose(ours.predict_proba(rows), sk.predict_proba(rows), rtol=0, atol=1e-12)
     same = same and ours.get_n_leaves() == sk.get_n_leaves() and ours.get_depth() == sk.get_depth()
     if not same:
@@ -94,7 +100,7 @@ def case(task, depth):
 
 def main():
     print(f"TreeSHAP explain of {N_EXPLAIN} rows, {N_FEATURES} features, background {N_TRAIN} rows,"
-          f" best of {REPEATS}")
+          f" best of {REPEATS}", flush=True)
     header = f"{'task':<15}{'depth':>6}{'leaves':>8}{'M':>4}{'canopy ms':>11}{'shap ms':>10}"
     print(header + f"{'canopy/shap':>13}{'max |diff|':>12}")
     worst = 0.0
@@ -103,7 +109,7 @@ def main():
             task_, d, leaves, m, t_ours, t_shap, diff = case(task, depth)
             worst = max(worst, diff)
             print(f"{task_:<15}{d:>6}{leaves:>8}{m:>4}{t_ours * 1e3:>11.1f}{t_shap * 1e3:>10.1f}"
-                  f"{t_ours / t_shap:>13.2f}{diff:>12.2e}")
+                  f"{t_ours / t_shap:>13.2f}{diff:>12.2e}", flush=True)
     print(f"largest attribution difference from shap: {worst:.2e}")
 
 
