@@ -261,8 +261,8 @@ public:
                 const std::uint32_t bit = rest & (~rest + 1);
                 const bool in_l = (nodes_[n.left].sub & bit) != 0;
                 const bool in_r = (nodes_[n.right].sub & bit) != 0;
-                step_l[t] = (in_l ? std::ptrdiff_t{1} << below_l : 0) - ((std::ptrdiff_t{1} << below_l) - 1);
-                step_r[t] = (in_r ? std::ptrdiff_t{1} << below_r : 0) - ((std::ptrdiff_t{1} << below_r) - 1);
+                step_l[t] = index_step(in_l, below_l);
+                step_r[t] = index_step(in_r, below_r);
                 below_l += in_l;
                 below_r += in_r;
                 if (bit == n.bit) own = std::uint32_t{1} << t;
@@ -322,6 +322,14 @@ private:
     std::vector<Frame> stack_;
     std::vector<std::size_t> offset_;  // per internal node: first entry of its table
     std::vector<double> arena_;        // every planned table
+
+    // Change of a child's index when the parent's index gains the bit at a position where
+    // the child has `below` bits under it: those bits were all ones and clear; the child's
+    // next bit is set when the feature is the child's.
+    static std::ptrdiff_t index_step(bool in_child, int below) {
+        const std::ptrdiff_t next = std::ptrdiff_t{1} << below;
+        return (in_child ? next : 0) - (next - 1);
+    }
 
     // A leaf's table is its single entry of outputs.
     const double* table_of(std::uint32_t id, std::size_t c0, std::size_t w) const {

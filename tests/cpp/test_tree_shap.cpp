@@ -23,8 +23,8 @@ Matrix matrix(std::size_t rows, std::size_t cols, std::vector<double> values) {
 }
 
 DecisionTree fitted(Tree tree, bool classification, std::size_t n_classes = 0) {
-    DecisionTree dt(DecisionTreeConfig{{}, "entropy", classification ? "classification" : "regression",
-                                       {}, 2, 1});
+    const char* task = classification ? "classification" : "regression";
+    DecisionTree dt(DecisionTreeConfig{{}, "entropy", task, {}, 2, 1});
     dt.root = std::move(tree);
     if (classification) {
         dt.classes = std::vector<std::uint64_t>(n_classes);
@@ -134,13 +134,16 @@ std::vector<double> reference_explain(std::size_t n_features, const ShapTree& t,
     std::vector<double> fact(m + 1, 1.0);
     for (std::size_t i = 1; i <= m; ++i) fact[i] = fact[i - 1] * double(i);
     std::vector<double> v(std::size_t{1} << m);
-    for (std::uint64_t mask = 0; mask < v.size(); ++mask) v[mask] = reference_value(t, 0, row, mask, f, c);
+    for (std::uint64_t mask = 0; mask < v.size(); ++mask) {
+        v[mask] = reference_value(t, 0, row, mask, f, c);
+    }
     for (std::size_t k = 0; k < m; ++k) {
         double sum = 0.0;
         for (std::uint64_t s = 0; s < v.size(); ++s) {
             if ((s >> k) & 1) continue;
             const int size = std::popcount(s);
-            sum += fact[size] * fact[m - size - 1] / fact[m] * (v[s | (std::uint64_t{1} << k)] - v[s]);
+            const double weight = fact[size] * fact[m - size - 1] / fact[m];
+            sum += weight * (v[s | (std::uint64_t{1} << k)] - v[s]);
         }
         phi[f[k]] += sum;
     }
@@ -410,7 +413,8 @@ TEST(TreeShap, ShortRowsAbort) {
     const TreeShap shap(fitted(t, false), x3.view(), "regression");
     EXPECT_THROW(shap.explain(x2.view()), InternalError);
     // Wider rows are fine: the column count is not compared.
-    EXPECT_EQ(shap.explain(matrix(1, 4, {0, 0, 1, 0}).view())[0][0], (std::vector<double>{0, 0, 0.5}));
+    EXPECT_EQ(shap.explain(matrix(1, 4, {0, 0, 1, 0}).view())[0][0],
+              (std::vector<double>{0, 0, 0.5}));
 
     // Without background rows nothing is read at construction, but a split beyond the
     // attribution vector is caught when a row is explained.
