@@ -198,23 +198,6 @@ TEST(TreeShap, SingleSplitWorkedExample) {
     EXPECT_EQ(evaluate_coalition(row_of(rows, 0), 1, f, shap.root, 0), 20.0);
 }
 
-TEST(TreeShap, ModelTypeDecidesOutputs) {
-    Tree t = stump(0, 0.0, 1.0, 3.0);
-    const Matrix x = matrix(2, 2, {-1, 0, 1, 0});
-    count_cover(t, x);
-    // Only the exact text selects classification; a regression tree then has no class counts.
-    const TreeShap cls(fitted(t, false), x.view(), "classification");
-    EXPECT_EQ(cls.n_outputs, 2u);
-    const auto out = cls.explain(x.view());
-    ASSERT_EQ(out.size(), 2u);
-    for (const auto& row : out) {
-        EXPECT_EQ(row, (std::vector<std::vector<double>>(2, std::vector<double>{0.0, 0.0})));
-    }
-    const TreeShap other(fitted(t, false), x.view(), "Classification");
-    EXPECT_EQ(other.n_outputs, 1u);
-    EXPECT_EQ(other.explain(x.view())[0], (std::vector<std::vector<double>>{{-1.0, 0.0}}));
-}
-
 TEST(TreeShap, SingleLeafAndEmptyInputs) {
     Tree t;
     t.add_node();
@@ -235,17 +218,6 @@ TEST(TreeShap, SingleLeafAndEmptyInputs) {
     const TreeShap none(empty, x.view(), "classification");
     EXPECT_EQ(none.n_outputs, 0u);
     EXPECT_EQ(none.explain(x.view()), (std::vector<std::vector<std::vector<double>>>(3)));
-}
-
-TEST(TreeShap, UnfittedTreeIsRefused) {
-    DecisionTree dt(DecisionTreeConfig{});
-    const Matrix x(2, 2);
-    try {
-        TreeShap shap(dt, x.view(), "classification");
-        FAIL() << "an unfitted tree was accepted";
-    } catch (const UserError& e) {
-        EXPECT_STREQ(e.what(), "Tree must be fitted before creating TreeSHAP");
-    }
 }
 
 TEST(TreeShap, FeatureListInFirstAppearanceOrder) {
@@ -377,31 +349,6 @@ TEST(TreeShap, ZeroCoverSplitsEvenly) {
     EXPECT_EQ(shap.root.nodes[0].left_count, 2u);
     EXPECT_EQ(evaluate_coalition(row_of(x, 2), 0, std::vector<std::size_t>{0}, shap.root, 0), 15.0);
     EXPECT_EQ(shap.explain(x.view())[2][0], std::vector<double>{5.0});
-}
-
-TEST(TreeShap, AnyLayoutOfInputs) {
-    std::mt19937_64 gen(3);
-    RandomTree grower{std::mt19937_64(5), 4, 5, 0};
-    Tree t;
-    grower.grow(t, 0);
-    const Matrix train = random_matrix(gen, 40, 4);
-    count_cover(t, train);
-    // Column-major copies of the background and of the rows.
-    Matrix train_t = random_matrix(gen, 4, 40);
-    for (std::size_t r = 0; r < 40; ++r)
-        for (std::size_t c = 0; c < 4; ++c) train_t(c, r) = train(r, c);
-    const Matrix x = random_matrix(gen, 6, 4);
-    Matrix x_t(4, 6);
-    for (std::size_t r = 0; r < 6; ++r)
-        for (std::size_t c = 0; c < 4; ++c) x_t(c, r) = x(r, c);
-    const MatrixView train_f{train_t.values.data(), 40, 4, 1, 40};
-    const MatrixView x_f{x_t.values.data(), 6, 4, 1, 6};
-
-    const TreeShap plain(fitted(t, false), train.view(), "regression");
-    const TreeShap fortran(fitted(t, false), train_f, "regression");
-    const auto expected = plain.explain(x.view());
-    EXPECT_EQ(fortran.explain(x_f), expected);
-    EXPECT_EQ(plain.explain(x_f), expected);
 }
 
 TEST(TreeShap, ShortRowsAbort) {

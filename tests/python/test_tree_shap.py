@@ -76,9 +76,6 @@ def test_three_class_attributions():
     np.testing.assert_allclose(out.sum(axis=2), np.array(tree.predict_proba(rows)) - base, atol=1e-9)
     # Class probabilities sum to one everywhere, so each feature's attributions cancel out.
     np.testing.assert_allclose(out.sum(axis=1), 0.0, atol=1e-9)
-    # Columns the tree never splits on get exactly zero; column 4 is pure noise here.
-    used = {f for f in range(5) if np.any(out[:, :, f] != 0.0)}
-    assert 0 in used
 
 
 def test_unused_features_get_zero():
