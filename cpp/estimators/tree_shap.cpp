@@ -385,7 +385,12 @@ public:
         for (std::size_t c0 = 0; c0 < n_outputs_; c0 += width_) {
             const std::size_t w = std::min(width_, n_outputs_ - c0);
             const double* v = fill_tables(c0, w);
-            for (std::size_t j = 0; j < w; ++j) accumulate(v + j, w, phi[c0 + j]);
+            switch (w) {
+                case 1: accumulate<1>(v, &phi[c0]); break;
+                case 2: accumulate<2>(v, &phi[c0]); break;
+                case 3: accumulate<3>(v, &phi[c0]); break;
+                default: accumulate<4>(v, &phi[c0]); break;
+            }
         }
         return phi;
     }
@@ -395,7 +400,7 @@ public:
         std::vector<double> phi(n_features_, 0.0);
         if (features_.empty()) return phi;
         c = std::min(c, n_outputs_ - 1);
-        accumulate(fill_tables(c, 1), 1, phi);
+        accumulate<1>(fill_tables(c, 1), &phi);
         return phi;
     }
 
@@ -421,20 +426,49 @@ private:
         }
     }
 
-    // For feature k, the coalitions S without bit k in increasing order of S.
-    void accumulate(const double* v, std::size_t stride, std::vector<double>& phi) const {
-        const double* w = weight_.data();
-        const std::uint8_t* pc = popcount_.data();
-        for (std::size_t k = 0; k < features_.size(); ++k) {
+    // For feature k, the coalitions S without bit k in increasing order of S. Each sum is one
+    // chain of dependent additions, so independent chains run side by side: the W outputs,
+    // and features k and k+1 in pairs. In every block of 4 * 2^k coalitions, feature k takes
+    // the runs [0, 2^k) and [2 * 2^k, 3 * 2^k), feature k+1 the run [0, 2 * 2^k); pairing
+    // the first halves and then the second halves keeps each chain in increasing order.
+    template <std::size_t W>
+    void accumulate(const double* v, std::vector<double>* phi) const {
+        const std::size_t m = features_.size();
+        std::size_t k = 0;
+        for (; k + 1 < m; k += 2) {
             const std::size_t bit = std::size_t{1} << k;
-            double sum = 0.0;
-            for (std::size_t hi = 0; hi < full_; hi += 2 * bit) {
-                for (std::size_t s = hi; s < hi + bit; ++s) {
-                    sum += w[pc[s]] * (v[(s | bit) * stride] - v[s * stride]);
+            double first[W] = {};
+            double second[W] = {};
+            for (std::size_t block = 0; block < full_; block += 4 * bit) {
+                for (std::size_t s = block; s < block + bit; ++s) {
+                    add_term<W>(v, s, bit, first);
+                    add_term<W>(v, s, 2 * bit, second);
+                }
+                for (std::size_t s = block; s < block + bit; ++s) {
+                    add_term<W>(v, s + 2 * bit, bit, first);
+                    add_term<W>(v, s + bit, 2 * bit, second);
                 }
             }
-            phi[features_[k]] += sum;
+            for (std::size_t j = 0; j < W; ++j) {
+                phi[j][features_[k]] += first[j];
+                phi[j][features_[k + 1]] += second[j];
+            }
         }
+        if (k < m) {
+            const std::size_t bit = std::size_t{1} << k;
+            double sum[W] = {};
+            for (std::size_t s = 0; s < bit; ++s) add_term<W>(v, s, bit, sum);  // bit k is the top
+            for (std::size_t j = 0; j < W; ++j) phi[j][features_[k]] += sum[j];
+        }
+    }
+
+    // sum += w(|S|) * (v[S with bit] - v[S]) for each of the W outputs.
+    template <std::size_t W>
+    void add_term(const double* v, std::size_t s, std::size_t bit, double* sum) const {
+        const double ws = weight_[popcount_[s]];
+        const double* with = v + (s | bit) * W;
+        const double* without = v + s * W;
+        for (std::size_t j = 0; j < W; ++j) sum[j] += ws * (with[j] - without[j]);
     }
 
     std::vector<std::size_t> features_;
