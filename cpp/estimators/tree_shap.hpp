@@ -34,14 +34,13 @@ struct ShapNode {
 
 struct ShapTree {
     std::vector<ShapNode> nodes;  // empty when the explained tree has no root
-    // n_slots values per node: a leaf's outputs (zero-padded), zeros for internal nodes.
+    // n_slots values per node: a leaf's outputs, zeros for internal nodes. n_slots is the
+    // number of outputs (1 in regression mode), at least 1.
     std::vector<double> values;
     std::size_t n_slots = 1;
-    // Outputs a leaf actually carries: n_outputs for classification, 1 otherwise.
-    std::size_t n_leaf_values = 1;
 
     bool empty() const { return nodes.empty(); }
-    // values[min(c, n_leaf_values - 1)] of node `id`.
+    // Output c of node `id`; indices past the last output read the last one.
     double output(std::size_t id, std::size_t c) const;
 };
 
