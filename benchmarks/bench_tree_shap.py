@@ -23,7 +23,7 @@ from canopy import DecisionTree, TreeSHAP
 N_TRAIN = 2000
 N_EXPLAIN = 1000
 N_FEATURES = 10
-REPEATS = 3
+REPEATS = 7
 MIN_SAMPLES_LEAF = 10
 
 
