@@ -258,7 +258,6 @@ protected:
     std::vector<std::uint8_t> tmp_codes_;
     std::vector<std::size_t> candidates_;
     std::vector<Work> stack_;
-    BinMask mask_;
 };
 
 class RegressionGrower : public GrowerBase<RegEntry> {
@@ -562,6 +561,7 @@ private:
     std::vector<double> bound_left_;       // node classes x kMaxBins
     std::array<double, kMaxBins> bin_w_{};
     std::array<std::size_t, kMaxBins> bin_n_{};
+    BinMask mask_;
     Boundaries bounds_;
 };
 

@@ -15,9 +15,10 @@ namespace canopy {
 
 namespace {
 
-// Rows per prediction work item: enough to keep one tree's upper levels in cache while its
-// rows walk it, few enough to spread small inputs over the workers.
-constexpr std::size_t kRowBlock = 128;
+// Rows per prediction work item. An item walks its rows through one tree after the other,
+// so the larger it is, the more often a tree's nodes are still in cache: a deep forest is
+// far larger than the caches, and every row visits a different path.
+constexpr std::size_t kRowBlock = 8192;
 
 // Runs fn(begin, end) over consecutive blocks of rows on the pool.
 template <class F>
@@ -56,7 +57,6 @@ std::vector<PackedTree> grow_forest(const ForestConfig& config, const MatrixView
 PackedTree PackedTree::pack(const Tree& tree, bool classification, std::size_t n_classes) {
     PackedTree p;
     p.nodes.resize(tree.nodes.size());
-    std::uint32_t leaves = 0;
     for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
         const TreeNode& node = tree.nodes[i];
         PackedNode& out = p.nodes[i];
@@ -67,24 +67,28 @@ PackedTree PackedTree::pack(const Tree& tree, bool classification, std::size_t n
             out = PackedNode{node.threshold, static_cast<std::uint32_t>(node.feature), node.right};
             continue;
         }
-        out = PackedNode{node.value, kPackedLeaf, leaves++};
-        if (!classification) continue;
-        p.prob_begin.push_back(static_cast<std::uint32_t>(p.probs.size()));
+        if (!classification) {
+            out = PackedNode{node.value, kPackedLeaf, 0};
+            continue;
+        }
+        if (p.probs.size() >= std::numeric_limits<std::uint32_t>::max()) {
+            fail_internal("tree has too many class probabilities");
+        }
+        const auto begin = static_cast<std::uint32_t>(p.probs.size());
         const auto counts = tree.class_counts(node);
         // The same terms, in the same order, as add_leaf_proba.
         double total = 0.0;
         for (const ClassCount& c : counts) total += c.weight;
-        if (!(total > 0.0)) continue;
-        for (const ClassCount& c : counts) {
-            if (c.cls < n_classes) {
-                p.probs.push_back(ClassProbability{static_cast<std::uint32_t>(c.cls), c.weight / total});
+        if (total > 0.0) {
+            for (const ClassCount& c : counts) {
+                if (c.cls < n_classes) {
+                    p.probs.push_back(
+                        ClassProbability{static_cast<std::uint32_t>(c.cls), c.weight / total});
+                }
             }
         }
-        if (p.probs.size() > std::numeric_limits<std::uint32_t>::max()) {
-            fail_internal("tree has too many class probabilities");
-        }
+        out = PackedNode{static_cast<double>(p.probs.size() - begin), kPackedLeaf, begin};
     }
-    if (classification) p.prob_begin.push_back(static_cast<std::uint32_t>(p.probs.size()));
     return p;
 }
 
@@ -138,9 +142,9 @@ std::vector<double> RandomForestRegressor::predict(const MatrixView& x) const {
         // Per-row sums in tree order, starting at -0.0, whatever the blocking.
         std::fill(out.begin() + static_cast<std::ptrdiff_t>(begin),
                   out.begin() + static_cast<std::ptrdiff_t>(end), -0.0);
-        std::uint32_t leaf[kRowBlock];
+        std::vector<std::uint32_t> leaf(end - begin);
         for (const PackedTree& tree : trees) {
-            tree.find_leaves(rows.view(), begin, end, leaf);
+            tree.find_leaves(rows.view(), begin, end, leaf.data());
             for (std::size_t r = begin; r < end; ++r) out[r] += tree.nodes[leaf[r - begin]].threshold;
         }
         for (std::size_t r = begin; r < end; ++r) out[r] /= n_trees;
@@ -173,15 +177,15 @@ std::vector<double> RandomForestClassifier::predict_proba_flat(const MatrixView&
     std::vector<double> out(checked_mul(rows.rows(), k), 0.0);
     const double n_trees = static_cast<double>(trees.size());
     for_row_blocks(rows.rows(), [&](std::size_t begin, std::size_t end) {
-        std::uint32_t leaf[kRowBlock];
+        std::vector<std::uint32_t> leaf(end - begin);
         for (const PackedTree& tree : trees) {
-            tree.find_leaves(rows.view(), begin, end, leaf);
+            tree.find_leaves(rows.view(), begin, end, leaf.data());
             for (std::size_t r = begin; r < end; ++r) {
-                const std::uint32_t l = tree.nodes[leaf[r - begin]].right;
+                const PackedNode& node = tree.nodes[leaf[r - begin]];
+                const ClassProbability* run = tree.probs.data() + node.right;
+                const auto size = static_cast<std::size_t>(node.threshold);
                 double* acc = out.data() + r * k;
-                for (std::uint32_t e = tree.prob_begin[l]; e < tree.prob_begin[l + 1]; ++e) {
-                    acc[tree.probs[e].column] += tree.probs[e].p;
-                }
+                for (std::size_t e = 0; e < size; ++e) acc[run[e].column] += run[e].p;
             }
         }
         for (std::size_t i = begin * k; i < end * k; ++i) out[i] /= n_trees;

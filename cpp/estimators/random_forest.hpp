@@ -22,12 +22,12 @@ struct ForestConfig {
 };
 
 // A fitted tree packed for prediction: 16 bytes per node, in the grown tree's pre-order, so
-// the left child of node i is node i + 1. A leaf holds its value (regression) or the
-// ordinal of its probability run (classification).
+// the left child of node i is node i + 1. A regression leaf holds its value; a
+// classification leaf holds where its probabilities start in `probs` and how many there are.
 struct PackedNode {
-    double threshold;      // leaf: the value
+    double threshold;       // leaf: the value, or the number of probabilities
     std::uint32_t feature;  // kPackedLeaf for a leaf
-    std::uint32_t right;    // leaf: ordinal among the tree's leaves
+    std::uint32_t right;    // leaf: 0, or the first of its probabilities
 };
 inline constexpr std::uint32_t kPackedLeaf = 0xFFFFFFFFu;
 
@@ -38,9 +38,7 @@ struct ClassProbability {
 
 struct PackedTree {
     std::vector<PackedNode> nodes;
-    // Classification: leaf l contributes probs[prob_begin[l] .. prob_begin[l + 1]).
-    std::vector<std::uint32_t> prob_begin;
-    std::vector<ClassProbability> probs;
+    std::vector<ClassProbability> probs;  // classification leaves' runs, in leaf order
 
     // The tree of the growth engine in packed form. Probability columns at or beyond
     // n_classes are dropped, as traverse_proba drops them; a leaf whose weights sum to 0

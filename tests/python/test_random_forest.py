@@ -291,21 +291,6 @@ def test_max_features_texts():
     assert len(set(flat.predict(q))) == 1
 
 
-def test_growth_limits():
-    x, y, labels = make_data(n=200)
-    stump = RandomForestRegressor(n_estimators=1, max_depth=0, bootstrap=False)
-    stump.fit(x, y)
-    assert stump.predict(x[:3]) == [pytest.approx(y.mean())] * 3
-    no_split = RandomForestClassifier(n_estimators=2, min_samples_split=1000, random_state=0)
-    no_split.fit(x, labels)
-    assert len({tuple(r) for r in no_split.predict_proba(x)}) == 1
-    coarse = RandomForestRegressor(n_estimators=3, min_samples_leaf=50, random_state=0)
-    fine = RandomForestRegressor(n_estimators=3, random_state=0)
-    coarse.fit(x, y)
-    fine.fit(x, y)
-    assert len(set(coarse.predict(x))) < len(set(fine.predict(x)))
-
-
 def test_empty_inputs():
     empty = np.zeros((0, 3))
     r = RandomForestRegressor(n_estimators=2, random_state=0)
