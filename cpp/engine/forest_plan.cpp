@@ -159,11 +159,14 @@ std::uint64_t resolve_max_features(const std::optional<std::string>& max_feature
     if (!max_features) return n;
     const std::string& text = *max_features;
     const double nf = static_cast<double>(n_features);
-    if (text == "sqrt") return std::max<std::uint64_t>(1, saturating_u64(std::floor(std::sqrt(nf))));
-    if (text == "log2") return std::max<std::uint64_t>(1, saturating_u64(std::floor(std::log2(nf))));
+    const auto at_least_one = [](double v) {
+        return std::max<std::uint64_t>(1, saturating_u64(std::floor(v)));
+    };
+    if (text == "sqrt") return at_least_one(std::sqrt(nf));
+    if (text == "log2") return at_least_one(std::log2(nf));
     const std::optional<double> v = parse_decimal(text);
     if (!v) return n;
-    if (*v <= 1.0) return std::max<std::uint64_t>(1, saturating_u64(std::floor(*v * nf)));
+    if (*v <= 1.0) return at_least_one(*v * nf);
     return saturating_u64(*v);  // above 1 (or NaN): a count
 }
 
@@ -190,15 +193,18 @@ Tree build_tree_on_bootstrap(const MatrixView& x, std::span<const double> y,
         fail_internal("histogram data has fewer features than the matrix");
     }
     std::size_t hist_rows = x.rows;
-    for (std::size_t f = 0; f < x.cols; ++f) hist_rows = std::min(hist_rows, hist.bin_codes[f].size());
+    for (std::size_t f = 0; f < x.cols; ++f) {
+        hist_rows = std::min(hist_rows, hist.bin_codes[f].size());
+    }
     check_sample(sample_indices, hist_rows);
     Gathered g = gather(x, y, sample_weight, sample_indices);
 
     // The sample's codes, feature by feature; the bins stay those of the full data.
     HistogramData h;
     h.n_rows = sample_indices.size();
-    h.bin_edges.assign(hist.bin_edges.begin(), hist.bin_edges.begin() + static_cast<std::ptrdiff_t>(x.cols));
-    h.n_bins.assign(hist.n_bins.begin(), hist.n_bins.begin() + static_cast<std::ptrdiff_t>(x.cols));
+    const auto m = static_cast<std::ptrdiff_t>(x.cols);
+    h.bin_edges.assign(hist.bin_edges.begin(), hist.bin_edges.begin() + m);
+    h.n_bins.assign(hist.n_bins.begin(), hist.n_bins.begin() + m);
     h.bin_codes.resize(x.cols);
     for (std::size_t f = 0; f < x.cols; ++f) {
         const std::uint8_t* src = hist.bin_codes[f].data();

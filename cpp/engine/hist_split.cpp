@@ -131,7 +131,8 @@ public:
 
 protected:
     void check_inputs() const {
-        if (hist_.bin_codes.size() < m_ || hist_.bin_edges.size() < m_ || hist_.n_bins.size() < m_) {
+        if (hist_.bin_codes.size() < m_ || hist_.bin_edges.size() < m_ ||
+            hist_.n_bins.size() < m_) {
             fail_internal("histogram data has fewer features than the matrix");
         }
         std::size_t limit = std::min({x_.rows, y_.size(), w_.size()});
@@ -514,7 +515,9 @@ private:
                 nL += bin_n_[b];
                 for (std::size_t k = 0; k < kn; ++k) left_[k] += cls[k];
                 if (W - WL > 0.0 && WL > 0.0 && nL >= min_leaf && n - nL >= min_leaf) {
-                    for (std::size_t k = 0; k < kn; ++k) bound_left_[k * kMaxBins + c.size] = left_[k];
+                    for (std::size_t k = 0; k < kn; ++k) {
+                        bound_left_[k * kMaxBins + c.size] = left_[k];
+                    }
                     c.wl[c.size] = WL;
                     c.bin[c.size] = b;
                     ++c.size;

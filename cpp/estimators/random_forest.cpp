@@ -47,7 +47,9 @@ std::vector<PackedTree> grow_forest(const ForestConfig& config, const MatrixView
     const HistogramData hist = HistogramData::build(rows.view(), n, m);
     return grow_trees_as<PackedTree>(
         rows.view(), in.y, in.weight, tasks, params, &hist,
-        [&](std::size_t, Tree&& tree) { return PackedTree::pack(tree, classification, n_classes); });
+        [&](std::size_t, Tree&& tree) {
+            return PackedTree::pack(tree, classification, n_classes);
+        });
 }
 
 }  // namespace
@@ -145,7 +147,9 @@ std::vector<double> RandomForestRegressor::predict(const MatrixView& x) const {
         std::vector<std::uint32_t> leaf(end - begin);
         for (const PackedTree& tree : trees) {
             tree.find_leaves(rows.view(), begin, end, leaf.data());
-            for (std::size_t r = begin; r < end; ++r) out[r] += tree.nodes[leaf[r - begin]].threshold;
+            for (std::size_t r = begin; r < end; ++r) {
+                out[r] += tree.nodes[leaf[r - begin]].threshold;
+            }
         }
         for (std::size_t r = begin; r < end; ++r) out[r] /= n_trees;
     });

@@ -136,7 +136,8 @@ bool same_tree(const Tree& a, const Tree& b) {
         const TreeNode& q = b.nodes[i];
         if (p.feature != q.feature || p.left != q.left || p.right != q.right ||
             p.n_samples != q.n_samples ||
-            std::bit_cast<std::uint64_t>(p.threshold) != std::bit_cast<std::uint64_t>(q.threshold) ||
+            std::bit_cast<std::uint64_t>(p.threshold) !=
+                std::bit_cast<std::uint64_t>(q.threshold) ||
             std::bit_cast<std::uint64_t>(p.value) != std::bit_cast<std::uint64_t>(q.value)) {
             return false;
         }

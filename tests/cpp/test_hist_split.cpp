@@ -146,7 +146,8 @@ void expect_same_tree(const Tree& a, const Tree& b) {
         const TreeNode& p = a.nodes[i];
         const TreeNode& q = b.nodes[i];
         ASSERT_EQ(p.feature, q.feature) << "node " << i;
-        ASSERT_EQ(std::bit_cast<std::uint64_t>(p.threshold), std::bit_cast<std::uint64_t>(q.threshold))
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(p.threshold),
+                  std::bit_cast<std::uint64_t>(q.threshold))
             << "node " << i;
         ASSERT_EQ(p.left, q.left) << "node " << i;
         ASSERT_EQ(p.right, q.right) << "node " << i;
