@@ -210,7 +210,7 @@ def test_overflowing_midpoint_stops_growth():
 
 def test_deep_chain():
     # Alternating classes along one feature: each split peels off one row.
-    n = 30_000
+    n = 20_000
     x = np.arange(n, dtype=np.float64).reshape(-1, 1)
     y = (np.arange(n) % 2).astype(np.float64)
     t = DecisionTree(random_state=0)
