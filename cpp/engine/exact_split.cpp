@@ -137,19 +137,29 @@ private:
         const std::size_t total = checked_mul(m_, n_);
         vals_.resize(total);
         pos_.resize(total);
+        // Gather the listed rows feature by feature, reading memory in its own order.
+        if (x.rows_contiguous()) {
+            for (std::size_t p = 0; p < n_; ++p) {
+                const double* row = x.data + static_cast<std::ptrdiff_t>(indices_[p]) * x.row_stride;
+                for (std::size_t f = 0; f < m_; ++f) vals_[f * n_ + p] = row[f];
+            }
+        } else {
+            for (std::size_t f = 0; f < m_; ++f) {
+                for (std::size_t p = 0; p < n_; ++p) vals_[f * n_ + p] = x(indices_[p], f);
+            }
+        }
         std::vector<std::pair<double, RowIndex>> keyed(n_);
         for (std::size_t f = 0; f < m_; ++f) {
+            double* v = vals_.data() + f * n_;
+            RowIndex* q = pos_.data() + f * n_;
             for (std::size_t p = 0; p < n_; ++p) {
-                const double v = x(indices_[p], f);
-                if (std::isnan(v)) fail_internal("NaN reached the exact split search");
-                keyed[p] = {v, static_cast<RowIndex>(p)};
+                if (std::isnan(v[p])) fail_internal("NaN reached the exact split search");
+                keyed[p] = {v[p], static_cast<RowIndex>(p)};
             }
             // Equal values (including -0.0 and 0.0) keep list order: ties go by position.
             std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
                 return a.first < b.first || (a.first == b.first && a.second < b.second);
             });
-            double* v = vals_.data() + f * n_;
-            RowIndex* q = pos_.data() + f * n_;
             for (std::size_t i = 0; i < n_; ++i) {
                 v[i] = keyed[i].first;
                 q[i] = keyed[i].second;

@@ -221,7 +221,14 @@ TEST(ExactSplit, MatchesReferenceOnRandomData) {
         }
         const std::uint64_t seed = gen.next_u64();
         Pcg64 fast_rng = Pcg64::seed_from_u64(seed), ref_rng = Pcg64::seed_from_u64(seed);
-        const Tree fast = build_node_exact(d.view(), d.y, d.w, idx, p, fast_rng);
+        // Half of the fits read a row-major copy: the layout must not matter.
+        std::vector<double> row_major(rows * cols);
+        for (std::size_t r = 0; r < rows; ++r) {
+            for (std::size_t c = 0; c < cols; ++c) row_major[r * cols + c] = d.view()(r, c);
+        }
+        const MatrixView by_rows{row_major.data(), rows, cols, static_cast<std::ptrdiff_t>(cols), 1};
+        const Tree fast =
+            build_node_exact(trial % 4 < 2 ? by_rows : d.view(), d.y, d.w, idx, p, fast_rng);
         const Tree ref = ReferenceGrower(d.view(), d.y, d.w, p, ref_rng).grow(idx);
         SCOPED_TRACE(trial);
         expect_same_tree(fast, ref);
