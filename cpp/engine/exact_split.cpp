@@ -172,7 +172,8 @@ private:
         // Gather the listed rows feature by feature, reading memory in its own order.
         if (x.rows_contiguous()) {
             for (std::size_t p = 0; p < n_; ++p) {
-                const double* row = x.data + static_cast<std::ptrdiff_t>(indices_[p]) * x.row_stride;
+                const double* row =
+                    x.data + static_cast<std::ptrdiff_t>(indices_[p]) * x.row_stride;
                 for (std::size_t f = 0; f < m_; ++f) vals_[f * n_ + p] = row[f];
             }
         } else {
@@ -270,7 +271,9 @@ private:
                 sum_sq += p * p;
             }
             const double gini = 1.0 - sum_sq;
-            for (std::size_t j = 0; j < k; ++j) sweep_classes(node, features_[j], total_w, gini, best);
+            for (std::size_t j = 0; j < k; ++j) {
+                sweep_classes(node, features_[j], total_w, gini, best);
+            }
         } else {
             const double s1 = node.totals.s1;
             const double s2 = node.totals.s2;

@@ -92,7 +92,8 @@ std::vector<std::uint32_t> FlatTree::leaves(const Tree& tree, const MatrixView& 
             for (std::size_t j = 0; j < count; ++j) {
                 const PredictNode& node = nd[id[j]];
                 const std::uint32_t left = id[j] + 1;
-                const std::uint32_t mask = 0u - static_cast<std::uint32_t>(row[j][node.feature] <= node.threshold);
+                const bool goes_left = row[j][node.feature] <= node.threshold;
+                const std::uint32_t mask = 0u - static_cast<std::uint32_t>(goes_left);
                 const std::uint32_t next = node.right ^ ((left ^ node.right) & mask);
                 changed |= next ^ id[j];
                 id[j] = next;

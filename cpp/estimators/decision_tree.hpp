@@ -58,7 +58,8 @@ struct DecisionTree {
 
     // Validates, grows a new tree on all rows and features, and only then replaces the
     // previous model: a failed fit leaves the estimator as it was.
-    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& sample_weight);
+    void fit(const MatrixView& x, const VectorView& y,
+             const std::optional<VectorView>& sample_weight);
     // Leaf value per row: the weighted mean, or the majority class index as a float.
     std::vector<double> predict(const MatrixView& x) const;
     // One probability per entry of classes_, in that order (0.0 for an index >= the class count).

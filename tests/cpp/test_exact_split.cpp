@@ -227,7 +227,8 @@ TEST(ExactSplit, MatchesReferenceOnRandomData) {
         for (std::size_t r = 0; r < rows; ++r) {
             for (std::size_t c = 0; c < cols; ++c) row_major[r * cols + c] = d.view()(r, c);
         }
-        const MatrixView by_rows{row_major.data(), rows, cols, static_cast<std::ptrdiff_t>(cols), 1};
+        const MatrixView by_rows{row_major.data(), rows, cols,
+                                 static_cast<std::ptrdiff_t>(cols), 1};
         const Tree fast =
             build_node_exact(trial % 4 < 2 ? by_rows : d.view(), d.y, d.w, idx, p, fast_rng);
         const Tree ref = ReferenceGrower(d.view(), d.y, d.w, p, ref_rng).grow(idx);
