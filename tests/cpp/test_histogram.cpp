@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <vector>
+
+#include "engine/errors.hpp"
+#include "engine/histogram.hpp"
+#include "engine/rng.hpp"
+#include "engine/views.hpp"
+
+namespace canopy {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+MatrixView column_view(const std::vector<double>& v) {
+    return MatrixView{v.data(), v.size(), 1, 1, 1};
+}
+
+std::vector<int> codes_of(const HistogramData& h, std::size_t f) {
+    return {h.bin_codes[f].begin(), h.bin_codes[f].end()};
+}
+
+TEST(Histogram, ConstantColumnAndNoRows) {
+    const std::vector<double> constant(7, 3.5);
+    const HistogramData h = HistogramData::build(column_view(constant), 7, 1);
+    EXPECT_EQ(h.n_bins[0], 1u);
+    EXPECT_EQ(h.bin_edges[0], std::vector<double>{kInf});
+    EXPECT_EQ(codes_of(h, 0), std::vector<int>(7, 0));
+
+    const HistogramData e = HistogramData::build(MatrixView{nullptr, 0, 3, 3, 1}, 0, 3);
+    ASSERT_EQ(e.n_bins.size(), 3u);
+    for (std::size_t f = 0; f < 3; ++f) {
+        EXPECT_EQ(e.bin_edges[f], std::vector<double>{kInf});
+        EXPECT_TRUE(e.bin_codes[f].empty());
+    }
+}
+
+TEST(Histogram, TwoValuesEitherWay) {
+    // floor(5 / 2) = 2: the sorted value there is the lower value, which becomes an edge.
+    const std::vector<double> low_first{1.0, 4.0, 1.0, 4.0, 1.0};
+    const HistogramData a = HistogramData::build(column_view(low_first), 5, 1);
+    EXPECT_EQ(a.bin_edges[0], (std::vector<double>{1.0, kInf}));
+    EXPECT_EQ(codes_of(a, 0), (std::vector<int>{0, 1, 0, 1, 0}));
+
+    // Here the upper value sits at position 2: it closes the first bin and every code is 0.
+    const std::vector<double> high_first{4.0, 1.0, 4.0, 4.0, 1.0};
+    const HistogramData b = HistogramData::build(column_view(high_first), 5, 1);
+    EXPECT_EQ(b.bin_edges[0], (std::vector<double>{4.0, kInf}));
+    EXPECT_EQ(b.n_bins[0], 2u);
+    EXPECT_EQ(codes_of(b, 0), std::vector<int>(5, 0));
+}
+
+TEST(Histogram, ThousandDistinctValues) {
+    std::vector<double> v(1000);
+    std::iota(v.begin(), v.end(), 0.0);
+    Pcg64 g = Pcg64::seed_from_u64(5);
+    g.shuffle(std::span<double>(v));
+    const HistogramData h = HistogramData::build(column_view(v), 1000, 1);
+    ASSERT_EQ(h.n_bins[0], 256u);
+    for (std::size_t i = 1; i < 256; ++i) {
+        EXPECT_EQ(h.bin_edges[0][i - 1], static_cast<double>(i * 1000 / 256));
+    }
+    EXPECT_EQ(h.bin_edges[0].back(), kInf);
+    // Each value lands in the first bin whose edge is not below it.
+    std::vector<int> seen(256, 0);
+    for (std::size_t r = 0; r < v.size(); ++r) {
+        const auto& edges = h.bin_edges[0];
+        const auto expected = static_cast<std::size_t>(
+            std::count_if(edges.begin(), edges.end(), [&](double e) { return e < v[r]; }));
+        ASSERT_EQ(h.bin_codes[0][r], expected) << "row " << r;
+        seen[h.bin_codes[0][r]] = 1;
+    }
+    EXPECT_EQ(std::accumulate(seen.begin(), seen.end(), 0), 256);
+}
+
+TEST(Histogram, DominantValueSkipsRepeatedQuantiles) {
+    std::vector<double> v(90, 0.0);
+    for (int i = 1; i <= 10; ++i) v.push_back(i);
+    const HistogramData h = HistogramData::build(column_view(v), v.size(), 1);
+    // u = 11, so B = 11; positions floor(i * 100 / 11) = 9, 18, ..., 90 hold 0.0 except the last.
+    EXPECT_EQ(h.bin_edges[0], (std::vector<double>{0.0, 1.0, kInf}));
+    EXPECT_EQ(h.bin_codes[0][0], 0);
+    EXPECT_EQ(h.bin_codes[0][90], 1);  // 1.0 equals an edge: it belongs to the bin it closes
+    EXPECT_EQ(h.bin_codes[0][91], 2);
+    EXPECT_EQ(h.bin_codes[0][99], 2);
+}
+
+TEST(Histogram, InfinitiesAndStridedLayout) {
+    // Column-major storage of a 4 x 2 matrix: column 0 then column 1.
+    const std::vector<double> cm{-kInf, 2.0, kInf, 2.0, 5.0, 6.0, 7.0, 8.0};
+    const MatrixView fortran{cm.data(), 4, 2, 1, 4};
+    const HistogramData h = HistogramData::build(fortran, 4, 2);
+    EXPECT_EQ(h.bin_edges[0], (std::vector<double>{2.0, kInf}));
+    EXPECT_EQ(codes_of(h, 0), (std::vector<int>{0, 0, 1, 0}));
+    EXPECT_EQ(h.bin_edges[1], (std::vector<double>{6.0, 7.0, 8.0, kInf}));
+    EXPECT_EQ(codes_of(h, 1), (std::vector<int>{0, 0, 1, 2}));
+
+    // Only the requested rows and columns are binned.
+    const HistogramData part = HistogramData::build(fortran, 2, 1);
+    EXPECT_EQ(part.n_bins.size(), 1u);
+    EXPECT_EQ(part.bin_codes[0].size(), 2u);
+}
+
+TEST(Histogram, NaNIsRefused) {
+    const std::vector<double> v{1.0, std::nan(""), 2.0};
+    EXPECT_THROW(HistogramData::build(column_view(v), 3, 1), InternalError);
+}
+
+}  // namespace
+}  // namespace canopy

@@ -1,0 +1,127 @@
+"""How arrays cross into native code and results come back: the shared call frame,
+exercised through DecisionTree (every class uses the same frame)."""
+
+import numpy as np
+import pytest
+
+from canopy import DecisionTree, PanicException
+
+rng = np.random.default_rng(0)
+X = rng.normal(size=(40, 3))
+Y = (X[:, 0] > 0).astype(np.float64)
+
+
+def fitted(task="classification"):
+    tree = DecisionTree(task=task, random_state=0)
+    tree.fit(X, Y)
+    return tree
+
+
+@pytest.mark.parametrize(
+    "bad",
+    [
+        X.tolist(),
+        X.astype(np.float32),
+        X.astype(np.int64),
+        np.float64(1.0),
+        np.array(1.0),
+        X[None],
+        X[:, 0],
+        "x",
+        None,
+    ],
+    ids=["list", "float32", "int64", "scalar", "0-d", "3-d", "1-d", "str", "None"],
+)
+def test_matrices_must_be_two_dimensional_float64_arrays(bad):
+    tree = DecisionTree()
+    with pytest.raises(TypeError, match="'x'"):
+        tree.fit(bad, Y)
+    with pytest.raises(TypeError, match="'x'"):
+        fitted().predict(bad)
+
+
+@pytest.mark.parametrize(
+    "bad", [Y.tolist(), Y.astype(np.float32), Y[:, None], np.array(0.0)], ids=["list", "float32", "2-d", "0-d"]
+)
+def test_vectors_must_be_one_dimensional_float64_arrays(bad):
+    with pytest.raises(TypeError, match="'y'"):
+        DecisionTree().fit(X, bad)
+    with pytest.raises(TypeError, match="'sample_weight'"):
+        DecisionTree().fit(X, Y, sample_weight=bad)
+
+
+def test_argument_errors_come_before_the_fitted_check():
+    with pytest.raises(TypeError, match="'x'"):
+        DecisionTree().predict([[1.0]])
+    with pytest.raises(ValueError, match="^DecisionTree has not been fitted$"):
+        DecisionTree().predict(X)
+
+
+def test_missing_duplicate_and_surplus_arguments():
+    tree = DecisionTree()
+    with pytest.raises(TypeError, match=r"fit\(\) missing required argument 'y'"):
+        tree.fit(X)
+    with pytest.raises(TypeError, match=r"argument for fit\(\) given by name \('x'\)"):
+        tree.fit(X, x=X, y=Y)
+    with pytest.raises(TypeError, match=r"fit\(\) takes at most 3 arguments \(4 given\)"):
+        tree.fit(X, Y, None, None)
+    with pytest.raises(TypeError, match="'z' is an invalid keyword argument for predict"):
+        fitted().predict(z=X)
+
+
+def test_any_layout_reads_the_same_values():
+    tree = fitted()
+    expected = tree.predict(X)
+    assert expected == tree.predict(np.asfortranarray(X))
+    wide = np.zeros((80, 7))
+    wide[::2, 1:7:2] = X
+    assert tree.predict(wide[::2, 1:7:2]) == expected  # strided rows and columns
+    assert tree.predict(X[::-1])[::-1] == expected  # negative row stride
+    readonly = X.copy()
+    readonly.setflags(write=False)
+    assert tree.predict(readonly) == expected
+    unaligned = np.frombuffer(b"\0" + X.tobytes(), dtype=np.float64, offset=1).reshape(X.shape)
+    assert not unaligned.flags.aligned
+    assert tree.predict(unaligned) == expected
+    with pytest.raises(TypeError, match="'x'"):
+        tree.predict(X.astype(">f8"))  # byte-swapped
+
+    class Sub(np.ndarray):
+        pass
+
+    assert tree.predict(X.view(Sub)) == expected
+
+
+def test_fit_reads_strided_inputs_and_never_writes_them():
+    y_holder = np.zeros(80)
+    y_holder[::2] = Y
+    x_copy, y_copy = np.asfortranarray(X), y_holder.copy()
+    a = DecisionTree(random_state=1)
+    a.fit(x_copy, y_holder[::2])
+    b = DecisionTree(random_state=1)
+    b.fit(X, Y)
+    assert a.predict(X) == b.predict(X)
+    assert np.array_equal(x_copy, X) and np.array_equal(y_holder, y_copy)
+
+
+def test_results_are_plain_python_objects():
+    tree = fitted()
+    predictions = tree.predict(X)
+    assert type(predictions) is list and all(type(v) is float for v in predictions)
+    proba = tree.predict_proba(X[:3])
+    assert type(proba) is list and all(type(row) is list for row in proba)
+    assert type(tree.get_depth()) is int and type(tree.is_fitted) is bool
+    assert tree.predict(np.empty((0, 3))) == []
+
+
+def test_internal_errors_raise_panic_exception_and_leave_the_object_usable():
+    tree = fitted()
+    with pytest.raises(PanicException):
+        tree.predict(np.empty((2, 0)))  # rows too short for the tested feature
+    try:
+        tree.predict(np.empty((2, 0)))
+    except Exception:  # noqa: BLE001 - a handler for Exception must not catch it
+        pytest.fail("PanicException was caught as an Exception")
+    except BaseException:
+        pass
+    assert len(tree.predict(X)) == len(X)
