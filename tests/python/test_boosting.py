@@ -1,8 +1,5 @@
 import json
 import math
-import os
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
@@ -475,7 +472,7 @@ SCRIPT = textwrap.dedent("""
     rng = np.random.default_rng(1)
     x = rng.normal(size=(300, 4))
     y = x[:, 0] - 2 * x[:, 1] ** 2 + rng.normal(size=300) * 0.1
-    async_mode, tol = sys.argv[1] == "async", float(sys.argv[2])
+    async_mode, tol = MODE == "async", TOL
     out = []
     for cls, target in ((CanopyRegressor, y), (CanopyClassifier, (y > -1).astype(float)),
                         (CanopyClassifier, np.digitize(y, [-2.0, 0.0]).astype(float))):
@@ -489,26 +486,28 @@ SCRIPT = textwrap.dedent("""
 """)
 
 
-def run_script(threads, *args):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    res = subprocess.run([sys.executable, "-c", SCRIPT, *args], env=env, capture_output=True,
-                         text=True, check=True)
-    return json.loads(res.stdout)
+@pytest.fixture
+def run_fits(run_python):
+    def run(threads, mode, tol):
+        code = f"MODE, TOL = {mode!r}, {tol!r}\n" + SCRIPT
+        return json.loads(run_python(code, env={"RAYON_NUM_THREADS": str(threads)}))
+
+    return run
 
 
-def test_models_do_not_depend_on_thread_count_or_refit():
-    one = run_script(1, "plain", "1e-4")
-    assert run_script(2, "plain", "1e-4") == one
-    assert run_script(2, "plain", "1e-4") == one
+def test_models_do_not_depend_on_thread_count_or_refit(run_fits):
+    one = run_fits(1, "plain", 1e-4)
+    assert run_fits(2, "plain", 1e-4) == one
+    assert run_fits(2, "plain", 1e-4) == one
     assert all(m[2] == [10, 10, 10] for m in one)
 
 
-def test_streaming_with_one_worker_repeats_and_stops_early():
-    first = run_script(1, "async", "1e9")
-    assert run_script(1, "async", "1e9") == first
+def test_streaming_with_one_worker_repeats_and_stops_early(run_fits):
+    first = run_fits(1, "async", 1e9)
+    assert run_fits(1, "async", 1e9) == first
     # A tolerance above any change stops once max(2, min_trees) = 5 trees are in.
     assert all(m[2] == [5, 5, 5] for m in first)
-    settled = run_script(1, "async", "0")
+    settled = run_fits(1, "async", 0.0)
     assert all(all(5 <= k <= 10 for k in m[2]) for m in settled)
-    several = run_script(2, "async", "1e9")
+    several = run_fits(2, "async", 1e9)
     assert all(all(5 <= k <= 10 for k in m[2]) for m in several)
