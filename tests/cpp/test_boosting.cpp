@@ -368,6 +368,39 @@ TEST(InnerForest, StreamingStopsOnceSettled) {
     for (double p : flat.train_predictions) EXPECT_EQ(p, 4.0);
 }
 
+TEST(InnerForest, StreamingKeepsAnOrderedSubsetOfThePlainForest) {
+    // Whatever the scheduling, the kept trees are trees of the plain forest drawn from the
+    // same generator state, in increasing tree index, and the training predictions are
+    // their average.
+    const ForestData d = forest_data(80, 21);
+    TreeParams params;
+    params.max_depth = 5;
+    Pcg64 plain_rng = Pcg64::seed_from_u64(5);
+    const InternalRF plain =
+        fit_internal_rf(view_of(d.x), d.y, d.w, 24, params, true, plain_rng, true);
+    for (int rep = 0; rep < 10; ++rep) {
+        for (double tol : {0.05, 0.0}) {
+            Pcg64 rng = Pcg64::seed_from_u64(5);
+            const StreamedForest s = fit_internal_rf_streaming(view_of(d.x), d.y, d.w, 24,
+                                                               params, true, rng, true, 3, false,
+                                                               tol);
+            ASSERT_GE(s.forest.trees.size(), 3u);
+            std::size_t next = 0;
+            for (const Tree& kept : s.forest.trees) {
+                while (next < plain.trees.size() &&
+                       !same_trees(InternalRF{{kept}}, InternalRF{{plain.trees[next]}})) {
+                    ++next;
+                }
+                ASSERT_LT(next, plain.trees.size()) << "kept tree out of order or unknown";
+                ++next;
+            }
+            for (std::size_t i = 0; i < d.x.rows; ++i) {
+                ASSERT_EQ(s.train_predictions[i], forest_predict(s.forest, d.x.row(i)));
+            }
+        }
+    }
+}
+
 TEST(InnerForest, StreamingWithoutTreesOrRows) {
     const ForestData d = forest_data(10, 1);
     Pcg64 rng = Pcg64::seed_from_u64(3);
