@@ -11,6 +11,7 @@
 
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
+#include "engine/thread_pool.hpp"
 #include "engine/tree.hpp"
 #include "engine/views.hpp"
 
@@ -55,5 +56,22 @@ std::vector<Tree> grow_trees(const MatrixView& x, std::span<const double> y,
                              std::span<const double> sample_weight,
                              const std::vector<TreeTask>& tasks, const TreeParams& params,
                              const HistogramData* hist);
+
+// One task of grow_trees: its own generator seed_from_u64(seed), then the driver.
+Tree grow_tree(const MatrixView& x, std::span<const double> y,
+               std::span<const double> sample_weight, const TreeTask& task,
+               const TreeParams& params, const HistogramData* hist);
+
+// grow_trees, with each tree handed to `finish(task_number, Tree&&)` on the worker that
+// grew it, so a forest can keep a compact form without holding every full tree at once.
+template <class T, class F>
+std::vector<T> grow_trees_as(const MatrixView& x, std::span<const double> y,
+                             std::span<const double> sample_weight,
+                             const std::vector<TreeTask>& tasks, const TreeParams& params,
+                             const HistogramData* hist, F&& finish) {
+    return parallel_map<T>(tasks.size(), [&](std::size_t i) {
+        return finish(i, grow_tree(x, y, sample_weight, tasks[i], params, hist));
+    });
+}
 
 }  // namespace canopy

@@ -20,9 +20,31 @@ struct DecisionTreeConfig {
     std::uint64_t min_samples_leaf = 1;
 };
 
+// The fitted tree re-laid for prediction: 16 bytes a node, the left child next to its
+// parent (pre-order). A leaf tests column 0 against NaN and "goes right" to itself, so a walk
+// needs no leaf test inside its loop.
+struct PredictNode {
+    double threshold;
+    std::uint32_t feature;
+    std::uint32_t right;
+};
+
+struct FlatTree {
+    std::vector<PredictNode> nodes;
+    std::vector<double> values;      // leaf values by node id
+    std::size_t min_row_length = 0;  // 1 + the largest feature tested (0 for a single leaf)
+
+    explicit FlatTree(const Tree& tree);
+    FlatTree() = default;
+    // Leaf ids (node ids of the source tree) of every row. Rows long enough for every tested
+    // feature take the fast walk; shorter rows walk with checks and abort where they fail.
+    std::vector<std::uint32_t> leaves(const Tree& tree, const MatrixView& x) const;
+};
+
 struct DecisionTree {
     DecisionTreeConfig config;
     std::optional<Tree> root;                          // absent until the first fit
+    FlatTree flat;                                     // root, laid out for prediction
     std::optional<std::vector<std::uint64_t>> classes;  // classification fits only
     bool is_fitted = false;
 
@@ -33,6 +55,17 @@ struct DecisionTree {
     std::size_t n_classes() const { return classes ? classes->size() : 0; }
     std::size_t get_depth() const { return root ? root->depth() : 0; }
     std::size_t get_n_leaves() const { return root ? root->n_leaves() : 0; }
+
+    // Validates, grows a new tree on all rows and features, and only then replaces the
+    // previous model: a failed fit leaves the estimator as it was.
+    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& sample_weight);
+    // Leaf value per row: the weighted mean, or the majority class index as a float.
+    std::vector<double> predict(const MatrixView& x) const;
+    // One probability per entry of classes_, in that order (0.0 for an index >= the class count).
+    std::vector<std::vector<double>> predict_proba(const MatrixView& x) const;
+
+private:
+    const Tree& fitted_tree() const;
 };
 
 }  // namespace canopy

@@ -12,6 +12,11 @@ const Signature kNew("DecisionTree", {{"max_depth", Kind::OptCount},
                                       {"random_state", Kind::OptCount},
                                       {"min_samples_split", Kind::Count},
                                       {"min_samples_leaf", Kind::Count}});
+const Signature kFit("fit", {{"x", Kind::Matrix, true},
+                             {"y", Kind::Vector, true},
+                             {"sample_weight", Kind::OptVector}});
+const Signature kPredict("predict", {{"x", Kind::Matrix, true}});
+const Signature kPredictProba("predict_proba", {{"x", Kind::Matrix, true}});
 const Signature kNoArgs_get_depth("get_depth", {});
 const Signature kNoArgs_get_n_leaves("get_n_leaves", {});
 
@@ -21,7 +26,22 @@ Est make(const Args& a) {
                                   a.count_or(4, 2), a.count_or(5, 1)});
 }
 
+PyObject* fit(Est& e, const Args& a) {
+    e.fit(a.matrix(0), a.vector(1), a.opt_vector(2));
+    return none();
+}
+
 PyMethodDef kMethods[] = {
+    {"fit", cfunc(method<Est, kFit, Access::Exclusive, fit>), METH_VARARGS | METH_KEYWORDS,
+     "fit($self, x, y, sample_weight=None)\n--\n\n"},
+    {"predict",
+     cfunc(method<Est, kPredict, Access::Shared,
+                  [](Est& e, const Args& a) { return to_py(e.predict(a.matrix(0))); }>),
+     METH_VARARGS | METH_KEYWORDS, "predict($self, x)\n--\n\n"},
+    {"predict_proba",
+     cfunc(method<Est, kPredictProba, Access::Shared,
+                  [](Est& e, const Args& a) { return to_py(e.predict_proba(a.matrix(0))); }>),
+     METH_VARARGS | METH_KEYWORDS, "predict_proba($self, x)\n--\n\n"},
     {"get_depth",
      cfunc(method<Est, kNoArgs_get_depth, Access::Shared,
                   [](Est& e, const Args&) { return to_py(std::uint64_t{e.get_depth()}); }>),

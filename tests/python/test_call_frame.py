@@ -65,8 +65,10 @@ def test_missing_duplicate_and_surplus_arguments():
         tree.fit(X, x=X, y=Y)
     with pytest.raises(TypeError, match=r"fit\(\) takes at most 3 arguments \(4 given\)"):
         tree.fit(X, Y, None, None)
-    with pytest.raises(TypeError, match="'z' is an invalid keyword argument for predict"):
-        fitted().predict(z=X)
+    with pytest.raises(TypeError, match=r"'z' is an invalid keyword argument for fit\(\)"):
+        tree.fit(X, Y, z=X)
+    with pytest.raises(TypeError, match=r"predict\(\) takes at most 1 argument \(2 given\)"):
+        fitted().predict(X, z=X)
 
 
 def test_any_layout_reads_the_same_values():

@@ -1,0 +1,391 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <map>
+#include <numeric>
+#include <vector>
+
+#include "engine/hist_split.hpp"
+#include "engine/histogram.hpp"
+#include "engine/rng.hpp"
+#include "engine/tree.hpp"
+
+namespace canopy {
+namespace {
+
+// ---- A plain recursive reference of the histogram search ---------------------------------
+// Class maps, a new list per child and recursion on the machine stack: slow but obvious.
+
+struct Ref {
+    const Matrix& x;
+    const std::vector<double>& y;
+    const std::vector<double>& w;
+    const TreeParams& params;
+    Pcg64& rng;
+    const HistogramData& hist;
+    Tree tree;
+
+    using ClassMap = std::map<std::uint64_t, double>;
+
+    static double gini(const ClassMap& counts, double total) {
+        double sum = 0.0;
+        for (const auto& [c, v] : counts) {
+            const double q = v / total;
+            sum += q * q;
+        }
+        return 1.0 - sum;
+    }
+
+    std::uint32_t grow(const std::vector<RowIndex>& idx, std::uint64_t depth) {
+        const std::uint32_t id = tree.add_node();
+        const auto leaf = [&] {
+            create_leaf(tree, id, y, w, idx, params.is_classification);
+            return id;
+        };
+        const std::size_t n = idx.size();
+        const std::size_t m = x.cols;
+        if (n < params.min_samples_split) return leaf();
+        if (params.max_depth && depth >= *params.max_depth) return leaf();
+        if (params.is_classification) {
+            bool pure = true;
+            for (RowIndex i : idx) pure = pure && class_index(y[i]) == class_index(y[idx[0]]);
+            if (pure) return leaf();
+        }
+        if (n == 0) return leaf();
+        double W = 0.0;
+        for (RowIndex i : idx) W += w[i];
+        if (W <= 0.0) return leaf();
+
+        std::vector<std::size_t> features(m);
+        std::iota(features.begin(), features.end(), std::size_t{0});
+        if (params.max_features && *params.max_features < m) {
+            rng.shuffle(std::span<std::size_t>(features));
+            features.resize(*params.max_features);
+        }
+        ClassMap parent;
+        double S1 = 0.0, S2 = 0.0;
+        for (RowIndex i : idx) {
+            if (params.is_classification) parent[class_index(y[i])] += w[i];
+            S1 += w[i] * y[i];
+            S2 += y[i] * (w[i] * y[i]);
+        }
+        const double G = gini(parent, W);
+        const double V = S2 / W - (S1 / W) * (S1 / W);
+
+        double best_gain = 0.0, best_threshold = 0.0;
+        std::size_t best_feature = 0;
+        for (std::size_t f : features) {
+            const std::size_t nb = hist.n_bins[f];
+            if (nb < 2) continue;
+            std::vector<double> bw(nb, 0.0), b1(nb, 0.0), b2(nb, 0.0);
+            std::vector<std::size_t> bn(nb, 0);
+            std::vector<ClassMap> bc(nb);
+            for (RowIndex i : idx) {
+                const std::size_t b = hist.bin_codes[f][i];
+                bw[b] += w[i];
+                bn[b] += 1;
+                if (params.is_classification) bc[b][class_index(y[i])] += w[i];
+                b1[b] += w[i] * y[i];
+                b2[b] += y[i] * (w[i] * y[i]);
+            }
+            double WL = 0.0, S1L = 0.0, S2L = 0.0;
+            std::size_t nL = 0;
+            ClassMap left;
+            for (std::size_t b = 0; b + 1 < nb; ++b) {
+                WL += bw[b];
+                nL += bn[b];
+                S1L += b1[b];
+                S2L += b2[b];
+                for (const auto& [c, v] : bc[b]) left[c] += v;
+                const double WR = W - WL;
+                if (WR <= 0.0) continue;
+                if (!(WL > 0.0) || nL < params.min_samples_leaf ||
+                    n - nL < params.min_samples_leaf) {
+                    continue;
+                }
+                double gain;
+                if (params.is_classification) {
+                    ClassMap right;
+                    for (const auto& [c, v] : parent) {
+                        const auto it = left.find(c);
+                        right[c] = v - (it == left.end() ? 0.0 : it->second);
+                    }
+                    gain = G - (WL * gini(left, WL) + WR * gini(right, WR)) / W;
+                } else {
+                    const double S1R = S1 - S1L, S2R = S2 - S2L;
+                    const double VL = S2L / WL - (S1L / WL) * (S1L / WL);
+                    const double VR = S2R / WR - (S1R / WR) * (S1R / WR);
+                    gain = V - (WL * VL + WR * VR) / W;
+                }
+                if (gain > best_gain) {
+                    best_gain = gain;
+                    best_feature = f;
+                    best_threshold = hist.bin_edges[f][b];
+                }
+            }
+        }
+        if (best_gain <= 0.0) return leaf();
+        std::vector<RowIndex> li, ri;
+        for (RowIndex i : idx) (x(i, best_feature) <= best_threshold ? li : ri).push_back(i);
+        if (li.size() < params.min_samples_leaf || ri.size() < params.min_samples_leaf ||
+            li.empty() || ri.empty()) {
+            return leaf();
+        }
+        const std::uint32_t l = grow(li, depth + 1);
+        const std::uint32_t r = grow(ri, depth + 1);
+        tree.set_split(id, best_feature, best_threshold, l, r);
+        tree.nodes[id].n_samples = n;
+        return id;
+    }
+};
+
+void expect_same_tree(const Tree& a, const Tree& b) {
+    ASSERT_EQ(a.nodes.size(), b.nodes.size());
+    for (std::size_t i = 0; i < a.nodes.size(); ++i) {
+        const TreeNode& p = a.nodes[i];
+        const TreeNode& q = b.nodes[i];
+        ASSERT_EQ(p.feature, q.feature) << "node " << i;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(p.threshold), std::bit_cast<std::uint64_t>(q.threshold))
+            << "node " << i;
+        ASSERT_EQ(p.left, q.left) << "node " << i;
+        ASSERT_EQ(p.right, q.right) << "node " << i;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(p.value), std::bit_cast<std::uint64_t>(q.value))
+            << "node " << i;
+        ASSERT_EQ(p.n_samples, q.n_samples) << "node " << i;
+        ASSERT_EQ(p.has_counts, q.has_counts) << "node " << i;
+        const auto ca = a.class_counts(p);
+        const auto cb = b.class_counts(q);
+        ASSERT_EQ(ca.size(), cb.size()) << "node " << i;
+        for (std::size_t k = 0; k < ca.size(); ++k) {
+            ASSERT_EQ(ca[k].cls, cb[k].cls);
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(ca[k].weight),
+                      std::bit_cast<std::uint64_t>(cb[k].weight));
+        }
+    }
+}
+
+struct Data {
+    Matrix x;
+    std::vector<double> y, w;
+    HistogramData hist;
+};
+
+Data random_data(Pcg64& g, std::size_t n, std::size_t m, bool classification) {
+    Data d;
+    d.x = Matrix(n, m);
+    for (std::size_t r = 0; r < n; ++r) {
+        for (std::size_t c = 0; c < m; ++c) {
+            // Few distinct values in some columns (ties, one-bin columns), many in others.
+            const std::uint64_t levels = c % 3 == 0 ? 3 : (c % 3 == 1 ? 40 : 1000);
+            d.x(r, c) = static_cast<double>(g.index_u64(levels)) * 0.25 - 2.0;
+        }
+        d.y.push_back(classification ? static_cast<double>(g.index_u64(3)) * 1.5
+                                     : static_cast<double>(g.index_u64(1000)) / 7.0);
+        // Weights with zeros and non-representable fractions.
+        d.w.push_back(g.index_u64(5) == 0 ? 0.0 : static_cast<double>(g.index_u64(100)) / 30.0);
+    }
+    d.hist = HistogramData::build(d.x.view(), n, m);
+    return d;
+}
+
+TEST(HistSplit, MatchesRecursiveReferenceOnRandomData) {
+    Pcg64 g = Pcg64::seed_from_u64(2024);
+    std::size_t splits = 0;
+    for (int trial = 0; trial < 60; ++trial) {
+        const bool classification = trial % 2 == 0;
+        const std::size_t n = 1 + g.index_u64(trial < 50 ? 120 : 900);
+        const std::size_t m = 1 + g.index_u64(6);
+        Data d = random_data(g, n, m, classification);
+        TreeParams params;
+        params.is_classification = classification;
+        params.min_samples_split = g.index_u64(5);
+        params.min_samples_leaf = g.index_u64(4);
+        if (g.index_u64(3) == 0) params.max_depth = g.index_u64(8);
+        if (g.index_u64(2) == 0) params.max_features = g.index_u64(m + 1);
+        std::vector<RowIndex> idx(n);
+        for (auto& i : idx) i = static_cast<RowIndex>(g.index_u64(n));  // bootstrap repeats
+
+        const std::uint64_t seed = g.next_u64();
+        Pcg64 fast_rng = Pcg64::seed_from_u64(seed);
+        Pcg64 ref_rng = Pcg64::seed_from_u64(seed);
+        const Tree fast = build_node(d.x.view(), d.y, d.w, idx, params, fast_rng, d.hist);
+        Ref ref{d.x, d.y, d.w, params, ref_rng, d.hist, {}};
+        ref.grow(idx, 0);
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        expect_same_tree(fast, ref.tree);
+        EXPECT_EQ(fast_rng.next_u64(), ref_rng.next_u64());  // the same draws were consumed
+        splits += fast.nodes.size() - fast.n_leaves();
+    }
+    EXPECT_GT(splits, 500u);  // the comparison covered real trees, not just leaves
+}
+
+TEST(HistSplit, OneBinFeatureIsNeverUsed) {
+    // Column 0 separates y perfectly, but its quantile edge is its upper value, so every
+    // row has code 0: one occupied bin. Column 1 is weaker and must be the one used.
+    Matrix x(6, 2);
+    const double c0[] = {0, 0, 1, 1, 1, 1};
+    const double c1[] = {0, 1, 2, 3, 4, 5};
+    for (int r = 0; r < 6; ++r) {
+        x(r, 0) = c0[r];
+        x(r, 1) = c1[r];
+    }
+    const std::vector<double> y{0, 0, 5, 5, 5, 5}, w(6, 1.0);
+    const HistogramData hist = HistogramData::build(x.view(), 6, 2);
+    ASSERT_EQ(hist.bin_edges[0].front(), 1.0);
+    ASSERT_EQ(std::count(hist.bin_codes[0].begin(), hist.bin_codes[0].end(), 0), 6);
+    const std::vector<RowIndex> idx{0, 1, 2, 3, 4, 5};
+    TreeParams params;
+    Pcg64 rng = Pcg64::seed_from_u64(0);
+    const Tree t = build_node(x.view(), y, w, idx, params, rng, hist);
+    ASSERT_GT(t.nodes.size(), 1u);
+    for (const TreeNode& n : t.nodes) {
+        if (!n.is_leaf()) {
+            EXPECT_EQ(n.feature, 1u);
+        }
+    }
+
+    // A feature with a single bin is skipped outright, whatever the raw values say.
+    Matrix flat = x;
+    for (int r = 0; r < 6; ++r) flat(r, 0) = 7.0;
+    const HistogramData one_bin = HistogramData::build(flat.view(), 6, 2);
+    ASSERT_EQ(one_bin.n_bins[0], 1u);
+    const Tree u = build_node(x.view(), y, w, idx, params, rng, one_bin);
+    EXPECT_EQ(u.root().feature, 1u);
+}
+
+TEST(HistSplit, TiesGoToEarlierFeatureAndLowerBin) {
+    // Two identical columns; values 0..5 give bins {0,1},{2},{3},{4},{5}. With targets
+    // 1,1,0,0,1,1 the boundaries after bin 0 and after bin 2 have exactly equal gains.
+    Matrix x(6, 2);
+    for (int r = 0; r < 6; ++r) x(r, 0) = x(r, 1) = r;
+    const std::vector<double> y{1, 1, 0, 0, 1, 1}, w(6, 1.0);
+    const HistogramData hist = HistogramData::build(x.view(), 6, 2);
+    ASSERT_EQ(hist.bin_edges[0], (std::vector<double>{1, 2, 3, 4, 5, hist.bin_edges[0].back()}));
+    const std::vector<RowIndex> idx{0, 1, 2, 3, 4, 5};
+    for (bool classification : {false, true}) {
+        TreeParams params;
+        params.is_classification = classification;
+        params.max_depth = 1;
+        Pcg64 rng = Pcg64::seed_from_u64(0);
+        const Tree t = build_node(x.view(), y, w, idx, params, rng, hist);
+        ASSERT_EQ(t.nodes.size(), 3u);
+        EXPECT_EQ(t.root().feature, 0u);
+        EXPECT_EQ(t.root().threshold, 1.0);  // an edge, not a midpoint; 1.0 itself goes left
+        EXPECT_EQ(t.nodes[1].n_samples, 2u);
+        EXPECT_EQ(t.nodes[2].n_samples, 4u);
+        EXPECT_EQ(t.root().n_samples, 6u);
+    }
+}
+
+TEST(HistSplit, ThresholdsAreEdgesOfTheFullColumn) {
+    Pcg64 g = Pcg64::seed_from_u64(11);
+    Data d = random_data(g, 400, 4, false);
+    // Grow on a subsample: thresholds still come from the full column's edges.
+    std::vector<RowIndex> idx;
+    for (RowIndex i = 0; i < 400; i += 3) idx.push_back(i);
+    TreeParams params;
+    Pcg64 rng = Pcg64::seed_from_u64(1);
+    const Tree t = build_node(d.x.view(), d.y, d.w, idx, params, rng, d.hist);
+    std::size_t internal = 0;
+    for (const TreeNode& n : t.nodes) {
+        if (n.is_leaf()) continue;
+        ++internal;
+        const auto& edges = d.hist.bin_edges[n.feature];
+        EXPECT_NE(std::find(edges.begin(), edges.end() - 1, n.threshold), edges.end() - 1);
+    }
+    EXPECT_GT(internal, 10u);
+}
+
+TEST(HistSplit, NoRandomnessWithoutSubsampling) {
+    Pcg64 g = Pcg64::seed_from_u64(3);
+    for (bool classification : {false, true}) {
+        Data d = random_data(g, 300, 5, classification);
+        std::vector<RowIndex> idx(300);
+        std::iota(idx.begin(), idx.end(), RowIndex{0});
+        TreeParams params;
+        params.is_classification = classification;
+        params.max_features = 5;  // not below m: all features, no shuffle
+        Pcg64 a = Pcg64::seed_from_u64(1);
+        Pcg64 b = Pcg64::seed_from_u64(2);
+        const Tree ta = build_node(d.x.view(), d.y, d.w, idx, params, a, d.hist);
+        const Tree tb = build_node(d.x.view(), d.y, d.w, idx, params, b, d.hist);
+        expect_same_tree(ta, tb);
+        EXPECT_EQ(a.next_u64(), Pcg64::seed_from_u64(1).next_u64());
+
+        // Subsampling draws, so different generators give different trees.
+        params.max_features = 2;
+        Pcg64 c = Pcg64::seed_from_u64(1);
+        build_node(d.x.view(), d.y, d.w, idx, params, c, d.hist);
+        EXPECT_NE(c.next_u64(), Pcg64::seed_from_u64(1).next_u64());
+    }
+}
+
+TEST(HistSplit, StoppingRules) {
+    Matrix x(4, 1);
+    for (int r = 0; r < 4; ++r) x(r, 0) = r;
+    const HistogramData hist = HistogramData::build(x.view(), 4, 1);
+    const std::vector<RowIndex> idx{0, 1, 2, 3};
+    const std::vector<double> y{0, 0, 1, 1}, ones(4, 1.0), zeros(4, 0.0);
+    Pcg64 rng = Pcg64::seed_from_u64(0);
+    TreeParams params;
+    params.is_classification = true;
+
+    // All weights zero: a leaf even though the classes are mixed; its counts are zeros.
+    Tree t = build_node(x.view(), y, zeros, idx, params, rng, hist);
+    ASSERT_EQ(t.nodes.size(), 1u);
+    EXPECT_EQ(t.class_counts(t.root()).size(), 2u);
+
+    // max_features 0 is stored and leaves every node without candidates.
+    params.max_features = 0;
+    EXPECT_EQ(build_node(x.view(), y, ones, idx, params, rng, hist).nodes.size(), 1u);
+    params.max_features.reset();
+
+    // max_depth 0 and min_samples_split above n.
+    params.max_depth = 0;
+    EXPECT_EQ(build_node(x.view(), y, ones, idx, params, rng, hist).nodes.size(), 1u);
+    params.max_depth.reset();
+    params.min_samples_split = 5;
+    EXPECT_EQ(build_node(x.view(), y, ones, idx, params, rng, hist).nodes.size(), 1u);
+    params.min_samples_split = 2;
+
+    // min_samples_leaf 3 with n = 4: no boundary keeps 3 on both sides.
+    params.min_samples_leaf = 3;
+    EXPECT_EQ(build_node(x.view(), y, ones, idx, params, rng, hist).nodes.size(), 1u);
+
+    // Empty index list: one leaf with n_samples 0 in both tasks.
+    for (bool classification : {false, true}) {
+        params.is_classification = classification;
+        params.min_samples_split = 0;
+        params.min_samples_leaf = 0;
+        const Tree e = build_node(x.view(), y, ones, {}, params, rng, hist);
+        ASSERT_EQ(e.nodes.size(), 1u);
+        EXPECT_EQ(e.root().n_samples, 0u);
+        EXPECT_EQ(e.root().value, 0.0);
+    }
+}
+
+TEST(HistSplit, RoundingResidueDoesNotSplitOffAnEmptySide) {
+    // One feature [2, 1, 0], equal targets, fractional weights: after the last boundary
+    // WL = 1.0699999999999998 while W = 1.07, so the right side looks like it holds a
+    // positive weight. Its noise-level gain wins with threshold 2, which sends every row
+    // left; the node must end as a leaf instead of repeating itself.
+    Matrix x(3, 1);
+    x(0, 0) = 2;
+    x(1, 0) = 1;
+    x(2, 0) = 0;
+    const std::vector<double> y{0.7, 0.7, 0.7}, w{0.58, 0.4, 0.09};
+    const HistogramData hist = HistogramData::build(x.view(), 3, 1);
+    ASSERT_EQ(hist.bin_edges[0].size(), 3u);
+    const std::vector<RowIndex> idx{0, 1, 2};
+    TreeParams params;
+    params.min_samples_leaf = 0;
+    Pcg64 rng = Pcg64::seed_from_u64(0);
+    const Tree t = build_node(x.view(), y, w, idx, params, rng, hist);
+    ASSERT_EQ(t.nodes.size(), 1u);
+    EXPECT_EQ(t.root().n_samples, 3u);
+    EXPECT_NEAR(t.root().value, 0.7, 1e-12);
+}
+
+}  // namespace
+}  // namespace canopy
