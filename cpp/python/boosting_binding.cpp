@@ -91,7 +91,7 @@ PyObject* intervals_to_py(const std::vector<Interval>& rows) {
     });
 }
 
-PyObject* flat_tree_to_py(const FlatTree& t) {
+PyObject* flat_tree_to_py(const ExportedTree& t) {
     auto ints = [](const std::vector<std::int64_t>& v) {
         return list_from(v, [](std::int64_t i) { return to_py(i); });
     };
@@ -106,9 +106,9 @@ PyObject* flat_tree_to_py(const FlatTree& t) {
 
 PyObject* rounds_to_py(const std::vector<InternalRF>& forests, std::size_t per_round) {
     const ExportedRounds rounds = build_rounds(forests, per_round);
-    return list_from(rounds, [](const std::vector<std::vector<FlatTree>>& outputs) {
+    return list_from(rounds, [](const std::vector<std::vector<ExportedTree>>& outputs) {
         Dict round;
-        round.set("outputs", list_from(outputs, [](const std::vector<FlatTree>& trees) {
+        round.set("outputs", list_from(outputs, [](const std::vector<ExportedTree>& trees) {
                       Dict output;
                       output.set("trees", list_from(trees, flat_tree_to_py));
                       return output.release();

@@ -45,6 +45,12 @@ Tree small_tree(std::size_t root_feature, std::size_t left_feature) {
 
 MatrixView view_of(const Matrix& m) { return m.view(); }
 
+InternalRF one_tree(const Tree& t) {
+    InternalRF f;
+    f.trees.push_back(t);
+    return f;
+}
+
 Matrix random_matrix(std::size_t rows, std::size_t cols, std::uint64_t seed) {
     Pcg64 g = Pcg64::seed_from_u64(seed);
     Matrix m(rows, cols);
@@ -173,7 +179,7 @@ TEST(Softmax, ValuesAndOddRows) {
 // ---- Export and importances ----------------------------------------------------------------
 
 TEST(Export, FlattenIsPreOrder) {
-    FlatTree leaf;
+    ExportedTree leaf;
     EXPECT_EQ(flatten_tree(leaf_tree(4.5), 0, leaf), 0);
     EXPECT_EQ(leaf.children_left, std::vector<std::int64_t>{-1});
     EXPECT_EQ(leaf.children_right, std::vector<std::int64_t>{-1});
@@ -181,7 +187,7 @@ TEST(Export, FlattenIsPreOrder) {
     EXPECT_TRUE(std::isnan(leaf.threshold[0]));
     EXPECT_EQ(leaf.value, std::vector<double>{4.5});
 
-    FlatTree flat;
+    ExportedTree flat;
     EXPECT_EQ(flatten_tree(small_tree(3, 1), 0, flat), 0);
     EXPECT_EQ(flat.children_left, (std::vector<std::int64_t>{1, 2, -1, -1, -1}));
     EXPECT_EQ(flat.children_right, (std::vector<std::int64_t>{4, 3, -1, -1, -1}));
@@ -205,7 +211,7 @@ TEST(Export, FlattenFollowsChildLinksNotStorage) {
     t.set_split(2, 1, -1.0, 3, 4);
     t.nodes[3].value = 1.0;
     t.nodes[4].value = 2.0;
-    FlatTree flat;
+    ExportedTree flat;
     flatten_tree(t, 0, flat);
     EXPECT_EQ(flat.children_left, (std::vector<std::int64_t>{1, 2, -1, -1, -1}));
     EXPECT_EQ(flat.children_right, (std::vector<std::int64_t>{4, 3, -1, -1, -1}));
@@ -223,7 +229,7 @@ TEST(Export, FlattenDeepChainWithoutRecursion) {
         t.nodes[2 * d].left = 2 * d + 2;
         t.nodes[2 * d].right = 2 * d + 1;
     }
-    FlatTree flat;
+    ExportedTree flat;
     flatten_tree(t, 0, flat);
     ASSERT_EQ(flat.size(), t.nodes.size());
     EXPECT_EQ(flat.children_left[0], 1);
@@ -287,10 +293,40 @@ TEST(InnerForest, PredictAveragesInTreeOrderAndEmptyForestIsZero) {
     EXPECT_EQ(forest_predict(forest, row), ((0.1 + 0.2) + 2.0) / 3.0);
 
     Matrix x(700, 3);  // more than one chunk of rows
-    for (std::size_t i = 0; i < x.rows; ++i) x(i, 0) = static_cast<double>(i % 3) - 1.0;
-    const auto all = forest_predict_rows(forest, view_of(x));
-    for (std::size_t i = 0; i < x.rows; ++i) EXPECT_EQ(all[i], forest_predict(forest, x.row(i)));
+    for (std::size_t i = 0; i < x.rows; ++i) {
+        x(i, 0) = static_cast<double>(i % 3) - 1.0;
+        x(i, 1) = i % 7 == 0 ? kNaN : static_cast<double>(i % 5) - 2.0;  // NaN goes right
+    }
+    const auto unpacked = forest_predict_rows(forest, view_of(x));
+    pack_forest(forest);
+    ASSERT_EQ(forest.packed.size(), 3u);
+    const auto packed = forest_predict_rows(forest, view_of(x));
+    for (std::size_t i = 0; i < x.rows; ++i) {
+        EXPECT_EQ(unpacked[i], forest_predict(forest, x.row(i)));
+        EXPECT_EQ(packed[i], unpacked[i]);
+    }
     EXPECT_EQ(forest_predict_rows(InternalRF{}, view_of(x)), std::vector<double>(700, 0.0));
+
+    // Rows too short for a tested feature abort instead of reading past the row.
+    Matrix narrow(4, 1);
+    EXPECT_THROW(forest_predict_rows(forest, view_of(narrow)), InternalError);
+}
+
+TEST(InnerForest, PackingNeedsPreOrder) {
+    EXPECT_TRUE(pack_tree(small_tree(0, 1)).has_value());
+    Tree t;
+    for (int i = 0; i < 3; ++i) t.add_node();
+    t.set_split(0, 0, 0.5, 2, 1);  // left child stored last
+    EXPECT_FALSE(pack_tree(t).has_value());
+    InternalRF forest;
+    forest.trees = {small_tree(0, 1), t};
+    pack_forest(forest);
+    EXPECT_TRUE(forest.packed.empty());  // prediction walks the trees instead
+    Matrix x(2, 2);
+    x(1, 0) = 1.0;
+    const auto p = forest_predict_rows(forest, view_of(x));
+    EXPECT_EQ(p[0], forest_predict(forest, x.row(0)));
+    EXPECT_EQ(p[1], forest_predict(forest, x.row(1)));
 }
 
 struct ForestData {
@@ -317,6 +353,19 @@ TEST(InnerForest, PlainFitIsReproducibleAndConsumesTheGeneratorLikeThePlan) {
         const InternalRF fb = fit_internal_rf(view_of(d.x), d.y, d.w, 5, params, true, b, hist);
         EXPECT_EQ(fa.trees.size(), 5u);
         EXPECT_TRUE(same_trees(fa, fb));
+        // Grown trees are stored in pre-order: packed for prediction, and the export's node
+        // ids are the storage positions.
+        EXPECT_EQ(fa.packed.size(), fa.trees.size());
+        for (const Tree& tree : fa.trees) {
+            ExportedTree flat;
+            flatten_tree(tree, 0, flat);
+            ASSERT_EQ(flat.size(), tree.nodes.size());
+            for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+                const TreeNode& n = tree.nodes[i];
+                EXPECT_EQ(flat.children_left[i], n.is_leaf() ? -1 : std::int64_t{n.left});
+                EXPECT_EQ(flat.children_right[i], n.is_leaf() ? -1 : std::int64_t{n.right});
+            }
+        }
         draw_tree_tasks(plan, 5, 60, true);
         EXPECT_EQ(a.next_u64(), plan.next_u64());
         // The next round continues the stream: a second forest differs from the first.
@@ -388,7 +437,7 @@ TEST(InnerForest, StreamingKeepsAnOrderedSubsetOfThePlainForest) {
             std::size_t next = 0;
             for (const Tree& kept : s.forest.trees) {
                 while (next < plain.trees.size() &&
-                       !same_trees(InternalRF{{kept}}, InternalRF{{plain.trees[next]}})) {
+                       !same_trees(one_tree(kept), one_tree(plain.trees[next]))) {
                     ++next;
                 }
                 ASSERT_LT(next, plain.trees.size()) << "kept tree out of order or unknown";

@@ -242,11 +242,7 @@ std::vector<std::vector<double>> get_raw_predictions(const std::vector<InternalR
             const InternalRF& forest = forests[j];
             const std::size_t c = j % n_outputs;
             std::fill(sum.begin(), sum.end(), 0.0);
-            for (const Tree& tree : forest.trees) {
-                for (std::size_t i = begin; i < end; ++i) {
-                    sum[i - begin] += tree.node(find_leaf(tree, rows.row(i))).value;
-                }
-            }
+            add_forest_leaf_values(forest, rows.view(), begin, end, sum.data());
             const double count = static_cast<double>(forest.trees.size());
             for (std::size_t i = begin; i < end; ++i) {
                 const double fp = forest.trees.empty() ? 0.0 : sum[i - begin] / count;

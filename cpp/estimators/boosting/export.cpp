@@ -5,7 +5,7 @@
 
 namespace canopy {
 
-std::int64_t flatten_tree(const Tree& tree, std::size_t node, FlatTree& out) {
+std::int64_t flatten_tree(const Tree& tree, std::size_t node, ExportedTree& out) {
     struct Pending {
         std::size_t node;
         std::size_t parent;  // flat id of the parent, or npos for the subtree root

@@ -13,7 +13,7 @@ namespace canopy {
 
 // One tree as parallel arrays, one entry per node, ids in pre-order. Leaves have children
 // and feature -1 and threshold NaN.
-struct FlatTree {
+struct ExportedTree {
     std::vector<std::int64_t> children_left;
     std::vector<std::int64_t> children_right;
     std::vector<std::int64_t> feature;
@@ -25,11 +25,11 @@ struct FlatTree {
 
 // Appends the subtree of node `node` of `tree` to `out` in pre-order and returns its id.
 // Works with an explicit stack, so the depth of the tree does not matter.
-std::int64_t flatten_tree(const Tree& tree, std::size_t node, FlatTree& out);
+std::int64_t flatten_tree(const Tree& tree, std::size_t node, ExportedTree& out);
 
 // rounds[r][k] holds the flat trees of forest r * per_round + k. Empty when per_round is 0 or
 // exceeds the number of forests; forests past the last full round are left out.
-using ExportedRounds = std::vector<std::vector<std::vector<FlatTree>>>;
+using ExportedRounds = std::vector<std::vector<std::vector<ExportedTree>>>;
 ExportedRounds build_rounds(const std::vector<InternalRF>& forests, std::size_t per_round);
 
 // Share of index entries (bootstrap repeats included) reaching nodes that split on each

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <mutex>
 #include <optional>
 
@@ -63,7 +64,88 @@ void check_lengths(const MatrixView& x, std::span<const double> y, std::span<con
     }
 }
 
+// Adds one tree's leaf values for rows [begin, end) to acc.
+void add_tree_leaf_values(const Tree& tree, const PackedTree* packed, const MatrixView& x,
+                          std::size_t begin, std::size_t end, double* acc) {
+    if (packed == nullptr || x.cols < packed->min_row_length) {
+        for (std::size_t i = begin; i < end; ++i) acc[i - begin] += leaf_value(tree, row_of(x, i));
+        return;
+    }
+    if (packed->nodes.size() == 1) {
+        for (std::size_t i = begin; i < end; ++i) acc[i - begin] += packed->values[0];
+        return;
+    }
+    // Several rows descend together so that their node loads overlap, and the next node is
+    // picked by a mask rather than a data-dependent branch.
+    constexpr std::size_t kBlock = 8;
+    const PackedNode* nd = packed->nodes.data();
+    for (std::size_t r0 = begin; r0 < end; r0 += kBlock) {
+        const std::size_t count = std::min(kBlock, end - r0);
+        std::uint32_t id[kBlock] = {};
+        const double* row[kBlock];
+        for (std::size_t j = 0; j < count; ++j) row[j] = row_of(x, r0 + j).data();
+        std::uint32_t changed = 1;
+        while (changed != 0) {
+            changed = 0;
+            for (std::size_t j = 0; j < count; ++j) {
+                const PackedNode& node = nd[id[j]];
+                const std::uint32_t left = id[j] + 1;
+                const std::uint32_t mask =
+                    0u - static_cast<std::uint32_t>(row[j][node.feature] <= node.threshold);
+                const std::uint32_t next = node.right ^ ((left ^ node.right) & mask);
+                changed |= next ^ id[j];
+                id[j] = next;
+            }
+        }
+        for (std::size_t j = 0; j < count; ++j) acc[r0 + j - begin] += packed->values[id[j]];
+    }
+}
+
 }  // namespace
+
+std::optional<PackedTree> pack_tree(const Tree& tree) {
+    PackedTree p;
+    p.nodes.resize(tree.nodes.size());
+    p.values.resize(tree.nodes.size());
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+        const TreeNode& t = tree.nodes[i];
+        p.values[i] = t.value;
+        if (t.is_leaf()) {
+            p.nodes[i] = {std::numeric_limits<double>::quiet_NaN(), 0, static_cast<std::uint32_t>(i)};
+            continue;
+        }
+        if (t.left != i + 1 || t.right >= tree.nodes.size() || t.right <= i ||
+            t.feature >= std::numeric_limits<std::uint32_t>::max()) {
+            return std::nullopt;
+        }
+        p.nodes[i] = {t.threshold, static_cast<std::uint32_t>(t.feature), t.right};
+        p.min_row_length = std::max(p.min_row_length, t.feature + 1);
+    }
+    return p;
+}
+
+void pack_forest(InternalRF& forest) {
+    std::vector<PackedTree> packed;
+    packed.reserve(forest.trees.size());
+    for (const Tree& tree : forest.trees) {
+        std::optional<PackedTree> p = pack_tree(tree);
+        if (!p || tree.empty()) {
+            forest.packed.clear();
+            return;
+        }
+        packed.push_back(std::move(*p));
+    }
+    forest.packed = std::move(packed);
+}
+
+void add_forest_leaf_values(const InternalRF& forest, const MatrixView& x, std::size_t begin,
+                            std::size_t end, double* acc) {
+    const bool use_packed = forest.packed.size() == forest.trees.size();
+    for (std::size_t t = 0; t < forest.trees.size(); ++t) {
+        add_tree_leaf_values(forest.trees[t], use_packed ? &forest.packed[t] : nullptr, x, begin,
+                             end, acc);
+    }
+}
 
 double forest_predict(const InternalRF& forest, std::span<const double> row) {
     if (forest.trees.empty()) return 0.0;
@@ -83,9 +165,7 @@ std::vector<double> forest_predict_rows(const InternalRF& forest, const MatrixVi
         const std::size_t end = std::min(x.rows, begin + kRowChunk);
         // Tree by tree over the chunk keeps one tree hot in cache; each row still adds its
         // trees in order.
-        for (const Tree& tree : forest.trees) {
-            for (std::size_t i = begin; i < end; ++i) out[i] += leaf_value(tree, row_of(x, i));
-        }
+        add_forest_leaf_values(forest, x, begin, end, out.data() + begin);
         for (std::size_t i = begin; i < end; ++i) out[i] /= count;
     });
     return out;
@@ -112,6 +192,7 @@ InternalRF fit_internal_rf_binned(const MatrixView& x, std::span<const double> y
     InternalRF forest;
     forest.trees = grow_trees(rows.view, y.first(x.rows), sample_weight.first(x.rows), tasks,
                               params, hist);
+    pack_forest(forest);
     return forest;
 }
 
@@ -221,8 +302,9 @@ StreamedForest fit_internal_rf_streaming_binned(const MatrixView& x, std::span<c
         if (state.stop_flag.load(std::memory_order_acquire)) return;
         Tree tree = grow_one(xv, yv, wv, task, params, hist);
         if (state.stop_flag.load(std::memory_order_acquire)) return;
-        std::vector<double> p(n);
-        for (std::size_t i = 0; i < n; ++i) p[i] = leaf_value(tree, row_of(xv, i));
+        std::vector<double> p(n, 0.0);
+        const std::optional<PackedTree> packed = pack_tree(tree);
+        add_tree_leaf_values(tree, packed ? &*packed : nullptr, xv, 0, n, p.data());
         {
             std::lock_guard mean_lock(state.mean_mutex);
             std::lock_guard m2_lock(state.m2_mutex);
@@ -259,6 +341,7 @@ StreamedForest fit_internal_rf_streaming_binned(const MatrixView& x, std::span<c
         for (std::size_t i = 0; i < n; ++i) out.train_predictions[i] += s.train_predictions[i];
         out.forest.trees.push_back(std::move(s.tree));
     }
+    pack_forest(out.forest);
     if (!state.accepted.empty()) {
         const double count = static_cast<double>(state.accepted.size());
         for (double& v : out.train_predictions) v /= count;

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -14,9 +16,36 @@
 
 namespace canopy {
 
-struct InternalRF {
-    std::vector<Tree> trees;  // in tree-index order
+// A tree re-laid for prediction: 16 bytes a node, the left child next to its parent
+// (pre-order). A leaf tests column 0 against NaN and "goes right" to itself, so a walk
+// needs no leaf test inside its loop.
+struct PackedNode {
+    double threshold;
+    std::uint32_t feature;
+    std::uint32_t right;
 };
+
+struct PackedTree {
+    std::vector<PackedNode> nodes;
+    std::vector<double> values;      // leaf values by node id
+    std::size_t min_row_length = 0;  // 1 + the largest feature tested
+};
+
+// The packed form, or nothing when the tree is not stored in pre-order.
+std::optional<PackedTree> pack_tree(const Tree& tree);
+
+struct InternalRF {
+    std::vector<Tree> trees;          // in tree-index order
+    std::vector<PackedTree> packed;   // the same trees for prediction, when pack_forest ran
+};
+
+// Fills `packed` (left empty if some tree is not in pre-order: prediction then walks `trees`).
+void pack_forest(InternalRF& forest);
+
+// acc[i - begin] += leaf value of row i, for rows [begin, end) of x (rows contiguous), tree
+// by tree in order. Rows too short for a tested feature abort as find_leaf does.
+void add_forest_leaf_values(const InternalRF& forest, const MatrixView& x, std::size_t begin,
+                            std::size_t end, double* acc);
 
 // Mean over the trees, in order, of the leaf value the row reaches. A forest without trees
 // predicts 0.0: it adds nothing to the boosted score.

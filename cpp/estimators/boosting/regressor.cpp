@@ -118,20 +118,13 @@ std::vector<double> boosted_sum(const std::vector<InternalRF>& forests, double s
         const std::size_t end = std::min(x.rows, begin + kRowChunk);
         std::vector<double> sum(end - begin);
         for (const InternalRF& forest : forests) {
-            if (forest.trees.empty()) {
-                // forest_predict of an empty forest is 0.0; keep the same additions.
-                for (std::size_t i = begin; i < end; ++i) pred[i] = pred[i] + learning_rate * 0.0;
-                continue;
-            }
             std::fill(sum.begin(), sum.end(), 0.0);
-            for (const Tree& tree : forest.trees) {
-                for (std::size_t i = begin; i < end; ++i) {
-                    sum[i - begin] += tree.node(find_leaf(tree, rows.row(i))).value;
-                }
-            }
+            add_forest_leaf_values(forest, rows.view(), begin, end, sum.data());
+            // forest_predict of a forest without trees is 0.0.
             const double count = static_cast<double>(forest.trees.size());
             for (std::size_t i = begin; i < end; ++i) {
-                pred[i] = pred[i] + learning_rate * (sum[i - begin] / count);
+                const double fp = forest.trees.empty() ? 0.0 : sum[i - begin] / count;
+                pred[i] = pred[i] + learning_rate * fp;
             }
         }
     });
