@@ -5,7 +5,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from canopy import Canopy, CanopyClassifier, CanopyRegressor
+from canopy import Canopy, CanopyClassifier, CanopyRegressor, PanicException
 
 MASK64 = (1 << 64) - 1
 MASK128 = (1 << 128) - 1
@@ -268,6 +268,20 @@ def test_odd_layouts_predict_the_same():
     wide[:, ::2] = x
     assert ref.predict(wide[:, ::2]) == ref.predict(x)
     assert ref.predict(x[::-1]) == ref.predict(x)[::-1]
+    # Rows too short for a tested feature abort rather than read past the row.
+    with pytest.raises(PanicException):
+        ref.predict(x[:, :1])
+
+
+def test_no_feature_columns_fit_constant_models():
+    y = np.arange(30.0)
+    m = small(CanopyRegressor)
+    m.fit(np.zeros((30, 0)), y)
+    (value,) = set(m.predict(np.zeros((3, 0))))
+    assert m.predict(np.zeros((3, 0))) == [value] * 3 and m.feature_importances() == [0.0]
+    c = small(CanopyClassifier)
+    c.fit(np.zeros((30, 0)), (y > 10).astype(float))
+    assert len(set(map(tuple, c.predict_proba(np.zeros((4, 0)))))) == 1
 
 
 # ---- Classifier -------------------------------------------------------------------------------
