@@ -7,12 +7,10 @@ import canopy
 
 
 def main() -> None:
-    print(f"canopy {canopy.__name__}: native tree ensembles")
+    print("canopy: tree ensembles in native code")
     print("classes:", ", ".join(canopy._rs.__all__))
-    import canopy as pkg
-
     sections = sorted(
-        m.name for m in pkgutil.iter_modules(pkg.__path__) if m.name.startswith("_demo_")
+        m.name for m in pkgutil.iter_modules(canopy.__path__) if m.name.startswith("_demo_")
     )
     for name in sections:
         module = importlib.import_module(f"canopy.{name}")

@@ -30,7 +30,7 @@ struct RandomForestUnsupervised {
     UnsupervisedConfig config;
     std::vector<Tree> trees;
     std::vector<std::vector<RowIndex>> oob_sets;  // sorted real-row indices per tree
-    std::optional<Matrix> x_train;               // row-major copy of the last fit's input
+    std::optional<Matrix> x_train;                // row-major copy of the last fit's input
     std::size_t n_samples = 0;
     bool is_fitted = false;
     std::optional<std::vector<SparseProximityRow>> sparse_proximity;
@@ -40,6 +40,25 @@ struct RandomForestUnsupervised {
 
     void require_fitted() const;  // "Model has not been fitted"
     std::size_t n_features() const;
+
+    // Real rows (label 1) against a column-wise shuffled copy (label 0); the previous model
+    // survives any failure. NaN is rejected, infinities pass.
+    void fit(const MatrixView& x);
+
+    // n x n shares of co-occurrence over valid comparisons (optionally the out-of-bag rule).
+    Matrix proximity_matrix(bool use_oob) const;
+    // Up to k neighbours per training row; stored in sparse_proximity and returned.
+    const std::vector<SparseProximityRow>& proximity_sparse(std::optional<std::uint64_t> k);
+    // n_new x n shares of all trees in which a new row and a training row share a leaf.
+    Matrix predict_proximity(const MatrixView& x_new) const;
+
+    std::vector<double> outlier_scores(bool use_sparse) const;
+    std::vector<double> predict_outlier_scores(const MatrixView& x_new) const;
+
+    Matrix transform(std::size_t n_components) const;
+    Matrix fit_transform(const MatrixView& x, std::size_t n_components);
+
+    std::vector<double> feature_importances() const;
 };
 
 }  // namespace canopy

@@ -1,0 +1,338 @@
+#include "estimators/unsupervised/proximity.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <numeric>
+#include <string>
+
+#include "engine/errors.hpp"
+#include "engine/thread_pool.hpp"
+
+namespace canopy {
+
+namespace {
+
+// Rows per work item of the row-parallel sections: large enough to amortise the scratch
+// buffers, small enough to balance the load on a few workers.
+constexpr std::size_t kRowBlock = 32;
+
+std::size_t n_blocks(std::size_t n) { return (n + kRowBlock - 1) / kRowBlock; }
+
+void check_forest_shape(const std::vector<Tree>& trees, const OobSets& oob_sets, std::size_t n) {
+    if (trees.size() != oob_sets.size()) fail_internal("one out-of-bag set per tree expected");
+    if (trees.size() > std::numeric_limits<std::uint32_t>::max()) {
+        fail_internal("too many trees to count proximities");
+    }
+    for (const auto& oob : oob_sets) {
+        for (RowIndex i : oob) {
+            if (i >= n) fail_internal("out-of-bag index beyond the training rows");
+        }
+    }
+}
+
+// Out-of-bag membership twice over: per tree a byte per row (is row j out of bag in tree t?)
+// and per row a bitset over the trees, whose popcounts give the valid-comparison counts.
+struct OobMembership {
+    std::size_t n = 0;
+    std::size_t words = 0;
+    std::vector<std::uint8_t> by_tree;   // [t * n + j]
+    std::vector<std::uint64_t> by_row;   // [i * words + w]
+    std::vector<std::uint32_t> per_row;  // trees in which row i is out of bag
+
+    OobMembership(const OobSets& oob_sets, std::size_t n_rows)
+        : n(n_rows),
+          words((oob_sets.size() + 63) / 64),
+          by_tree(checked_mul(oob_sets.size(), n_rows), 0),
+          by_row(checked_mul(words, n_rows), 0),
+          per_row(n_rows, 0) {
+        for (std::size_t t = 0; t < oob_sets.size(); ++t) {
+            for (RowIndex i : oob_sets[t]) {
+                if (by_tree[t * n + i] != 0) continue;  // a set: repeats count once
+                by_tree[t * n + i] = 1;
+                by_row[i * words + t / 64] |= std::uint64_t{1} << (t % 64);
+                ++per_row[i];
+            }
+        }
+    }
+
+    bool in(std::size_t t, std::size_t i) const { return by_tree[t * n + i] != 0; }
+
+    // Trees in which i or j (or both) is out of bag.
+    std::uint32_t either(std::size_t i, std::size_t j) const {
+        const std::uint64_t* a = by_row.data() + i * words;
+        const std::uint64_t* b = by_row.data() + j * words;
+        std::uint32_t both = 0;
+        for (std::size_t w = 0; w < words; ++w) both += std::popcount(a[w] & b[w]);
+        return per_row[i] + per_row[j] - both;
+    }
+};
+
+}  // namespace
+
+std::uint64_t leaf_id(const Tree& tree, std::span<const double> row) {
+    std::uint64_t id = 0;
+    std::size_t node = 0;
+    const TreeNode* nodes = tree.nodes.data();
+    while (!nodes[node].is_leaf()) {
+        const TreeNode& n = nodes[node];
+        if (n.feature >= row.size()) {
+            fail_internal("row has " + std::to_string(row.size()) +
+                          " values but the tree tests feature " + std::to_string(n.feature));
+        }
+        if (row[n.feature] <= n.threshold) {
+            node = n.left;
+            id = 2 * id + 1;
+        } else {
+            node = n.right;
+            id = 2 * id + 2;
+        }
+    }
+    return id;
+}
+
+LeafGroups group_rows_by_leaf(const Tree& tree, const Matrix& x, bool with_ranges) {
+    const std::size_t n = x.rows;
+    // (leaf id, row) pairs are distinct, so a plain sort gives the stable order by id.
+    std::vector<std::pair<std::uint64_t, RowIndex>> keyed(n);
+    parallel_for(n_blocks(n), [&](std::size_t block) {
+        const std::size_t last = std::min(n, (block + 1) * kRowBlock);
+        for (std::size_t i = block * kRowBlock; i < last; ++i) {
+            keyed[i] = {leaf_id(tree, x.row(i)), static_cast<RowIndex>(i)};
+        }
+    });
+    std::sort(keyed.begin(), keyed.end());
+    LeafGroups g;
+    g.order.resize(n);
+    g.sorted_ids.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        g.sorted_ids[k] = keyed[k].first;
+        g.order[k] = keyed[k].second;
+    }
+    if (with_ranges) {
+        g.group_begin.resize(n);
+        g.group_end.resize(n);
+        std::size_t begin = 0;
+        while (begin < n) {
+            std::size_t end = begin + 1;
+            while (end < n && g.sorted_ids[end] == g.sorted_ids[begin]) ++end;
+            for (std::size_t k = begin; k < end; ++k) {
+                g.group_begin[g.order[k]] = static_cast<RowIndex>(begin);
+                g.group_end[g.order[k]] = static_cast<RowIndex>(end);
+            }
+            begin = end;
+        }
+    }
+    return g;
+}
+
+void for_each_proximity_row(
+    const std::vector<Tree>& trees, const OobSets& oob_sets, const Matrix& x, bool use_oob,
+    const std::function<void(std::size_t, std::span<const double>)>& row_fn) {
+    const std::size_t n = x.rows;
+    const std::size_t n_trees = trees.size();
+    check_forest_shape(trees, oob_sets, n);
+    if (n == 0) return;
+    const OobMembership oob(oob_sets, n);
+    const std::vector<LeafGroups> groups = parallel_map<LeafGroups>(
+        n_trees, [&](std::size_t t) { return group_rows_by_leaf(trees[t], x, true); });
+
+    // Row i's co-occurrences: every leaf-mate j in every tree where the pair is valid. Each
+    // block owns its rows, so the counts need no synchronisation and no particular order.
+    parallel_for(n_blocks(n), [&](std::size_t block) {
+        std::vector<std::uint32_t> together(n);
+        std::vector<double> row(n);
+        const std::size_t first = block * kRowBlock;
+        const std::size_t last = std::min(n, first + kRowBlock);
+        for (std::size_t i = first; i < last; ++i) {
+            std::fill(together.begin(), together.end(), 0u);
+            for (std::size_t t = 0; t < n_trees; ++t) {
+                const LeafGroups& g = groups[t];
+                const RowIndex* mate = g.order.data() + g.group_begin[i];
+                const RowIndex* end = g.order.data() + g.group_end[i];
+                if (!use_oob || oob.in(t, i)) {
+                    for (; mate != end; ++mate) ++together[*mate];
+                } else {
+                    const std::uint8_t* mask = oob.by_tree.data() + t * n;
+                    for (; mate != end; ++mate) together[*mate] += mask[*mate];
+                }
+            }
+            for (std::size_t j = 0; j < n; ++j) {
+                const std::uint32_t valid =
+                    use_oob ? oob.either(i, j) : static_cast<std::uint32_t>(n_trees);
+                row[j] =
+                    valid > 0 ? static_cast<double>(together[j]) / static_cast<double>(valid) : 0.0;
+            }
+            row_fn(i, row);
+        }
+    });
+}
+
+Matrix dense_proximity(const std::vector<Tree>& trees, const OobSets& oob_sets, const Matrix& x,
+                       bool use_oob) {
+    Matrix out(x.rows, x.rows);
+    for_each_proximity_row(trees, oob_sets, x, use_oob,
+                           [&](std::size_t i, std::span<const double> row) {
+                               std::copy(row.begin(), row.end(), out.values.begin() + i * x.rows);
+                           });
+    return out;
+}
+
+namespace {
+
+// One row's neighbour counts while the trees are visited. Capacity grows by doubling but
+// never beyond 2k + 1 pairs, the most a row holds before it is cut back to k.
+class NeighbourCounts {
+  public:
+    void add(SparseProximityRow& row, std::size_t j, std::size_t k) const {
+        for (auto& pair : row) {
+            if (pair.first == j) {
+                pair.second += 1.0;
+                return;
+            }
+        }
+        if (row.size() == row.capacity()) {
+            row.reserve(std::min(2 * k + 1, std::max<std::size_t>(2, 2 * row.capacity())));
+        }
+        row.emplace_back(j, 1.0);
+        if (row.size() > 2 * k) keep_largest(row, k);
+    }
+
+    // Stable sort by decreasing count, then the first k. Rows are short while trees are
+    // visited, so an in-place insertion sort (stable, no allocation) serves them; long
+    // rows take the library's stable sort. Both give the same order.
+    static void keep_largest(SparseProximityRow& row, std::size_t k) {
+        if (row.size() <= kInsertionSortLimit) {
+            for (std::size_t a = 1; a < row.size(); ++a) {
+                const auto item = row[a];
+                std::size_t b = a;
+                for (; b > 0 && row[b - 1].second < item.second; --b) row[b] = row[b - 1];
+                row[b] = item;
+            }
+        } else {
+            std::stable_sort(row.begin(), row.end(),
+                             [](const auto& a, const auto& b) { return a.second > b.second; });
+        }
+        if (row.size() > k) row.resize(k);
+    }
+
+  private:
+    static constexpr std::size_t kInsertionSortLimit = 64;
+};
+
+}  // namespace
+
+std::vector<SparseProximityRow> sparse_proximity_rows(const std::vector<Tree>& trees,
+                                                      const OobSets& oob_sets, const Matrix& x,
+                                                      std::size_t k, std::size_t* peak_row_pairs) {
+    const std::size_t n = x.rows;
+    check_forest_shape(trees, oob_sets, n);
+    std::vector<SparseProximityRow> rows(n);
+    std::vector<std::uint8_t> is_oob(n, 0);
+    std::vector<RowIndex> oob_mates(n);  // per group, its out-of-bag rows in group order
+    std::vector<RowIndex> mates_begin(n), mates_end(n);  // per row, its group's slice of it
+    std::vector<std::size_t> block_peak(n_blocks(n), 0);
+    const NeighbourCounts counts;
+    for (std::size_t t = 0; t < trees.size(); ++t) {
+        if (oob_sets[t].empty()) continue;  // no pair of this tree is valid
+        for (RowIndex i : oob_sets[t]) is_oob[i] = 1;
+        const LeafGroups g = group_rows_by_leaf(trees[t], x, true);
+        std::size_t filled = 0;
+        for (std::size_t begin = 0; begin < n; begin = g.group_end[g.order[begin]]) {
+            const std::size_t end = g.group_end[g.order[begin]];
+            const std::size_t first = filled;
+            for (std::size_t a = begin; a < end; ++a) {
+                if (is_oob[g.order[a]]) oob_mates[filled++] = g.order[a];
+            }
+            for (std::size_t a = begin; a < end; ++a) {
+                mates_begin[g.order[a]] = static_cast<RowIndex>(first);
+                mates_end[g.order[a]] = static_cast<RowIndex>(filled);
+            }
+        }
+        // A pair counts when at least one side is out of bag: an out-of-bag row takes every
+        // leaf-mate, an in-bag row only its out-of-bag leaf-mates, in group order. A row only
+        // ever changes through its own updates, one group per tree, so rows are independent
+        // and the blocks may run in any order.
+        parallel_for(n_blocks(n), [&](std::size_t block) {
+            const std::size_t last = std::min(n, (block + 1) * kRowBlock);
+            for (std::size_t i = block * kRowBlock; i < last; ++i) {
+                if (mates_begin[i] == mates_end[i]) continue;
+                if (is_oob[i]) {
+                    for (std::size_t b = g.group_begin[i]; b < g.group_end[i]; ++b) {
+                        if (g.order[b] != i) counts.add(rows[i], g.order[b], k);
+                    }
+                } else {
+                    for (std::size_t b = mates_begin[i]; b < mates_end[i]; ++b) {
+                        counts.add(rows[i], oob_mates[b], k);
+                    }
+                }
+                block_peak[block] = std::max(block_peak[block], rows[i].capacity());
+            }
+        });
+        for (RowIndex i : oob_sets[t]) is_oob[i] = 0;
+    }
+    const std::size_t peak =
+        block_peak.empty() ? 0 : *std::max_element(block_peak.begin(), block_peak.end());
+    const double n_trees = static_cast<double>(trees.size());
+    for (auto& row : rows) {
+        for (auto& pair : row) pair.second /= n_trees;
+        NeighbourCounts::keep_largest(row, k);
+    }
+    if (peak_row_pairs != nullptr) *peak_row_pairs = peak;
+    return rows;
+}
+
+Matrix new_row_proximity(const std::vector<Tree>& trees, const Matrix& x_train,
+                         const MatrixView& x_new) {
+    const std::size_t n = x_train.rows;
+    const RowMajor rows(x_new);
+    Matrix out(x_new.rows, n);
+    const std::vector<LeafGroups> groups = parallel_map<LeafGroups>(
+        trees.size(), [&](std::size_t t) { return group_rows_by_leaf(trees[t], x_train, false); });
+    const double n_trees = static_cast<double>(trees.size());
+    parallel_for(n_blocks(x_new.rows), [&](std::size_t block) {
+        const std::size_t first = block * kRowBlock;
+        const std::size_t last = std::min(x_new.rows, first + kRowBlock);
+        for (std::size_t r = first; r < last; ++r) {
+            double* p = out.values.data() + r * n;
+            for (std::size_t t = 0; t < trees.size(); ++t) {
+                const LeafGroups& g = groups[t];
+                const std::uint64_t id = leaf_id(trees[t], rows.row(r));
+                auto [lo, hi] = std::equal_range(g.sorted_ids.begin(), g.sorted_ids.end(), id);
+                for (auto it = lo; it != hi; ++it) {
+                    p[g.order[static_cast<std::size_t>(it - g.sorted_ids.begin())]] += 1.0;
+                }
+            }
+            for (std::size_t j = 0; j < n; ++j) p[j] /= n_trees;
+        }
+    });
+    return out;
+}
+
+}  // namespace canopy
+
+namespace canopy {
+
+Matrix RandomForestUnsupervised::proximity_matrix(bool use_oob) const {
+    require_fitted();
+    return dense_proximity(trees, oob_sets, *x_train, use_oob);
+}
+
+const std::vector<SparseProximityRow>& RandomForestUnsupervised::proximity_sparse(
+    std::optional<std::uint64_t> k) {
+    require_fitted();
+    const std::size_t n = n_samples;
+    std::uint64_t kk = k ? *k : config.n_neighbors;
+    kk = std::max<std::uint64_t>(kk, 1);
+    kk = std::min<std::uint64_t>(kk, n == 0 ? 0 : n - 1);
+    // Computed aside and stored only once complete, so a failure keeps the previous lists.
+    sparse_proximity = sparse_proximity_rows(trees, oob_sets, *x_train, kk);
+    return *sparse_proximity;
+}
+
+Matrix RandomForestUnsupervised::predict_proximity(const MatrixView& x_new) const {
+    require_fitted();
+    return new_row_proximity(trees, *x_train, x_new);
+}
+
+}  // namespace canopy

@@ -1,0 +1,540 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <limits>
+#include <map>
+#include <numeric>
+#include <set>
+#include <vector>
+
+#include "engine/errors.hpp"
+#include "engine/rng.hpp"
+#include "estimators/unsupervised/forest.hpp"
+#include "estimators/unsupervised/mds.hpp"
+#include "estimators/unsupervised/outliers.hpp"
+#include "estimators/unsupervised/proximity.hpp"
+
+namespace canopy {
+namespace {
+
+// ---- Hand-built forests ----------------------------------------------------------------------
+
+// A random tree of the given depth over `n_features` columns with thresholds in [0, 1),
+// built in pre-order. Some branches stop early so leaves sit at different depths.
+void grow_random(Tree& tree, std::uint32_t id, std::size_t depth, std::size_t n_features,
+                 Pcg64& rng) {
+    if (depth == 0 || rng.index_u64(5) == 0) {
+        tree.nodes[id].value = static_cast<double>(rng.index_u64(2));
+        return;
+    }
+    const std::size_t feature = rng.index_u64(n_features);
+    const double threshold = static_cast<double>(rng.index_u64(1000)) / 1000.0;
+    const std::uint32_t left = tree.add_node();
+    grow_random(tree, left, depth - 1, n_features, rng);
+    const std::uint32_t right = tree.add_node();
+    grow_random(tree, right, depth - 1, n_features, rng);
+    tree.set_split(id, feature, threshold, left, right);
+}
+
+Tree random_tree(std::size_t depth, std::size_t n_features, Pcg64& rng) {
+    Tree tree;
+    grow_random(tree, tree.add_node(), depth, n_features, rng);
+    return tree;
+}
+
+Matrix random_matrix(std::size_t rows, std::size_t cols, Pcg64& rng) {
+    Matrix m(rows, cols);
+    for (double& v : m.values) v = static_cast<double>(rng.index_u64(1000)) / 1000.0;
+    return m;
+}
+
+// A fitted-looking estimator: random trees and out-of-bag sets, among them an empty set and
+// a full one, so that every branch of the validity rule is exercised.
+RandomForestUnsupervised random_forest(std::size_t n, std::size_t p, std::size_t n_trees,
+                                       std::size_t depth, std::uint64_t seed) {
+    Pcg64 rng = Pcg64::seed_from_u64(seed);
+    RandomForestUnsupervised m{UnsupervisedConfig{}};
+    m.x_train = random_matrix(n, p, rng);
+    m.n_samples = n;
+    m.is_fitted = true;
+    for (std::size_t t = 0; t < n_trees; ++t) {
+        m.trees.push_back(random_tree(depth, p, rng));
+        std::vector<RowIndex> oob;
+        for (std::size_t i = 0; i < n; ++i) {
+            const bool in = t == 0 ? false : t == 1 ? true : rng.index_u64(3) == 0;
+            if (in) oob.push_back(static_cast<RowIndex>(i));
+        }
+        m.oob_sets.push_back(std::move(oob));
+    }
+    return m;
+}
+
+// ---- Pair-by-pair references -------------------------------------------------------------------
+
+std::vector<std::vector<std::uint64_t>> leaf_table(const RandomForestUnsupervised& m) {
+    std::vector<std::vector<std::uint64_t>> table;
+    for (const Tree& tree : m.trees) {
+        std::vector<std::uint64_t> ids;
+        for (std::size_t i = 0; i < m.n_samples; ++i)
+            ids.push_back(leaf_id(tree, m.x_train->row(i)));
+        table.push_back(std::move(ids));
+    }
+    return table;
+}
+
+Matrix naive_proximity(const RandomForestUnsupervised& m, bool use_oob) {
+    const std::size_t n = m.n_samples;
+    const auto table = leaf_table(m);
+    std::vector<double> c(n * n, 0.0);
+    std::vector<std::uint64_t> v(n * n, 0);
+    for (std::size_t t = 0; t < m.trees.size(); ++t) {
+        const std::set<RowIndex> oob(m.oob_sets[t].begin(), m.oob_sets[t].end());
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = i; j < n; ++j) {
+                const bool valid =
+                    !use_oob || (!oob.empty() && (oob.count(static_cast<RowIndex>(i)) ||
+                                                  oob.count(static_cast<RowIndex>(j))));
+                if (!valid) continue;
+                if (table[t][i] == table[t][j]) {
+                    c[i * n + j] += 1.0;
+                    if (i != j) c[j * n + i] += 1.0;
+                }
+                v[i * n + j] += 1;
+                if (i != j) v[j * n + i] += 1;
+            }
+        }
+    }
+    Matrix out(n, n);
+    for (std::size_t k = 0; k < n * n; ++k) {
+        out.values[k] = v[k] > 0 ? c[k] / static_cast<double>(v[k]) : 0.0;
+    }
+    return out;
+}
+
+// The neighbour lists exactly as described pair by pair, with groups visited in increasing
+// leaf id.
+std::vector<SparseProximityRow> naive_sparse(const RandomForestUnsupervised& m, std::size_t k) {
+    const std::size_t n = m.n_samples;
+    std::vector<SparseProximityRow> rows(n);
+    const auto cut = [](SparseProximityRow& row, std::size_t keep) {
+        std::stable_sort(row.begin(), row.end(),
+                         [](const auto& a, const auto& b) { return a.second > b.second; });
+        if (row.size() > keep) row.resize(keep);
+    };
+    for (std::size_t t = 0; t < m.trees.size(); ++t) {
+        const std::set<RowIndex> oob(m.oob_sets[t].begin(), m.oob_sets[t].end());
+        std::map<std::uint64_t, std::vector<std::size_t>> groups;
+        for (std::size_t i = 0; i < n; ++i)
+            groups[leaf_id(m.trees[t], m.x_train->row(i))].push_back(i);
+        for (const auto& [id, members] : groups) {
+            for (std::size_t i : members) {
+                for (std::size_t j : members) {
+                    if (i == j || oob.empty()) continue;
+                    if (!oob.count(static_cast<RowIndex>(i)) &&
+                        !oob.count(static_cast<RowIndex>(j)))
+                        continue;
+                    auto it = std::find_if(rows[i].begin(), rows[i].end(),
+                                           [&](const auto& p) { return p.first == j; });
+                    if (it != rows[i].end()) {
+                        it->second += 1.0;
+                    } else {
+                        rows[i].emplace_back(j, 1.0);
+                    }
+                    if (rows[i].size() > 2 * k) cut(rows[i], k);
+                }
+            }
+        }
+    }
+    for (auto& row : rows) {
+        for (auto& p : row) p.second /= static_cast<double>(m.trees.size());
+        cut(row, k);
+    }
+    return rows;
+}
+
+// ---- Proximities --------------------------------------------------------------------------------
+
+TEST(UnsupervisedProximity, CountingEqualsPairByPairDefinition) {
+    struct Shape {
+        std::size_t n, p, trees, depth;
+    };
+    for (const Shape s : {Shape{1, 2, 3, 3}, Shape{7, 3, 5, 2}, Shape{65, 4, 70, 6},
+                          Shape{40, 2, 130, 0}, Shape{33, 5, 9, 12}}) {
+        const auto m = random_forest(s.n, s.p, s.trees, s.depth, s.n * 31 + s.trees);
+        for (bool use_oob : {true, false}) {
+            const Matrix fast = m.proximity_matrix(use_oob);
+            const Matrix naive = naive_proximity(m, use_oob);
+            ASSERT_EQ(fast.rows, s.n);
+            EXPECT_EQ(fast.values, naive.values)
+                << "n=" << s.n << " trees=" << s.trees << " use_oob=" << use_oob;
+        }
+    }
+}
+
+TEST(UnsupervisedProximity, WithoutTreesEverythingIsZeroOrNaN) {
+    auto m = random_forest(4, 2, 0, 3, 5);
+    for (bool use_oob : {true, false}) {
+        for (double v : m.proximity_matrix(use_oob).values) EXPECT_EQ(v, 0.0);
+    }
+    for (double v : m.predict_proximity(m.x_train->view()).values) EXPECT_TRUE(std::isnan(v));
+    EXPECT_EQ(m.transform(2).values, std::vector<double>(8, 0.0));
+}
+
+TEST(UnsupervisedProximity, NewRowsShareOfAllTrees) {
+    const auto m = random_forest(50, 3, 40, 5, 77);
+    const Matrix fast = m.predict_proximity(m.x_train->view());
+    const auto table = leaf_table(m);
+    for (std::size_t r = 0; r < 50; ++r) {
+        EXPECT_EQ(fast(r, r), 1.0);
+        for (std::size_t j = 0; j < 50; ++j) {
+            double count = 0.0;
+            for (std::size_t t = 0; t < table.size(); ++t) count += table[t][r] == table[t][j];
+            EXPECT_EQ(fast(r, j), count / 40.0);
+        }
+    }
+    // Extra columns are never read; a row too short for a tested feature aborts.
+    Matrix wide(2, 5);
+    EXPECT_EQ(m.predict_proximity(wide.view()).rows, 2u);
+    Matrix narrow(1, 1);
+    EXPECT_THROW(m.predict_proximity(narrow.view()), InternalError);
+}
+
+TEST(UnsupervisedProximity, LeafIdsFollowHeapNumberingAndWrap) {
+    // root: x0 <= 0.5 ? (x1 <= 0.5 ? leaf 3 : leaf 4) : leaf 2
+    Tree tree;
+    const auto root = tree.add_node();
+    const auto inner = tree.add_node();
+    const auto a = tree.add_node();
+    const auto b = tree.add_node();
+    const auto c = tree.add_node();
+    tree.set_split(inner, 1, 0.5, a, b);
+    tree.set_split(root, 0, 0.5, inner, c);
+    const std::vector<double> r1{0.0, 0.0}, r2{0.0, 1.0}, r3{1.0, 0.0};
+    EXPECT_EQ(leaf_id(tree, r1), 3u);
+    EXPECT_EQ(leaf_id(tree, r2), 4u);
+    EXPECT_EQ(leaf_id(tree, r3), 2u);
+    Tree single;
+    single.add_node();
+    EXPECT_EQ(leaf_id(single, r1), 0u);
+
+    // 64 left turns and "right, then 64 left turns" both wrap to 2^64 - 1: one shared leaf.
+    Tree chain;
+    chain.add_node();
+    std::uint32_t node = 0;
+    auto go_left = [&](std::uint32_t at, int steps) {
+        for (int s = 0; s < steps; ++s) {
+            const auto l = chain.add_node();
+            const auto r = chain.add_node();
+            chain.set_split(at, 0, 0.5, l, r);
+            at = l;
+        }
+        return at;
+    };
+    const auto top_l = chain.add_node();
+    const auto top_r = chain.add_node();
+    chain.set_split(node, 1, 0.5, top_l, top_r);
+    go_left(top_l, 63);
+    go_left(top_r, 64);
+    const std::vector<double> left_row{0.0, 0.0}, right_row{0.0, 1.0};
+    EXPECT_EQ(leaf_id(chain, left_row), std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(leaf_id(chain, right_row), std::numeric_limits<std::uint64_t>::max());
+
+    RandomForestUnsupervised m{UnsupervisedConfig{}};
+    m.x_train = Matrix(2, 2);
+    (*m.x_train)(1, 1) = 1.0;
+    m.n_samples = 2;
+    m.is_fitted = true;
+    m.trees = {chain};
+    m.oob_sets = {{0, 1}};
+    EXPECT_EQ(m.proximity_matrix(true)(0, 1), 1.0);
+}
+
+// Tree t sends the rows marked in column t to one leaf and every other row to the other.
+RandomForestUnsupervised forest_of_groups(std::size_t n,
+                                          const std::vector<std::vector<RowIndex>>& groups,
+                                          const std::vector<RowIndex>& oob) {
+    RandomForestUnsupervised m{UnsupervisedConfig{}};
+    m.x_train = Matrix(n, groups.size());
+    m.n_samples = n;
+    m.is_fitted = true;
+    for (std::size_t t = 0; t < groups.size(); ++t) {
+        for (RowIndex i : groups[t]) (*m.x_train)(i, t) = 1.0;
+        Tree tree;
+        const auto root = tree.add_node();
+        const auto l = tree.add_node();
+        const auto r = tree.add_node();
+        tree.set_split(root, t, 0.5, l, r);
+        m.trees.push_back(tree);
+        m.oob_sets.push_back(oob);
+    }
+    return m;
+}
+
+TEST(UnsupervisedSparse, PruningRestartsNeighboursThatWereCut) {
+    // Row 0 (the only out-of-bag row) meets 1, 2, 3, 2, 2. When 3 arrives the row holds three
+    // pairs at count 1, keeps the earliest (1) and drops 2 and 3; 2 then starts again from 0
+    // and ends with count 2 (not 3), which beats 1.
+    auto m = forest_of_groups(4, {{0, 1}, {0, 2}, {0, 3}, {0, 2}, {0, 2}}, {0});
+    const auto& rows = m.proximity_sparse(1);
+    ASSERT_EQ(rows.size(), 4u);
+    ASSERT_EQ(rows[0].size(), 1u);
+    EXPECT_EQ(rows[0][0].first, 2u);
+    EXPECT_EQ(rows[0][0].second, 2.0 / 5.0);
+    // In-bag rows only see their out-of-bag leaf-mate; none lists itself.
+    EXPECT_EQ(rows[1], (SparseProximityRow{{0, 1.0 / 5.0}}));
+    EXPECT_EQ(rows[2], (SparseProximityRow{{0, 3.0 / 5.0}}));
+    EXPECT_EQ(rows[3], (SparseProximityRow{{0, 1.0 / 5.0}}));
+    ASSERT_TRUE(m.sparse_proximity.has_value());
+
+    // With room for every neighbour the counts are exact, divided by T, by decreasing share.
+    const auto& wide = m.proximity_sparse(3);
+    EXPECT_EQ(wide[0], (SparseProximityRow{{2, 3.0 / 5.0}, {1, 1.0 / 5.0}, {3, 1.0 / 5.0}}));
+}
+
+TEST(UnsupervisedSparse, MatchesReferenceAndStaysWithinBound) {
+    for (std::size_t k : {1u, 2u, 5u}) {
+        auto m = random_forest(60, 3, 25, 3, 11 + k);
+        std::size_t peak = 0;
+        const auto rows = sparse_proximity_rows(m.trees, m.oob_sets, *m.x_train, k, &peak);
+        EXPECT_EQ(rows, naive_sparse(m, k)) << "k=" << k;
+        EXPECT_LE(peak, 2 * k + 1);
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_LE(rows[i].size(), k);
+            for (const auto& [j, p] : rows[i]) EXPECT_NE(j, i);
+        }
+    }
+}
+
+TEST(UnsupervisedSparse, KIsClampedAndFailureKeepsPreviousLists) {
+    auto m = random_forest(6, 2, 10, 3, 3);
+    m.config.n_neighbors = 0;
+    EXPECT_EQ(m.proximity_sparse(std::nullopt), m.proximity_sparse(0));
+    EXPECT_EQ(m.proximity_sparse(1), m.proximity_sparse(0));
+    EXPECT_EQ(m.proximity_sparse(5), m.proximity_sparse(1000));
+    const auto kept = *m.sparse_proximity;
+    m.x_train = Matrix(6, 0);  // every tested feature is now missing
+    EXPECT_THROW(m.proximity_sparse(2), InternalError);
+    EXPECT_EQ(*m.sparse_proximity, kept);
+
+    auto one = random_forest(1, 2, 4, 2, 9);
+    EXPECT_EQ(one.proximity_sparse(3), std::vector<SparseProximityRow>(1));
+}
+
+// ---- Outlier scores -----------------------------------------------------------------------------
+
+TEST(UnsupervisedOutliers, RobustStandardisation) {
+    EXPECT_EQ(standardise_outlier_scores(std::vector<double>{1, 2, 3, 10}),
+              (std::vector<double>{-0.8, -0.4, 0.0, 2.8}));
+    // Equal scores: no spread, so 1.0 is used and every score is 0.
+    EXPECT_EQ(standardise_outlier_scores(std::vector<double>{4, 4, 4}),
+              (std::vector<double>{0, 0, 0}));
+    // Median 0: deviations capped at 0, spread 1, scores are the raw values up to the cap.
+    EXPECT_EQ(standardise_outlier_scores(std::vector<double>{0, 0, 0, 7, 50}),
+              (std::vector<double>{0, 0, 0, 7, 20}));
+    // Even count: the upper middle value is the median, never an average.
+    EXPECT_EQ(outlier_reference(std::vector<double>{1, 2, 6, 9}).median, 6.0);
+    // Deviations are capped at five times the median: |100 - 1| counts as 5.
+    EXPECT_EQ(outlier_reference(std::vector<double>{1, 1, 100}).spread, 5.0 / 3.0);
+}
+
+TEST(UnsupervisedOutliers, NewRowsAgainstLeaveSelfOutTrainingScores) {
+    // A row that meets no training row in any leaf is scored at the cap. Here the training
+    // raw scores are 5/4 for the out-of-bag rows 0 and 1 (every other row is a leaf-mate) and
+    // 5/2 for the rest (only 0 and 1 are valid partners): median 2.5, spread 0.5; a new row
+    // beside all five has raw score 5/5.
+    Tree tree;
+    const auto root = tree.add_node();
+    const auto l = tree.add_node();
+    const auto r = tree.add_node();
+    tree.set_split(root, 0, 0.5, l, r);
+    RandomForestUnsupervised lone{UnsupervisedConfig{}};
+    lone.x_train = Matrix(5, 1);  // every training row goes left
+    lone.n_samples = 5;
+    lone.is_fitted = true;
+    lone.trees = {tree};
+    lone.oob_sets = {{0, 1}};
+    Matrix far(2, 1);
+    far(0, 0) = 7.0;
+    EXPECT_EQ(lone.predict_outlier_scores(far.view()), (std::vector<double>{20.0, -3.0}));
+}
+
+// ---- Embedding ----------------------------------------------------------------------------------
+
+TEST(UnsupervisedEmbedding, CoordinatesCarryTheEigenvalues) {
+    const auto m = random_forest(40, 3, 30, 4, 8);
+    const Matrix p = m.proximity_matrix(true);
+    const Embedding e = mds_embedding(p, 3);
+    std::size_t found = 0;
+    for (std::size_t c = 0; c < 3; ++c) {
+        double sq = 0.0;
+        for (std::size_t i = 0; i < 40; ++i) sq += e.coordinates(i, c) * e.coordinates(i, c);
+        if (e.found[c]) {
+            ++found;
+            EXPECT_NEAR(sq, std::abs(e.eigenvalues[c]),
+                        1e-9 * std::max(1.0, std::abs(e.eigenvalues[c])));
+        } else {
+            EXPECT_EQ(sq, 0.0);
+        }
+    }
+    EXPECT_GE(found, 1u);
+    EXPECT_EQ(m.transform(3).values, e.coordinates.values);
+    EXPECT_EQ(m.transform(0).rows, 40u);
+    EXPECT_EQ(m.transform(0).cols, 0u);
+
+    // A known spectrum: P = I (4 x 4) double-centres to 1/2 (I - J/4), eigenvalue 1/2 for
+    // every vector orthogonal to the ones; the alternating start vector is one of them.
+    Matrix identity(4, 4);
+    for (std::size_t i = 0; i < 4; ++i) identity(i, i) = 1.0;
+    const Embedding id = mds_embedding(identity, 1);
+    ASSERT_TRUE(id.found[0]);
+    EXPECT_DOUBLE_EQ(id.eigenvalues[0], 0.5);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_DOUBLE_EQ(id.coordinates(i, 0), std::sqrt(0.5) * (i % 2 == 0 ? 0.5 : -0.5));
+    }
+}
+
+TEST(UnsupervisedEmbedding, ZeroProximitiesFindNothing) {
+    const Embedding e = mds_embedding(Matrix(5, 5), 2);
+    EXPECT_EQ(e.found, (std::vector<bool>{false, false}));
+    EXPECT_EQ(e.coordinates.values, std::vector<double>(10, 0.0));
+}
+
+// ---- Importances --------------------------------------------------------------------------------
+
+TEST(UnsupervisedImportances, OnlyTheSplitFeatureMatters) {
+    // One tree calls a row real when x0 > 0.5. Its out-of-bag rows all look real in x0 and
+    // the others partly do not, so shuffling x0 loses accuracy while x1 is never tested.
+    Tree tree;
+    const auto root = tree.add_node();
+    const auto l = tree.add_node();
+    const auto r = tree.add_node();
+    tree.nodes[r].value = 1.0;
+    tree.set_split(root, 0, 0.5, l, r);
+    RandomForestUnsupervised m{UnsupervisedConfig{}};
+    m.config.random_state = 4;
+    const std::size_t n = 40;
+    m.x_train = Matrix(n, 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        (*m.x_train)(i, 0) = i < 30 ? 1.0 : 0.0;
+        (*m.x_train)(i, 1) = static_cast<double>(i);
+    }
+    m.n_samples = n;
+    m.is_fitted = true;
+    m.trees = {tree, tree};
+    std::vector<RowIndex> oob(20);
+    std::iota(oob.begin(), oob.end(), RowIndex{0});
+    m.oob_sets = {oob, {}};
+    const auto imp = m.feature_importances();
+    EXPECT_EQ(imp, (std::vector<double>{1.0, 0.0}));
+    EXPECT_EQ(m.feature_importances(), imp);
+
+    // No trees: 0 / 0 for every feature, returned as it is.
+    m.trees.clear();
+    m.oob_sets.clear();
+    for (double v : m.feature_importances()) EXPECT_TRUE(std::isnan(v));
+}
+
+// ---- Fit and fitted state -----------------------------------------------------------------------
+
+TEST(UnsupervisedFit, TooManyRowsAreRefusedUnread) {
+    RandomForestUnsupervised m{UnsupervisedConfig{}};
+    // Too many rows to stack is refused before a single value is read.
+    const MatrixView huge{nullptr, kMaxRows / 2 + 1, 3, 3, 1};
+    try {
+        m.fit(huge);
+        ADD_FAILURE() << "expected the row-count error";
+    } catch (const UserError& e) {
+        EXPECT_NE(std::string(e.what()).find("supports at most 2147483647 rows"),
+                  std::string::npos);
+    }
+    EXPECT_FALSE(m.is_fitted);
+}
+
+TEST(UnsupervisedFit, DrawsFollowTheStatedOrder) {
+    const std::size_t n = 6, p = 2, n_trees = 4;
+    Matrix x(n, p);
+    for (std::size_t i = 0; i < n; ++i) {
+        x(i, 0) = static_cast<double>(i);
+        x(i, 1) = static_cast<double>(i * i) - 4.0;
+    }
+    x(2, 1) = std::numeric_limits<double>::infinity();  // infinities pass
+    RandomForestUnsupervised m{UnsupervisedConfig{}};
+    m.config.n_estimators = n_trees;
+    m.config.random_state = 42;
+    m.fit(x.view());
+
+    // Replay: one shuffle per column, then per tree 2n draws below 2n and the seed.
+    Pcg64 g = Pcg64::seed_from_u64(42);
+    std::vector<double> column(n);
+    for (std::size_t j = 0; j < p; ++j) g.shuffle(std::span<double>(column));
+    for (std::size_t t = 0; t < n_trees; ++t) {
+        std::set<RowIndex> drawn;
+        for (std::size_t d = 0; d < 2 * n; ++d)
+            drawn.insert(static_cast<RowIndex>(g.index_u64(2 * n)));
+        g.next_u64();
+        std::vector<RowIndex> oob;
+        for (RowIndex i = 0; i < n; ++i) {
+            if (!drawn.count(i)) oob.push_back(i);
+        }
+        EXPECT_EQ(m.oob_sets[t], oob) << "tree " << t;
+    }
+    EXPECT_EQ(m.trees.size(), n_trees);
+    EXPECT_EQ(m.x_train->values, x.values);
+    EXPECT_EQ(m.n_features(), p);
+
+    // A NaN is refused and the fitted model survives untouched.
+    const auto trees_before = m.trees.size();
+    const auto oob_before = m.oob_sets;
+    m.proximity_sparse(2);
+    Matrix bad(3, 2);
+    bad(1, 1) = std::nan("");
+    try {
+        m.fit(bad.view());
+        ADD_FAILURE() << "expected the NaN error";
+    } catch (const UserError& e) {
+        EXPECT_STREQ(e.what(),
+                     "X contains NaN at row 1, column 1. Impute or drop missing values before "
+                     "fitting.");
+    }
+    EXPECT_EQ(m.n_samples, n);
+    EXPECT_EQ(m.trees.size(), trees_before);
+    EXPECT_EQ(m.oob_sets, oob_before);
+    EXPECT_TRUE(m.sparse_proximity.has_value());
+
+    // A new fit clears the stored neighbour lists.
+    m.fit(x.view());
+    EXPECT_FALSE(m.sparse_proximity.has_value());
+}
+
+// ---- Timing (run on request by the benchmark; never part of the suite) ------------------------
+
+TEST(UnsupervisedTiming, DISABLED_DenseProximityAgainstPairLoop) {
+    const char* rows_env = std::getenv("CANOPY_BENCH_ROWS");
+    const char* trees_env = std::getenv("CANOPY_BENCH_TREES");
+    const std::size_t n = rows_env ? std::stoul(rows_env) : 2000;
+    const std::size_t n_trees = trees_env ? std::stoul(trees_env) : 500;
+    Pcg64 rng = Pcg64::seed_from_u64(1);
+    Matrix x(n, 10);
+    for (double& v : x.values) v = static_cast<double>(rng.next_u64() >> 11) * 0x1.0p-53;
+    RandomForestUnsupervised m{UnsupervisedConfig{}};
+    m.config.n_estimators = n_trees;
+    m.config.random_state = 0;
+    m.fit(x.view());
+    using clock = std::chrono::steady_clock;
+    const auto t0 = clock::now();
+    const Matrix fast = m.proximity_matrix(true);
+    const auto t1 = clock::now();
+    const Matrix naive = naive_proximity(m, true);
+    const auto t2 = clock::now();
+    EXPECT_EQ(fast.values, naive.values);
+    std::printf("BENCH dense_proximity rows=%zu trees=%zu fast_s=%.4f naive_s=%.4f\n", n, n_trees,
+                std::chrono::duration<double>(t1 - t0).count(),
+                std::chrono::duration<double>(t2 - t1).count());
+}
+
+}  // namespace
+}  // namespace canopy

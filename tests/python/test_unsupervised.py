@@ -1,0 +1,311 @@
+import json
+import textwrap
+
+import numpy as np
+import pytest
+
+from canopy import RandomForestUnsupervised
+
+NOT_FITTED = "Model has not been fitted"
+
+
+def blobs(n=60, p=4, seed=0):
+    rng = np.random.default_rng(seed)
+    centres = rng.normal(scale=4.0, size=(3, p))
+    return centres[rng.integers(0, 3, size=n)] + rng.normal(size=(n, p))
+
+
+@pytest.fixture(scope="module")
+def fitted():
+    x = blobs()
+    model = RandomForestUnsupervised(n_estimators=40, random_state=7)
+    model.fit(x)
+    return model, x
+
+
+# ---- surface ----------------------------------------------------------------------------------
+
+
+def test_unfitted_state_and_messages():
+    model = RandomForestUnsupervised(n_estimators=12)
+    assert model.n_estimators_ == 12
+    assert model.n_samples_ == 0
+    assert model.is_fitted_ is False
+    with pytest.raises(ValueError, match=f"^{NOT_FITTED}$"):
+        model.n_features_
+    x = np.zeros((3, 2))
+    calls = [
+        lambda: model.proximity_matrix(),
+        lambda: model.proximity_sparse(),
+        lambda: model.predict_proximity(x),
+        lambda: model.outlier_scores(),
+        lambda: model.predict_outlier_scores(x),
+        lambda: model.transform(),
+        lambda: model.feature_importances(),
+    ]
+    for call in calls:
+        with pytest.raises(ValueError, match=f"^{NOT_FITTED}$"):
+            call()
+    # Argument errors come before the fitted check.
+    with pytest.raises(TypeError):
+        model.predict_proximity([[1.0, 2.0]])
+    with pytest.raises(TypeError):
+        model.proximity_matrix(use_oob=1)
+    with pytest.raises(OverflowError):
+        model.proximity_sparse(k=-1)
+
+
+def test_docstrings():
+    cls = RandomForestUnsupervised
+    assert cls.fit.__doc__ == (
+        "Fit the unsupervised random forest using Breiman's synthetic data method.\n"
+        "Creates a synthetic dataset by permuting each feature independently,\n"
+        "labels original data as class 1 and synthetic as class 0,\n"
+        "then trains a classification RF."
+    )
+    assert cls.outlier_scores.__doc__ == (
+        "Compute outlier scores following Breiman's method.\n"
+        "outlier(n) = n / sum(prox(n, k)^2) for all k, then standardized\n"
+        "by (score - median) / MAD.\n"
+        "Higher values = more outlier."
+    )
+    signatures = {
+        "fit": "($self, x)",
+        "proximity_matrix": "($self, use_oob=True)",
+        "proximity_sparse": "($self, k=None)",
+        "predict_proximity": "($self, x_new)",
+        "outlier_scores": "($self, use_sparse=False)",
+        "predict_outlier_scores": "($self, x_new)",
+        "transform": "($self, n_components=2)",
+        "fit_transform": "($self, x, n_components=2)",
+        "feature_importances": "($self)",
+    }
+    for name, sig in signatures.items():
+        assert getattr(cls, name).__text_signature__ == sig
+
+
+def test_nan_is_rejected_and_the_model_survives(fitted):
+    model, x = fitted
+    before = model.proximity_matrix()
+    bad = x.copy()
+    bad[5, 2] = np.nan
+    with pytest.raises(ValueError) as err:
+        model.fit(bad)
+    assert str(err.value) == (
+        "X contains NaN at row 5, column 2. Impute or drop missing values before fitting."
+    )
+    assert model.n_samples_ == len(x)
+    assert model.proximity_matrix() == before
+
+    fresh = RandomForestUnsupervised(n_estimators=3)
+    with pytest.raises(ValueError):
+        fresh.fit(bad)
+    assert fresh.is_fitted_ is False and fresh.n_samples_ == 0
+
+
+def test_infinities_and_layouts_are_accepted():
+    x = blobs(40, 3, seed=1)
+    x[3, 1] = np.inf
+    x[7, 0] = -np.inf
+    a = RandomForestUnsupervised(n_estimators=15, random_state=3)
+    a.fit(x)
+    b = RandomForestUnsupervised(n_estimators=15, random_state=3)
+    b.fit(np.asfortranarray(x))
+    wide = np.zeros((40, 6))
+    wide[:, ::2] = x
+    c = RandomForestUnsupervised(n_estimators=15, random_state=3)
+    c.fit(wide[:, ::2])
+    assert a.n_features_ == 3 and a.n_samples_ == 40
+    assert a.proximity_matrix() == b.proximity_matrix() == c.proximity_matrix()
+
+
+# ---- proximities ------------------------------------------------------------------------------
+
+
+def test_dense_proximities_symmetry_range_and_diagonal(fitted):
+    model, x = fitted
+    for use_oob in (True, False):
+        p = np.array(model.proximity_matrix(use_oob=use_oob))
+        assert p.shape == (len(x), len(x))
+        assert np.array_equal(p, p.T)
+        assert p.min() >= 0.0 and p.max() <= 1.0
+    p_all = np.array(model.proximity_matrix(use_oob=False))
+    assert np.all(np.diag(p_all) == 1.0)
+    assert np.allclose(p_all * 40, np.round(p_all * 40), atol=1e-12)
+    # Without the out-of-bag rule the training rows are new rows like any other.
+    assert model.predict_proximity(x) == model.proximity_matrix(use_oob=False)
+
+
+def test_out_of_bag_rule_with_a_single_tree():
+    x = blobs(80, 3, seed=2)
+    model = RandomForestUnsupervised(n_estimators=1, random_state=11)
+    model.fit(x)
+    p = np.array(model.proximity_matrix())
+    diag = np.diag(p)
+    assert set(diag) == {0.0, 1.0}  # in bag: never compared with itself
+    in_bag = np.flatnonzero(diag == 0.0)
+    # Two in-bag rows are never a valid comparison in the only tree.
+    assert np.all(p[np.ix_(in_bag, in_bag)] == 0.0)
+
+
+def test_sparse_neighbours_and_k_clamps(fitted):
+    model, x = fitted
+    n = len(x)
+    default = model.proximity_sparse()
+    assert model.proximity_sparse(k=0) == default == model.proximity_sparse(k=1)
+    assert all(len(row) <= 1 for row in default)
+    assert model.proximity_sparse(k=n - 1) == model.proximity_sparse(k=10**9)
+    rows = model.proximity_sparse(k=5)
+    assert len(rows) == n
+    for i, row in enumerate(rows):
+        assert len(row) <= 5
+        assert all(isinstance(j, int) and j != i for j, _ in row)
+        values = [v for _, v in row]
+        assert values == sorted(values, reverse=True)
+        assert all(0.0 < v <= 1.0 for v in values)
+        # Shares of all trees, not of valid comparisons.
+        assert all(abs(v * 40 - round(v * 40)) < 1e-9 for v in values)
+
+    with_default = RandomForestUnsupervised(n_estimators=10, random_state=1, n_neighbors=3)
+    with_default.fit(x)
+    assert with_default.proximity_sparse() == with_default.proximity_sparse(3)
+
+    one = RandomForestUnsupervised(n_estimators=5, random_state=1)
+    one.fit(x[:1])
+    assert one.proximity_sparse() == [[]]
+
+
+def test_models_without_trees_or_rows():
+    x = blobs(10, 2)
+    empty_forest = RandomForestUnsupervised(n_estimators=0, random_state=0)
+    empty_forest.fit(x)
+    assert empty_forest.is_fitted_
+    assert np.all(np.array(empty_forest.proximity_matrix()) == 0.0)
+    assert np.all(np.isnan(empty_forest.predict_proximity(x[:2])))
+    assert empty_forest.transform(3) == [[0.0] * 3] * 10
+    assert empty_forest.outlier_scores() == [0.0] * 10
+    imp = empty_forest.feature_importances()
+    assert len(imp) == 2 and all(np.isnan(imp))
+
+    no_rows = RandomForestUnsupervised(n_estimators=4, random_state=0)
+    no_rows.fit(np.zeros((0, 3)))
+    assert no_rows.n_samples_ == 0 and no_rows.n_features_ == 3
+    assert no_rows.proximity_matrix() == [] and no_rows.transform() == []
+    for call in (no_rows.outlier_scores, lambda: no_rows.predict_outlier_scores(x[:, :1])):
+        with pytest.raises(ValueError, match="need at least one training row"):
+            call()
+
+
+# ---- outliers ---------------------------------------------------------------------------------
+
+
+def test_outlier_scores_cap_and_sparse_source(fitted):
+    x = blobs(60, 4)
+    model = RandomForestUnsupervised(n_estimators=40, random_state=7)
+    model.fit(x)
+    dense = model.outlier_scores()
+    assert len(dense) == len(x) and max(dense) <= 20.0
+    assert model.outlier_scores(use_sparse=True) == dense  # nothing stored yet
+    model.proximity_sparse(k=3)
+    assert model.outlier_scores(use_sparse=True) != dense
+    model.fit(x)  # a new fit discards the stored neighbour lists
+    assert model.outlier_scores(use_sparse=True) == dense
+
+
+def dependent(n, rng):
+    z = rng.normal(size=n)
+    return np.column_stack([z, z + 0.1 * rng.normal(size=n), rng.normal(size=n)])
+
+
+# Rows that break the dependence between the first two columns.
+OFF_STRUCTURE = np.array([[2.0, -2.0, 0.0], [-1.5, 1.5, 0.5], [1.0, -1.0, 0.0]])
+
+
+def test_planted_outliers_score_high():
+    rng = np.random.default_rng(5)
+    x = dependent(150, rng)
+    x[:3] = OFF_STRUCTURE
+    model = RandomForestUnsupervised(n_estimators=60, random_state=2)
+    model.fit(x)
+    scores = np.array(model.outlier_scores())
+    assert scores[:3].min() > np.percentile(scores[3:], 90)
+
+
+def test_new_rows_are_scored_on_the_training_scale():
+    rng = np.random.default_rng(1)
+    model = RandomForestUnsupervised(n_estimators=80, random_state=1)
+    model.fit(dependent(300, rng))
+    ordinary = np.array(model.predict_outlier_scores(dependent(100, rng)))
+    off = model.predict_outlier_scores(OFF_STRUCTURE)
+    # Ordinary rows sit where the training rows sit, around 0 and well below the cap ...
+    assert abs(np.median(ordinary)) < 1.5
+    assert ordinary.max() < 15.0
+    # ... while rows the forest has never seen anything like reach it.
+    assert off == [20.0, 20.0, 20.0]
+
+
+# ---- embedding and importances ----------------------------------------------------------------
+
+
+def test_embedding(fitted):
+    model, x = fitted
+    emb = model.transform()
+    assert len(emb) == len(x) and all(len(row) == 2 for row in emb)
+    assert model.transform() == emb
+    assert model.transform(0) == [[] for _ in x]
+    again = RandomForestUnsupervised(n_estimators=40, random_state=7)
+    assert again.fit_transform(x) == emb
+    assert again.fit_transform(x, n_components=3) == model.transform(3)
+
+
+def test_importances_normalised_or_raw():
+    rng = np.random.default_rng(3)
+    z = rng.normal(size=(150, 1))
+    x = np.hstack([z, z + 0.05 * rng.normal(size=(150, 1)), rng.normal(size=(150, 1))])
+    model = RandomForestUnsupervised(n_estimators=40, random_state=1)
+    model.fit(x)
+    imp = model.feature_importances()
+    assert model.feature_importances() == imp
+    assert all(v >= 0.0 for v in imp) and abs(sum(imp) - 1.0) < 1e-12
+    # The two dependent columns carry the structure the forest detects.
+    assert imp[0] + imp[1] > imp[2]
+
+    stumps = RandomForestUnsupervised(n_estimators=10, max_depth=0, random_state=1)
+    stumps.fit(x)
+    assert stumps.feature_importances() == [0.0, 0.0, 0.0]  # raw values, nothing to share
+
+
+# ---- reproducibility --------------------------------------------------------------------------
+
+SCRIPT = textwrap.dedent(
+    """
+    import json, sys
+    import numpy as np
+    from canopy import RandomForestUnsupervised
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=(70, 4))
+    x[:, 1] += x[:, 0]
+    m = RandomForestUnsupervised(n_estimators=30, max_features="sqrt", random_state=5)
+    m.fit(x)
+    out = {
+        "prox": m.proximity_matrix(),
+        "prox_all": m.proximity_matrix(use_oob=False),
+        "new": m.predict_proximity(x[:5] + 0.1),
+        "sparse": m.proximity_sparse(4),
+        "scores": m.outlier_scores(),
+        "sparse_scores": m.outlier_scores(use_sparse=True),
+        "new_scores": m.predict_outlier_scores(x[:5] * 2),
+        "emb": m.transform(2),
+        "imp": m.feature_importances(),
+    }
+    print(json.dumps({k: repr(v) for k, v in out.items()}))
+    """
+)
+
+
+def test_same_results_with_one_or_two_workers(run_python):
+    one = json.loads(run_python(SCRIPT, env={"RAYON_NUM_THREADS": "1"}))
+    two = json.loads(run_python(SCRIPT, env={"RAYON_NUM_THREADS": "2"}))
+    assert one.keys() == two.keys()
+    for key in one:
+        assert one[key] == two[key], key
