@@ -70,7 +70,7 @@ def score(task, model, x, y, is_canopy):
     return {"accuracy": accuracy_score(y, pred), "log-loss": log_loss(y, np.clip(proba, 1e-15, 1))}
 
 
-def section_quality(rows, seed=0):
+def section_quality(rows, tasks_wanted, seed=0):
     print(f"\n## 1. Defaults on {rows} x 20 rows (75% train / 25% test)")
     tasks = [
         ("regression", make_regression(n_samples=rows, n_features=20, n_informative=10,
@@ -81,6 +81,8 @@ def section_quality(rows, seed=0):
                                         n_classes=5, n_clusters_per_class=1, random_state=seed), 5),
     ]
     for name, (x, y), k in tasks:
+        if name not in tasks_wanted:
+            continue
         task = "regression" if k == 0 else "classification"
         y = y.astype(float)
         xtr, xte, ytr, yte = train_test_split(x, y, test_size=0.25, random_state=seed)
@@ -187,9 +189,10 @@ def main():
     parser.add_argument("--interval-rows", type=int, default=3000)
     parser.add_argument("--splits", type=int, default=10)
     parser.add_argument("--sections", default="1234")
+    parser.add_argument("--tasks", default="regression,binary,5-class", help="tasks of section 1")
     args = parser.parse_args()
     if "1" in args.sections:
-        section_quality(args.rows)
+        section_quality(args.rows, args.tasks.split(","))
     if "2" in args.sections:
         section_intervals(args.interval_rows, args.splits)
     if "3" in args.sections:
