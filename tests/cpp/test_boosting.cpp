@@ -1,0 +1,550 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <vector>
+
+#include "engine/errors.hpp"
+#include "engine/forest_plan.hpp"
+#include "engine/rng.hpp"
+#include "estimators/boosting/canopy.hpp"
+#include "estimators/boosting/classifier.hpp"
+#include "estimators/boosting/export.hpp"
+#include "estimators/boosting/inner_forest.hpp"
+#include "estimators/boosting/regressor.hpp"
+
+namespace canopy {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+Tree leaf_tree(double value, std::size_t n_samples = 1) {
+    Tree t;
+    const auto id = t.add_node();
+    t.nodes[id].value = value;
+    t.nodes[id].n_samples = n_samples;
+    return t;
+}
+
+// Root on `root_feature` (<= 0.5) whose left child splits on `left_feature` (<= -1) into
+// leaves 1 and 2; the right child is leaf 3. Stored in pre-order.
+Tree small_tree(std::size_t root_feature, std::size_t left_feature) {
+    Tree t;
+    for (int i = 0; i < 5; ++i) t.add_node();
+    t.set_split(0, root_feature, 0.5, 1, 4);
+    t.set_split(1, left_feature, -1.0, 2, 3);
+    t.nodes[0].n_samples = 10;
+    t.nodes[1].n_samples = 6;
+    t.nodes[2].value = 1.0;
+    t.nodes[3].value = 2.0;
+    t.nodes[4].value = 3.0;
+    return t;
+}
+
+MatrixView view_of(const Matrix& m) { return m.view(); }
+
+InternalRF one_tree(const Tree& t) {
+    InternalRF f;
+    f.trees.push_back(t);
+    return f;
+}
+
+Matrix random_matrix(std::size_t rows, std::size_t cols, std::uint64_t seed) {
+    Pcg64 g = Pcg64::seed_from_u64(seed);
+    Matrix m(rows, cols);
+    for (double& v : m.values) v = static_cast<double>(g.next_u64() % 1000) / 100.0;
+    return m;
+}
+
+bool same_trees(const InternalRF& a, const InternalRF& b) {
+    if (a.trees.size() != b.trees.size()) return false;
+    for (std::size_t t = 0; t < a.trees.size(); ++t) {
+        const auto& x = a.trees[t].nodes;
+        const auto& y = b.trees[t].nodes;
+        if (x.size() != y.size()) return false;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            if (x[i].feature != y[i].feature || x[i].left != y[i].left ||
+                x[i].right != y[i].right || x[i].n_samples != y[i].n_samples ||
+                std::memcmp(&x[i].threshold, &y[i].threshold, sizeof(double)) != 0 ||
+                std::memcmp(&x[i].value, &y[i].value, sizeof(double)) != 0) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// ---- Conformal calibration --------------------------------------------------------------
+
+TEST(Conformal, OrderStatisticIndex) {
+    const std::vector<std::pair<std::size_t, std::size_t>> cases = {
+        {1, 0}, {2, 1}, {20, 19}, {58, 57}, {59, 57}, {99, 95}, {100, 96}, {1000, 951}};
+    for (auto [n_cal, index] : cases) EXPECT_EQ(conformal_index(n_cal), index) << n_cal;
+}
+
+TEST(Conformal, AlphaScaleTable) {
+    EXPECT_EQ(conformal_alpha_scale(0.05), 1.0);
+    EXPECT_EQ(conformal_alpha_scale(0.0500001), 1.0);
+    EXPECT_EQ(conformal_alpha_scale(0.04), 1.0);
+    EXPECT_EQ(conformal_alpha_scale(0.0100001), 1.0);
+    EXPECT_EQ(conformal_alpha_scale(0.01), 1.3142857142857143);
+    EXPECT_EQ(conformal_alpha_scale(0.001), 1.3142857142857143);
+    EXPECT_EQ(conformal_alpha_scale(-1.0), 1.3142857142857143);
+    EXPECT_EQ(conformal_alpha_scale(kNaN), 1.3142857142857143);
+    EXPECT_EQ(conformal_alpha_scale(0.07), 0.8392857142857143);
+    EXPECT_EQ(conformal_alpha_scale(0.1), 0.8392857142857143);
+    EXPECT_EQ(conformal_alpha_scale(0.2), 0.653061224489796);
+    EXPECT_EQ(conformal_alpha_scale(0.9), 0.653061224489796);
+}
+
+TEST(Conformal, CalibrationSizeTruncatesAndNeverReadsNaN) {
+    EXPECT_EQ(calibration_size(0.2, 10), 2u);
+    EXPECT_EQ(calibration_size(0.2, 14), 2u);
+    EXPECT_EQ(calibration_size(0.5, 7), 3u);
+    EXPECT_EQ(calibration_size(0.2, 4), 0u);
+    EXPECT_EQ(calibration_size(0.1, 9), 0u);
+    EXPECT_EQ(calibration_size(kNaN, 1000), 0u);
+    EXPECT_EQ(clamp_conformal_fraction(0.05), 0.1);
+    EXPECT_EQ(clamp_conformal_fraction(0.9), 0.5);
+    EXPECT_TRUE(std::isnan(clamp_conformal_fraction(kNaN)));
+}
+
+// ---- Wilson intervals, sigmoid and softmax ------------------------------------------------
+
+TEST(Wilson, KnownIntervals) {
+    const Interval mid = wilson_interval(0.5, 400.0, 0.05);
+    EXPECT_NEAR(mid[0], 0.4512, 1e-4);
+    EXPECT_NEAR(mid[1], 0.5488, 1e-4);
+    EXPECT_DOUBLE_EQ(mid[0] + mid[1], 1.0);
+
+    const Interval top = wilson_interval(1.0, 400.0, 0.05);
+    EXPECT_EQ(top[1], 1.0);
+    EXPECT_NEAR(top[0], 1.0 / 1.009604, 1e-12);
+    EXPECT_NEAR(top[0], 0.99049, 1e-5);
+
+    const Interval bottom = wilson_interval(0.0, 400.0, 0.05);
+    EXPECT_EQ(bottom[0], 0.0);
+    EXPECT_GT(bottom[1], 0.0);
+}
+
+TEST(Wilson, CriticalValueByAlpha) {
+    auto width = [](double alpha) {
+        const Interval iv = wilson_interval(0.3, 50.0, alpha);
+        return iv[1] - iv[0];
+    };
+    // One critical value per row of the table (NaN in the last), larger for smaller alpha.
+    EXPECT_EQ(width(-3.0), width(0.01));
+    EXPECT_EQ(width(0.02), width(0.05));
+    EXPECT_EQ(width(0.06), width(0.1));
+    EXPECT_EQ(width(kNaN), width(0.9));
+    EXPECT_GT(width(0.01), width(0.05));
+    EXPECT_GT(width(0.05), width(0.1));
+    EXPECT_GT(width(0.1), width(0.2));
+}
+
+TEST(Wilson, NoTreesGivesNaNBounds) {
+    const Interval iv = wilson_interval(0.7, 0.0, 0.05);
+    EXPECT_TRUE(std::isnan(iv[0]));
+    EXPECT_TRUE(std::isnan(iv[1]));
+}
+
+TEST(Softmax, ValuesAndOddRows) {
+    const auto equal = softmax(std::vector<double>{2.0, 2.0, 2.0});
+    for (double p : equal) EXPECT_DOUBLE_EQ(p, 1.0 / 3.0);
+
+    const auto big = softmax(std::vector<double>{1000.0, 1000.0 + std::log(3.0)});
+    EXPECT_NEAR(big[0], 0.25, 1e-12);
+    EXPECT_NEAR(big[1], 0.75, 1e-12);
+
+    const auto with_minus_inf = softmax(std::vector<double>{-INFINITY, 0.0});
+    EXPECT_EQ(with_minus_inf[0], 0.0);
+    EXPECT_EQ(with_minus_inf[1], 1.0);
+
+    EXPECT_TRUE(softmax(std::vector<double>{}).empty());
+    EXPECT_EQ(softmax(std::vector<double>{-7.0}), std::vector<double>{1.0});
+
+    // A NaN score poisons the sum: the whole row is NaN.
+    for (double p : softmax(std::vector<double>{0.0, kNaN, 1.0})) EXPECT_TRUE(std::isnan(p));
+    for (double p : softmax(std::vector<double>{INFINITY, 0.0})) EXPECT_TRUE(std::isnan(p));
+}
+
+// ---- Export and importances ----------------------------------------------------------------
+
+TEST(Export, FlattenIsPreOrder) {
+    ExportedTree leaf;
+    EXPECT_EQ(flatten_tree(leaf_tree(4.5), 0, leaf), 0);
+    EXPECT_EQ(leaf.children_left, std::vector<std::int64_t>{-1});
+    EXPECT_EQ(leaf.children_right, std::vector<std::int64_t>{-1});
+    EXPECT_EQ(leaf.feature, std::vector<std::int64_t>{-1});
+    EXPECT_TRUE(std::isnan(leaf.threshold[0]));
+    EXPECT_EQ(leaf.value, std::vector<double>{4.5});
+
+    ExportedTree flat;
+    EXPECT_EQ(flatten_tree(small_tree(3, 1), 0, flat), 0);
+    EXPECT_EQ(flat.children_left, (std::vector<std::int64_t>{1, 2, -1, -1, -1}));
+    EXPECT_EQ(flat.children_right, (std::vector<std::int64_t>{4, 3, -1, -1, -1}));
+    EXPECT_EQ(flat.feature, (std::vector<std::int64_t>{3, 1, -1, -1, -1}));
+    EXPECT_EQ(flat.threshold[0], 0.5);
+    EXPECT_EQ(flat.threshold[1], -1.0);
+    EXPECT_EQ(flat.value, (std::vector<double>{0.0, 0.0, 1.0, 2.0, 3.0}));
+
+    // A second tree appended to the same lists gets ids after the first.
+    EXPECT_EQ(flatten_tree(small_tree(0, 0), 0, flat), 5);
+    EXPECT_EQ(flat.children_left[5], 6);
+    EXPECT_EQ(flat.children_right[5], 9);
+}
+
+TEST(Export, FlattenDeepChainWithoutRecursion) {
+    // 200,000 levels: a left-leaning chain.
+    const std::uint32_t depth = 200000;
+    Tree t;
+    t.nodes.resize(2 * depth + 1);
+    for (std::uint32_t d = 0; d < depth; ++d) {
+        // Internal node at 2d, its right leaf stored at 2d + 1, before its left subtree:
+        // not pre-order, which flatten must not care about.
+        t.nodes[2 * d].left = 2 * d + 2;
+        t.nodes[2 * d].right = 2 * d + 1;
+    }
+    ExportedTree flat;
+    flatten_tree(t, 0, flat);
+    ASSERT_EQ(flat.size(), t.nodes.size());
+    EXPECT_EQ(flat.children_left[0], 1);
+    EXPECT_EQ(flat.children_right[0], static_cast<std::int64_t>(2 * depth));
+}
+
+TEST(Export, BuildRoundsGroupsAndDropsPartialRounds) {
+    std::vector<InternalRF> forests(5);
+    for (std::size_t j = 0; j < forests.size(); ++j) {
+        forests[j].trees.push_back(leaf_tree(static_cast<double>(j)));
+        forests[j].trees.push_back(leaf_tree(10.0 + static_cast<double>(j)));
+    }
+    const ExportedRounds by3 = build_rounds(forests, 3);
+    ASSERT_EQ(by3.size(), 1u);
+    ASSERT_EQ(by3[0].size(), 3u);
+    EXPECT_EQ(by3[0][2].size(), 2u);
+    EXPECT_EQ(by3[0][2][1].value, std::vector<double>{12.0});
+
+    const ExportedRounds by1 = build_rounds(forests, 1);
+    ASSERT_EQ(by1.size(), 5u);
+    EXPECT_EQ(by1[4][0][0].value, std::vector<double>{4.0});
+
+    EXPECT_TRUE(build_rounds(forests, 6).empty());
+    EXPECT_TRUE(build_rounds(forests, 0).empty());
+    EXPECT_TRUE(build_rounds({}, 1).empty());
+}
+
+TEST(Importances, CountsSamplesAtSplitsAndNormalises) {
+    std::vector<InternalRF> forests(2);
+    forests[0].trees.push_back(small_tree(1, 0));  // 10 rows on feature 1, 6 on feature 0
+    forests[1].trees.push_back(small_tree(4, 1));  // feature 4 is past the first tree's range
+    const auto imp = compute_feature_importances(forests);
+    ASSERT_EQ(imp.size(), 2u);
+    EXPECT_DOUBLE_EQ(imp[0], 6.0 / 22.0);
+    EXPECT_DOUBLE_EQ(imp[1], 16.0 / 22.0);
+    EXPECT_DOUBLE_EQ(imp[0] + imp[1], 1.0);
+}
+
+TEST(Importances, LeadingLeafAndEmptyCases) {
+    std::vector<InternalRF> forests(1);
+    forests[0].trees.push_back(leaf_tree(1.0, 9));
+    forests[0].trees.push_back(small_tree(0, 0));
+    EXPECT_EQ(compute_feature_importances(forests), std::vector<double>{1.0});
+
+    forests[0].trees[1] = small_tree(2, 3);
+    EXPECT_EQ(compute_feature_importances(forests), std::vector<double>{0.0});
+
+    EXPECT_TRUE(compute_feature_importances({}).empty());
+    EXPECT_TRUE(compute_feature_importances(std::vector<InternalRF>(2)).empty());
+}
+
+// ---- Inner forests -------------------------------------------------------------------------
+
+TEST(InnerForest, PredictAveragesInTreeOrderAndEmptyForestIsZero) {
+    InternalRF forest;
+    const std::vector<double> row{0.0, 0.0, 0.0};
+    EXPECT_EQ(forest_predict(forest, row), 0.0);
+    forest.trees.push_back(leaf_tree(0.1));
+    forest.trees.push_back(leaf_tree(0.2));
+    forest.trees.push_back(small_tree(0, 1));  // row reaches leaf 2 (value 2.0)
+    EXPECT_EQ(forest_predict(forest, row), ((0.1 + 0.2) + 2.0) / 3.0);
+
+    Matrix x(700, 3);  // more than one chunk of rows
+    for (std::size_t i = 0; i < x.rows; ++i) {
+        x(i, 0) = static_cast<double>(i % 3) - 1.0;
+        x(i, 1) = i % 7 == 0 ? kNaN : static_cast<double>(i % 5) - 2.0;  // NaN goes right
+    }
+    const auto unpacked = forest_predict_rows(forest, view_of(x));
+    pack_forest(forest);
+    ASSERT_EQ(forest.packed.size(), 3u);
+    const auto packed = forest_predict_rows(forest, view_of(x));
+    for (std::size_t i = 0; i < x.rows; ++i) {
+        EXPECT_EQ(unpacked[i], forest_predict(forest, x.row(i)));
+        EXPECT_EQ(packed[i], unpacked[i]);
+    }
+    EXPECT_EQ(forest_predict_rows(InternalRF{}, view_of(x)), std::vector<double>(700, 0.0));
+
+    // Rows too short for a tested feature abort instead of reading past the row.
+    Matrix narrow(4, 1);
+    EXPECT_THROW(forest_predict_rows(forest, view_of(narrow)), InternalError);
+}
+
+TEST(InnerForest, PackingNeedsPreOrder) {
+    EXPECT_TRUE(pack_tree(small_tree(0, 1)).has_value());
+    Tree t;
+    for (int i = 0; i < 3; ++i) t.add_node();
+    t.set_split(0, 0, 0.5, 2, 1);  // left child stored last
+    EXPECT_FALSE(pack_tree(t).has_value());
+    InternalRF forest;
+    forest.trees = {small_tree(0, 1), t};
+    pack_forest(forest);
+    EXPECT_TRUE(forest.packed.empty());  // prediction walks the trees instead
+    Matrix x(2, 2);
+    x(1, 0) = 1.0;
+    const auto p = forest_predict_rows(forest, view_of(x));
+    EXPECT_EQ(p[0], forest_predict(forest, x.row(0)));
+    EXPECT_EQ(p[1], forest_predict(forest, x.row(1)));
+}
+
+struct ForestData {
+    Matrix x;
+    std::vector<double> y;
+    std::vector<double> w;
+};
+
+ForestData forest_data(std::size_t rows, std::uint64_t seed) {
+    ForestData d{random_matrix(rows, 4, seed), std::vector<double>(rows), std::vector<double>(rows, 1.0)};
+    for (std::size_t i = 0; i < rows; ++i) d.y[i] = d.x(i, 0) * 2.0 - d.x(i, 2);
+    return d;
+}
+
+TEST(InnerForest, PlainFitIsReproducibleAndConsumesTheGeneratorLikeThePlan) {
+    const ForestData d = forest_data(60, 3);
+    TreeParams params;
+    params.max_depth = 4;
+    for (bool hist : {false, true}) {
+        Pcg64 a = Pcg64::seed_from_u64(7);
+        Pcg64 b = Pcg64::seed_from_u64(7);
+        Pcg64 plan = Pcg64::seed_from_u64(7);
+        const InternalRF fa = fit_internal_rf(view_of(d.x), d.y, d.w, 5, params, true, a, hist);
+        const InternalRF fb = fit_internal_rf(view_of(d.x), d.y, d.w, 5, params, true, b, hist);
+        EXPECT_EQ(fa.trees.size(), 5u);
+        EXPECT_TRUE(same_trees(fa, fb));
+        // Grown trees are stored in pre-order: packed for prediction, and the export's node
+        // ids are the storage positions.
+        EXPECT_EQ(fa.packed.size(), fa.trees.size());
+        for (const Tree& tree : fa.trees) {
+            ExportedTree flat;
+            flatten_tree(tree, 0, flat);
+            ASSERT_EQ(flat.size(), tree.nodes.size());
+            for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+                const TreeNode& n = tree.nodes[i];
+                EXPECT_EQ(flat.children_left[i], n.is_leaf() ? -1 : std::int64_t{n.left});
+                EXPECT_EQ(flat.children_right[i], n.is_leaf() ? -1 : std::int64_t{n.right});
+            }
+        }
+        draw_tree_tasks(plan, 5, 60, true);
+        EXPECT_EQ(a.next_u64(), plan.next_u64());
+        // The next round continues the stream: a second forest differs from the first.
+        const InternalRF next = fit_internal_rf(view_of(d.x), d.y, d.w, 5, params, true, b, hist);
+        EXPECT_FALSE(same_trees(fa, next));
+    }
+}
+
+TEST(InnerForest, StreamingKeepsEveryTreeWhenTheTestNeverRuns) {
+    const ForestData d = forest_data(50, 5);
+    TreeParams params;
+    params.max_depth = 3;
+    Pcg64 plain_rng = Pcg64::seed_from_u64(11);
+    Pcg64 stream_rng = Pcg64::seed_from_u64(11);
+    const InternalRF plain =
+        fit_internal_rf(view_of(d.x), d.y, d.w, 6, params, true, plain_rng, false);
+    const StreamedForest s = fit_internal_rf_streaming(view_of(d.x), d.y, d.w, 6, params, true,
+                                                       stream_rng, false, 7, false, 1e9);
+    // min_trees above n_trees: no stop test, all trees, in tree-index order.
+    EXPECT_TRUE(same_trees(plain, s.forest));
+    EXPECT_EQ(plain_rng.next_u64(), stream_rng.next_u64());
+    for (std::size_t i = 0; i < d.x.rows; ++i) {
+        EXPECT_EQ(s.train_predictions[i], forest_predict(s.forest, d.x.row(i)));
+    }
+}
+
+TEST(InnerForest, StreamingStopsOnceSettled) {
+    const ForestData d = forest_data(40, 9);
+    TreeParams params;
+    params.max_depth = 3;
+    for (std::size_t min_trees : {0u, 2u, 5u}) {
+        // A tolerance above any change stops at the first test.
+        Pcg64 rng = Pcg64::seed_from_u64(1);
+        const StreamedForest huge = fit_internal_rf_streaming(
+            view_of(d.x), d.y, d.w, 30, params, true, rng, true, min_trees, false, 1e9);
+        const std::size_t floor = std::max<std::size_t>(2, min_trees);
+        EXPECT_GE(huge.forest.trees.size(), floor);
+        EXPECT_LE(huge.forest.trees.size(), 30u);
+        for (std::size_t i = 0; i < d.x.rows; ++i) {
+            EXPECT_EQ(huge.train_predictions[i], forest_predict(huge.forest, d.x.row(i)));
+        }
+    }
+    // Constant targets settle every row under the tol <= 0 regression rule.
+    const std::vector<double> constant(d.x.rows, 4.0);
+    Pcg64 rng = Pcg64::seed_from_u64(2);
+    const StreamedForest flat = fit_internal_rf_streaming(view_of(d.x), constant, d.w, 25,
+                                                          params, true, rng, false, 3, false, 0.0);
+    EXPECT_GE(flat.forest.trees.size(), 3u);
+    for (double p : flat.train_predictions) EXPECT_EQ(p, 4.0);
+}
+
+TEST(InnerForest, StreamingKeepsAnOrderedSubsetOfThePlainForest) {
+    // Whatever the scheduling, the kept trees are trees of the plain forest drawn from the
+    // same generator state, in increasing tree index, and the training predictions are
+    // their average.
+    const ForestData d = forest_data(80, 21);
+    TreeParams params;
+    params.max_depth = 5;
+    Pcg64 plain_rng = Pcg64::seed_from_u64(5);
+    const InternalRF plain =
+        fit_internal_rf(view_of(d.x), d.y, d.w, 24, params, true, plain_rng, true);
+    for (int rep = 0; rep < 10; ++rep) {
+        for (double tol : {0.05, 0.0}) {
+            Pcg64 rng = Pcg64::seed_from_u64(5);
+            const StreamedForest s = fit_internal_rf_streaming(view_of(d.x), d.y, d.w, 24,
+                                                               params, true, rng, true, 3, false,
+                                                               tol);
+            ASSERT_GE(s.forest.trees.size(), 3u);
+            std::size_t next = 0;
+            for (const Tree& kept : s.forest.trees) {
+                while (next < plain.trees.size() &&
+                       !same_trees(one_tree(kept), one_tree(plain.trees[next]))) {
+                    ++next;
+                }
+                ASSERT_LT(next, plain.trees.size()) << "kept tree out of order or unknown";
+                ++next;
+            }
+            for (std::size_t i = 0; i < d.x.rows; ++i) {
+                ASSERT_EQ(s.train_predictions[i], forest_predict(s.forest, d.x.row(i)));
+            }
+        }
+    }
+}
+
+TEST(InnerForest, StreamingWithoutTreesOrRows) {
+    const ForestData d = forest_data(10, 1);
+    Pcg64 rng = Pcg64::seed_from_u64(3);
+    const StreamedForest none = fit_internal_rf_streaming(view_of(d.x), d.y, d.w, 0, TreeParams{},
+                                                          true, rng, false, 3, true, 0.0);
+    EXPECT_TRUE(none.forest.trees.empty());
+    EXPECT_EQ(none.train_predictions, std::vector<double>(10, 0.0));
+    const StreamedForest one = fit_internal_rf_streaming(view_of(d.x), d.y, d.w, 1, TreeParams{},
+                                                         true, rng, false, 0, false, 1e9);
+    EXPECT_EQ(one.forest.trees.size(), 1u);
+}
+
+TEST(StopTest, ToleranceRuleMeasuresTheLatestMove) {
+    // k = 2: previous means 2 and 2; the latest tree predicted 1 and 3.
+    const std::vector<double> latest{1.0, 3.0};
+    const std::vector<double> mean{1.5, 2.5};
+    const std::vector<double> m2{0.5, 0.5};
+    // Each mean moved by |p - previous| / k = 0.5.
+    EXPECT_TRUE(streaming_should_stop(latest, mean, m2, 2, false, 0.6));
+    EXPECT_FALSE(streaming_should_stop(latest, mean, m2, 2, false, 0.5));
+    EXPECT_FALSE(streaming_should_stop(latest, mean, m2, 2, true, 0.5));
+    // No rows: nothing moved.
+    EXPECT_TRUE(streaming_should_stop({}, {}, {}, 2, false, 1e-12));
+}
+
+TEST(StopTest, RegressionAndClassificationRulesForNonPositiveTol) {
+    const std::size_t n = 10;
+    // Means spread over [0, 9]: half-width target 0.45. Nine rows have tight estimates.
+    std::vector<double> mean(n), m2(n, 0.0), latest(n);
+    for (std::size_t i = 0; i < n; ++i) latest[i] = mean[i] = static_cast<double>(i);
+    m2[9] = 100.0;
+    EXPECT_TRUE(streaming_should_stop(latest, mean, m2, 4, false, 0.0));
+    m2[8] = 100.0;  // 8 of 10 settled
+    EXPECT_FALSE(streaming_should_stop(latest, mean, m2, 4, false, 0.0));
+    EXPECT_FALSE(streaming_should_stop({}, {}, {}, 4, false, 0.0));
+
+    // Classification: far from 0.5 is decided once k is large enough; 0 never is.
+    const std::vector<double> far(n, 3.0), zero(n, 0.0), none(n, 0.0);
+    EXPECT_TRUE(streaming_should_stop(far, far, none, 20, true, -1.0));
+    EXPECT_FALSE(streaming_should_stop(far, far, none, 2, true, -1.0));
+    EXPECT_FALSE(streaming_should_stop(zero, zero, none, 1000, true, 0.0));
+    EXPECT_FALSE(streaming_should_stop({}, {}, {}, 20, true, 0.0));
+}
+
+// ---- Classifier prediction on hand-built models ------------------------------------------
+
+CanopyClassifier hand_model(std::vector<double> init, std::size_t n_classes,
+                            std::vector<InternalRF> forests = {}) {
+    CanopyClassifier c{BoostConfig{}};
+    c.init_scores = std::move(init);
+    c.n_classes = n_classes;
+    c.forests = std::move(forests);
+    c.is_fitted = true;
+    return c;
+}
+
+TEST(ClassifierPredict, RawScoresAddForestsPerOutputInRoundOrder) {
+    std::vector<InternalRF> forests(5);
+    const double v[5] = {0.3, -0.7, 1.1, 0.05, 2.5};
+    for (int j = 0; j < 5; ++j) forests[j].trees = {leaf_tree(v[j]), leaf_tree(v[j] * 3.0)};
+    const std::vector<double> init{0.1, 0.2, 0.3};
+    Matrix x(2, 1);
+    const auto raw = get_raw_predictions(forests, init, view_of(x), 3, 0.25);
+    auto fp = [&](int j) { return (v[j] + v[j] * 3.0) / 2.0; };
+    ASSERT_EQ(raw.size(), 2u);
+    EXPECT_EQ(raw[1][0], (0.1 + 0.25 * fp(0)) + 0.25 * fp(3));
+    EXPECT_EQ(raw[1][1], (0.2 + 0.25 * fp(1)) + 0.25 * fp(4));
+    EXPECT_EQ(raw[1][2], 0.3 + 0.25 * fp(2));
+}
+
+TEST(ClassifierPredict, BinaryMulticlassAndOneClassRules) {
+    Matrix x(3, 2);
+    const auto binary = hand_model({0.0}, 2);
+    EXPECT_EQ(binary.predict_proba(view_of(x))[0], (std::vector<double>{0.5, 0.5}));
+    EXPECT_EQ(binary.predict(view_of(x))[0], 0.0);
+    EXPECT_EQ(hand_model({1e-9}, 2).predict(view_of(x))[0], 1.0);
+
+    // Three equal scores: probabilities 1/3, the highest index wins.
+    const auto tied = hand_model({0.5, 0.5, 0.5}, 3);
+    EXPECT_EQ(tied.predict(view_of(x))[2], 2.0);
+    EXPECT_EQ(hand_model({0.5, 0.9, 0.5}, 3).predict(view_of(x))[0], 1.0);
+
+    const auto single = hand_model({std::log(0.99999)}, 1);
+    EXPECT_EQ(single.predict_proba(view_of(x))[0], std::vector<double>{1.0});
+    EXPECT_EQ(single.predict(view_of(x))[0], 0.0);
+    EXPECT_THROW(single.predict_ci(view_of(x), 0.05), UserError);
+    EXPECT_THROW(tied.predict_ci(view_of(x), 0.05), UserError);
+
+    // Overflowed scores give NaN probabilities; the prediction says so instead of guessing.
+    const auto broken = hand_model({kNaN, 0.0, 1.0}, 3);
+    EXPECT_TRUE(std::isnan(broken.predict(view_of(x))[0]));
+    EXPECT_TRUE(std::isnan(broken.predict_proba(view_of(x))[0][2]));
+
+    // No forests: N = 0 trials.
+    const auto ci = binary.predict_ci(view_of(x), 0.05);
+    EXPECT_TRUE(std::isnan(ci[0][0]) && std::isnan(ci[0][1]));
+}
+
+TEST(ClassifierPredict, UnfittedAndTaskMessages) {
+    Matrix x(1, 1);
+    CanopyClassifier c{BoostConfig{}};
+    try {
+        c.predict(view_of(x));
+        FAIL();
+    } catch (const UserError& e) {
+        EXPECT_STREQ(e.what(), "CanopyClassifier has not been fitted");
+    }
+    Canopy reg(BoostConfig{}, "Classification");
+    EXPECT_FALSE(reg.is_classifier());
+    try {
+        reg.predict_proba(view_of(x));
+        FAIL();
+    } catch (const UserError& e) {
+        EXPECT_STREQ(e.what(), "predict_proba is only available for classification");
+    }
+    EXPECT_TRUE(Canopy(BoostConfig{}, "classification").is_classifier());
+}
+
+}  // namespace
+}  // namespace canopy
