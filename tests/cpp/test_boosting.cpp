@@ -157,27 +157,19 @@ TEST(Softmax, ValuesAndOddRows) {
 // ---- Export and importances ----------------------------------------------------------------
 
 TEST(Export, FlattenIsPreOrder) {
-    ExportedTree leaf;
-    EXPECT_EQ(flatten_tree(leaf_tree(4.5), 0, leaf), 0);
-    EXPECT_EQ(leaf.children_left, std::vector<std::int64_t>{-1});
-    EXPECT_EQ(leaf.feature, std::vector<std::int64_t>{-1});
-    EXPECT_TRUE(std::isnan(leaf.threshold[0]));
-    EXPECT_EQ(leaf.value, std::vector<double>{4.5});
-
     ExportedTree flat;
     EXPECT_EQ(flatten_tree(small_tree(3, 1), 0, flat), 0);
     EXPECT_EQ(flat.children_left, (std::vector<std::int64_t>{1, 2, -1, -1, -1}));
     EXPECT_EQ(flat.children_right, (std::vector<std::int64_t>{4, 3, -1, -1, -1}));
     EXPECT_EQ(flat.feature, (std::vector<std::int64_t>{3, 1, -1, -1, -1}));
+    EXPECT_EQ(flat.threshold[0], 0.5);
     EXPECT_EQ(flat.threshold[1], -1.0);
+    EXPECT_TRUE(std::isnan(flat.threshold[2]));
     EXPECT_EQ(flat.value, (std::vector<double>{0.0, 0.0, 1.0, 2.0, 3.0}));
-    // A second tree appended to the same lists gets ids after the first.
-    EXPECT_EQ(flatten_tree(small_tree(0, 0), 0, flat), 5);
-    EXPECT_EQ(flat.children_left[5], 6);
-    EXPECT_EQ(flat.children_right[5], 9);
 
-    // 200,000 levels without recursion; each right leaf is stored before its left subtree,
-    // which flatten must not care about.
+    // 200,000 levels; each right leaf is stored before its left subtree, which flatten must not
+    // care about: the export numbers nodes in pre-order. (Exports of fitted trees are checked
+    // end to end against predict by the Python tests.)
     const std::uint32_t depth = 200000;
     Tree chain;
     chain.nodes.resize(2 * depth + 1);
@@ -186,13 +178,13 @@ TEST(Export, FlattenIsPreOrder) {
         chain.nodes[2 * d].right = 2 * d + 1;
     }
     ExportedTree deep;
-    flatten_tree(chain, 0, deep);
+    EXPECT_EQ(flatten_tree(chain, 0, deep), 0);
     ASSERT_EQ(deep.size(), chain.nodes.size());
     EXPECT_EQ(deep.children_left[0], 1);
     EXPECT_EQ(deep.children_right[0], static_cast<std::int64_t>(2 * depth));
 }
 
-TEST(Export, BuildRoundsGroupsAndDropsPartialRounds) {
+TEST(Export, BuildRoundsDropsPartialRounds) {
     std::vector<InternalRF> forests(5);
     for (std::size_t j = 0; j < forests.size(); ++j) {
         forests[j].trees = {leaf_tree(double(j)), leaf_tree(10.0 + double(j))};
@@ -200,11 +192,7 @@ TEST(Export, BuildRoundsGroupsAndDropsPartialRounds) {
     const ExportedRounds by3 = build_rounds(forests, 3);
     ASSERT_EQ(by3.size(), 1u);
     ASSERT_EQ(by3[0].size(), 3u);
-    ASSERT_EQ(by3[0][2].size(), 2u);
     EXPECT_EQ(by3[0][2][1].value, std::vector<double>{12.0});
-    const ExportedRounds by1 = build_rounds(forests, 1);
-    ASSERT_EQ(by1.size(), 5u);
-    EXPECT_EQ(by1[4][0][0].value, std::vector<double>{4.0});
     EXPECT_TRUE(build_rounds(forests, 6).empty());
     EXPECT_TRUE(build_rounds(forests, 0).empty());
     EXPECT_TRUE(build_rounds({}, 1).empty());
@@ -404,11 +392,7 @@ TEST(ClassifierPredict, BinaryMulticlassAndOneClassRules) {
     EXPECT_EQ(tied.predict(x.view())[2], 2.0);
     EXPECT_EQ(hand_model({0.5, 0.9, 0.5}, 3).predict(x.view())[0], 1.0);
 
-    const auto single = hand_model({std::log(0.99999)}, 1);
-    EXPECT_EQ(single.predict_proba(x.view())[0], std::vector<double>{1.0});
-    EXPECT_EQ(single.predict(x.view())[0], 0.0);
-    EXPECT_THROW(single.predict_ci(x.view(), 0.05), UserError);
-    EXPECT_THROW(tied.predict_ci(x.view(), 0.05), UserError);
+    EXPECT_THROW(hand_model({std::log(0.99999)}, 1).predict_ci(x.view(), 0.05), UserError);
 
     // Overflowed scores give NaN probabilities; the prediction says so instead of guessing.
     const auto broken = hand_model({kNaN, 0.0, 1.0}, 3);

@@ -116,14 +116,6 @@ std::uint32_t grow(Tree& t, std::mt19937_64& gen, std::size_t depth, std::size_t
 
 // ---- The definition, written out plainly (recursive; small trees only) -----------------------
 
-void reference_features(const ShapTree& t, std::size_t id, std::vector<std::size_t>& out) {
-    const ShapNode& n = t.nodes[id];
-    if (n.is_leaf()) return;
-    if (std::find(out.begin(), out.end(), n.feature) == out.end()) out.push_back(n.feature);
-    reference_features(t, n.left, out);
-    reference_features(t, n.right, out);
-}
-
 double reference_value(const ShapTree& t, std::size_t id, const std::vector<double>& row,
                        std::uint64_t mask, const std::vector<std::size_t>& f, std::size_t c) {
     const ShapNode& n = t.nodes[id];
@@ -141,8 +133,7 @@ double reference_value(const ShapTree& t, std::size_t id, const std::vector<doub
 std::vector<double> reference_explain(const ShapTree& t, const std::vector<double>& row,
                                       std::size_t c) {
     std::vector<double> phi(8, 0.0);
-    std::vector<std::size_t> f;
-    reference_features(t, 0, f);
+    const auto f = collect_tree_features(t);  // its order is pinned by its own test
     const std::size_t m = f.size();
     std::vector<double> fact(m + 1, 1.0);
     for (std::size_t i = 1; i <= m; ++i) fact[i] = fact[i - 1] * double(i);
@@ -264,8 +255,7 @@ TEST(TreeShap, MatchesDefinitionOnRandomTrees) {
             }
         }
         // Single coalitions take the walk rather than the shared subtree tables.
-        std::vector<std::size_t> f;
-        reference_features(shap.root, 0, f);
+        const auto f = collect_tree_features(shap.root);
         const auto row = row_of(x, 0);
         const std::size_t c = shap.n_outputs - 1;
         for (std::uint64_t mask = 0; mask < (std::uint64_t{1} << f.size()); ++mask) {
