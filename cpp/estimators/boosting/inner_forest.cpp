@@ -67,61 +67,24 @@ void check_lengths(const MatrixView& x, std::span<const double> y, std::span<con
 // Adds one tree's leaf values for rows [begin, end) to acc.
 void add_tree_leaf_values(const Tree& tree, const PackedTree* packed, const MatrixView& x,
                           std::size_t begin, std::size_t end, double* acc) {
-    if (packed == nullptr || x.cols < packed->min_row_length) {
+    if (packed == nullptr) {
         for (std::size_t i = begin; i < end; ++i) acc[i - begin] += leaf_value(tree, row_of(x, i));
         return;
     }
-    if (packed->nodes.size() == 1) {
-        for (std::size_t i = begin; i < end; ++i) acc[i - begin] += packed->values[0];
-        return;
-    }
-    // Several rows descend together so that their node loads overlap, and the next node is
-    // picked by a mask rather than a data-dependent branch.
-    constexpr std::size_t kBlock = 8;
-    const PackedNode* nd = packed->nodes.data();
-    for (std::size_t r0 = begin; r0 < end; r0 += kBlock) {
-        const std::size_t count = std::min(kBlock, end - r0);
-        std::uint32_t id[kBlock] = {};
-        const double* row[kBlock];
-        for (std::size_t j = 0; j < count; ++j) row[j] = row_of(x, r0 + j).data();
-        std::uint32_t changed = 1;
-        while (changed != 0) {
-            changed = 0;
-            for (std::size_t j = 0; j < count; ++j) {
-                const PackedNode& node = nd[id[j]];
-                const std::uint32_t left = id[j] + 1;
-                const std::uint32_t mask =
-                    0u - static_cast<std::uint32_t>(row[j][node.feature] <= node.threshold);
-                const std::uint32_t next = node.right ^ ((left ^ node.right) & mask);
-                changed |= next ^ id[j];
-                id[j] = next;
-            }
-        }
-        for (std::size_t j = 0; j < count; ++j) acc[r0 + j - begin] += packed->values[id[j]];
+    constexpr std::size_t kBatch = 256;
+    std::uint32_t leaf[kBatch];
+    for (std::size_t b = begin; b < end; b += kBatch) {
+        const std::size_t e = std::min(end, b + kBatch);
+        packed->find_leaves(x, b, e, leaf);
+        for (std::size_t i = b; i < e; ++i) acc[i - begin] += packed->values[leaf[i - b]];
     }
 }
 
 }  // namespace
 
 std::optional<PackedTree> pack_tree(const Tree& tree) {
-    PackedTree p;
-    p.nodes.resize(tree.nodes.size());
-    p.values.resize(tree.nodes.size());
-    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
-        const TreeNode& t = tree.nodes[i];
-        p.values[i] = t.value;
-        if (t.is_leaf()) {
-            p.nodes[i] = {std::numeric_limits<double>::quiet_NaN(), 0, static_cast<std::uint32_t>(i)};
-            continue;
-        }
-        if (t.left != i + 1 || t.right >= tree.nodes.size() || t.right <= i ||
-            t.feature >= std::numeric_limits<std::uint32_t>::max()) {
-            return std::nullopt;
-        }
-        p.nodes[i] = {t.threshold, static_cast<std::uint32_t>(t.feature), t.right};
-        p.min_row_length = std::max(p.min_row_length, t.feature + 1);
-    }
-    return p;
+    if (!is_preorder(tree)) return std::nullopt;
+    return PackedTree::pack(tree);
 }
 
 void pack_forest(InternalRF& forest) {

@@ -10,26 +10,12 @@
 #include <vector>
 
 #include "engine/histogram.hpp"
+#include "engine/packed_tree.hpp"
 #include "engine/rng.hpp"
 #include "engine/tree.hpp"
 #include "engine/views.hpp"
 
 namespace canopy {
-
-// A tree re-laid for prediction: 16 bytes a node, the left child next to its parent
-// (pre-order). A leaf tests column 0 against NaN and "goes right" to itself, so a walk
-// needs no leaf test inside its loop.
-struct PackedNode {
-    double threshold;
-    std::uint32_t feature;
-    std::uint32_t right;
-};
-
-struct PackedTree {
-    std::vector<PackedNode> nodes;
-    std::vector<double> values;      // leaf values by node id
-    std::size_t min_row_length = 0;  // 1 + the largest feature tested
-};
 
 // The packed form, or nothing when the tree is not stored in pre-order.
 std::optional<PackedTree> pack_tree(const Tree& tree);
