@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/packed_tree.hpp"
 #include "engine/tree.hpp"
 #include "engine/views.hpp"
 
@@ -20,31 +21,10 @@ struct DecisionTreeConfig {
     std::uint64_t min_samples_leaf = 1;
 };
 
-// The fitted tree re-laid for prediction: 16 bytes a node, the left child next to its
-// parent (pre-order). A leaf tests column 0 against NaN and "goes right" to itself, so a walk
-// needs no leaf test inside its loop.
-struct PredictNode {
-    double threshold;
-    std::uint32_t feature;
-    std::uint32_t right;
-};
-
-struct FlatTree {
-    std::vector<PredictNode> nodes;
-    std::vector<double> values;      // leaf values by node id
-    std::size_t min_row_length = 0;  // 1 + the largest feature tested (0 for a single leaf)
-
-    explicit FlatTree(const Tree& tree);
-    FlatTree() = default;
-    // Leaf ids (node ids of the source tree) of every row. Rows long enough for every tested
-    // feature take the fast walk; shorter rows walk with checks and abort where they fail.
-    std::vector<std::uint32_t> leaves(const Tree& tree, const MatrixView& x) const;
-};
-
 struct DecisionTree {
     DecisionTreeConfig config;
     std::optional<Tree> root;                          // absent until the first fit
-    FlatTree flat;                                     // root, laid out for prediction
+    PackedTree packed;                                 // root, laid out for prediction
     std::optional<std::vector<std::uint64_t>> classes;  // classification fits only
     bool is_fitted = false;
 
@@ -58,7 +38,8 @@ struct DecisionTree {
 
     // Validates, grows a new tree on all rows and features, and only then replaces the
     // previous model: a failed fit leaves the estimator as it was.
-    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& sample_weight);
+    void fit(const MatrixView& x, const VectorView& y,
+             const std::optional<VectorView>& sample_weight);
     // Leaf value per row: the weighted mean, or the majority class index as a float.
     std::vector<double> predict(const MatrixView& x) const;
     // One probability per entry of classes_, in that order (0.0 for an index >= the class count).
@@ -66,6 +47,7 @@ struct DecisionTree {
 
 private:
     const Tree& fitted_tree() const;
+    std::vector<std::uint32_t> leaves(const MatrixView& x) const;
 };
 
 }  // namespace canopy

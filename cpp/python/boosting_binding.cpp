@@ -1,5 +1,6 @@
 // CanopyRegressor, CanopyClassifier and Canopy.
 #include "estimators/boosting/canopy.hpp"
+#include "estimators/boosting/export.hpp"
 #include "python/bindings.hpp"
 
 namespace canopy::py {
@@ -70,13 +71,175 @@ PyObject* trees_used(const E& e) {
     return to_py(e.trees_used);
 }
 
-PyMethodDef kNoMethods[] = {
+// ---- Results ------------------------------------------------------------------------------
+
+template <class T, class Convert>
+PyObject* list_from(const std::vector<T>& items, Convert convert) {
+    Ref list = own(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), convert(items[i]));
+    }
+    return list.release();
+}
+
+PyObject* intervals_to_py(const std::vector<Interval>& rows) {
+    return list_from(rows, [](const Interval& iv) {
+        Ref pair = own(PyList_New(2));
+        PyList_SET_ITEM(pair.get(), 0, to_py(iv[0]));
+        PyList_SET_ITEM(pair.get(), 1, to_py(iv[1]));
+        return pair.release();
+    });
+}
+
+PyObject* flat_tree_to_py(const ExportedTree& t) {
+    auto ints = [](const std::vector<std::int64_t>& v) {
+        return list_from(v, [](std::int64_t i) { return to_py(i); });
+    };
+    Dict d;
+    d.set("children_left", ints(t.children_left));
+    d.set("children_right", ints(t.children_right));
+    d.set("feature", ints(t.feature));
+    d.set("threshold", to_py(t.threshold));
+    d.set("value", to_py(t.value));
+    return d.release();
+}
+
+PyObject* rounds_to_py(const std::vector<InternalRF>& forests, std::size_t per_round) {
+    const ExportedRounds rounds = build_rounds(forests, per_round);
+    return list_from(rounds, [](const std::vector<std::vector<ExportedTree>>& outputs) {
+        Dict round;
+        round.set("outputs", list_from(outputs, [](const std::vector<ExportedTree>& trees) {
+                      Dict output;
+                      output.set("trees", list_from(trees, flat_tree_to_py));
+                      return output.release();
+                  }));
+        return round.release();
+    });
+}
+
+PyObject* regressor_dict(const Reg& e) {
+    e.require_fitted();
+    Dict d;
+    d.set("task", to_py(std::string("regression")));
+    d.set("n_outputs", to_py(std::uint64_t{1}));
+    d.set("learning_rate", to_py(e.config.learning_rate));
+    d.set("init", to_py(std::vector<double>{e.init_prediction}));
+    d.set("n_estimators", to_py(std::uint64_t{e.forests.size()}));
+    d.set("conformal_quantile", to_py(e.conformal_quantile));
+    d.set("rounds", rounds_to_py(e.forests, 1));
+    return d.release();
+}
+
+PyObject* classifier_dict(const Clf& e) {
+    e.require_fitted();
+    const std::size_t k = e.n_outputs();
+    Dict d;
+    d.set("task", to_py(std::string(k == 1 ? "binary" : "multiclass")));
+    d.set("n_outputs", to_py(std::uint64_t{k}));
+    d.set("n_classes", to_py(std::uint64_t{e.n_classes}));
+    d.set("learning_rate", to_py(e.config.learning_rate));
+    d.set("init", to_py(e.init_scores));
+    d.set("n_estimators", to_py(std::uint64_t{k == 0 ? 0 : e.forests.size() / k}));
+    d.set("rounds", rounds_to_py(e.forests, k));
+    return d.release();
+}
+
+// ---- Method signatures ----------------------------------------------------------------------
+
+#define BOOST_SIGNATURES(prefix, name)                                                            \
+    const Signature prefix##Fit("fit", {{"x", Kind::Matrix, true},                                \
+                                        {"y", Kind::Vector, true},                                \
+                                        {"sample_weight", Kind::OptVector}});                     \
+    const Signature prefix##Predict("predict", {{"x", Kind::Matrix, true}});                      \
+    const Signature prefix##PredictProba("predict_proba", {{"x", Kind::Matrix, true}});           \
+    const Signature prefix##PredictCi("predict_ci", {{"x", Kind::Matrix, true},                   \
+                                                     {"alpha", Kind::Real}});                     \
+    const Signature prefix##Importances("feature_importances", {});                               \
+    const Signature prefix##ToDict("to_dict", {});
+
+BOOST_SIGNATURES(kReg, "CanopyRegressor")
+BOOST_SIGNATURES(kClf, "CanopyClassifier")
+BOOST_SIGNATURES(kCan, "Canopy")
+#undef BOOST_SIGNATURES
+
+template <class E>
+PyObject* do_fit(E& e, const Args& a) {
+    e.fit(a.matrix(0), a.vector(1), a.opt_vector(2));
+    return none();
+}
+template <class E>
+PyObject* do_predict(E& e, const Args& a) {
+    return to_py(e.predict(a.matrix(0)));
+}
+template <class E>
+PyObject* do_predict_proba(E& e, const Args& a) {
+    return to_py(e.predict_proba(a.matrix(0)));
+}
+template <class E>
+PyObject* do_predict_ci(E& e, const Args& a) {
+    return intervals_to_py(e.predict_ci(a.matrix(0), a.real_or(1, 0.05)));
+}
+template <class E>
+PyObject* do_importances(E& e, const Args&) {
+    return to_py(e.feature_importances());
+}
+
+constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
+constexpr const char* kFitDoc = "fit($self, x, y, sample_weight=None)\n--\n\n";
+constexpr const char* kPredictDoc = "predict($self, x)\n--\n\n";
+constexpr const char* kPredictProbaDoc = "predict_proba($self, x)\n--\n\n";
+constexpr const char* kImportancesDoc = "feature_importances($self)\n--\n\n";
+constexpr const char* kToDictDoc = "to_dict($self)\n--\n\n";
+
+PyMethodDef kRegressorMethods[] = {
+    {"fit", cfunc(method<Reg, kRegFit, Access::Exclusive, do_fit<Reg>>), kFlags, kFitDoc},
+    {"predict", cfunc(method<Reg, kRegPredict, Access::Shared, do_predict<Reg>>), kFlags,
+     kPredictDoc},
+    {"predict_ci", cfunc(method<Reg, kRegPredictCi, Access::Shared, do_predict_ci<Reg>>), kFlags,
+     "predict_ci($self, x, alpha=0.05)\n--\n\nConfidence intervals via split conformal "
+     "prediction.\nGuarantees (1-alpha) coverage on exchangeable data.\nThe conformal quantile "
+     "is calibrated on a held-out calibration set during fit."},
+    {"feature_importances",
+     cfunc(method<Reg, kRegImportances, Access::Shared, do_importances<Reg>>), kFlags,
+     kImportancesDoc},
+    {"to_dict",
+     cfunc(method<Reg, kRegToDict, Access::Shared, [](Reg& e, const Args&) { return regressor_dict(e); }>),
+     kFlags, kToDictDoc},
     {nullptr, nullptr, 0, nullptr},
 };
-PyMethodDef kNoMethodsClassifier[] = {
+
+PyMethodDef kClassifierMethods[] = {
+    {"fit", cfunc(method<Clf, kClfFit, Access::Exclusive, do_fit<Clf>>), kFlags, kFitDoc},
+    {"predict", cfunc(method<Clf, kClfPredict, Access::Shared, do_predict<Clf>>), kFlags,
+     kPredictDoc},
+    {"predict_proba",
+     cfunc(method<Clf, kClfPredictProba, Access::Shared, do_predict_proba<Clf>>), kFlags,
+     kPredictProbaDoc},
+    {"predict_ci", cfunc(method<Clf, kClfPredictCi, Access::Shared, do_predict_ci<Clf>>), kFlags,
+     "predict_ci($self, x, alpha=0.05)\n--\n\nWilson score confidence interval on the predicted "
+     "probability.\nTreats each tree's leaf probability as a binomial trial and\ncomputes the "
+     "Wilson interval on the ensemble average."},
+    {"feature_importances",
+     cfunc(method<Clf, kClfImportances, Access::Shared, do_importances<Clf>>), kFlags,
+     kImportancesDoc},
+    {"to_dict",
+     cfunc(method<Clf, kClfToDict, Access::Shared, [](Clf& e, const Args&) { return classifier_dict(e); }>),
+     kFlags, kToDictDoc},
     {nullptr, nullptr, 0, nullptr},
 };
-PyMethodDef kNoMethodsCanopy[] = {
+
+PyMethodDef kCanopyMethods[] = {
+    {"fit", cfunc(method<Canopy, kCanFit, Access::Exclusive, do_fit<Canopy>>), kFlags, kFitDoc},
+    {"predict", cfunc(method<Canopy, kCanPredict, Access::Shared, do_predict<Canopy>>), kFlags,
+     kPredictDoc},
+    {"predict_proba",
+     cfunc(method<Canopy, kCanPredictProba, Access::Shared, do_predict_proba<Canopy>>), kFlags,
+     kPredictProbaDoc},
+    {"predict_ci", cfunc(method<Canopy, kCanPredictCi, Access::Shared, do_predict_ci<Canopy>>),
+     kFlags, "predict_ci($self, x, alpha=0.05)\n--\n\n"},
+    {"feature_importances",
+     cfunc(method<Canopy, kCanImportances, Access::Shared, do_importances<Canopy>>), kFlags,
+     kImportancesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -118,7 +281,7 @@ PyTypeObject* make_canopy_regressor_type() {
         "rf_max_depth=None, rf_max_features=None, bootstrap=True, random_state=None, "
         "min_samples_split=2, min_samples_leaf=1, use_histogram=True, async_mode=False, "
         "tol=1e-4, n_jobs=None, conformal_fraction=0.2)\n--\n\n",
-        construct<Reg, kNewRegressor, make_regressor>, kNoMethods, kRegressorProperties);
+        construct<Reg, kNewRegressor, make_regressor>, kRegressorMethods, kRegressorProperties);
 }
 
 PyTypeObject* make_canopy_classifier_type() {
@@ -128,7 +291,7 @@ PyTypeObject* make_canopy_classifier_type() {
         "rf_max_depth=None, rf_max_features=None, bootstrap=True, random_state=None, "
         "min_samples_split=2, min_samples_leaf=1, use_histogram=True, async_mode=False, "
         "tol=1e-4, n_jobs=None)\n--\n\n",
-        construct<Clf, kNewClassifier, make_classifier>, kNoMethodsClassifier,
+        construct<Clf, kNewClassifier, make_classifier>, kClassifierMethods,
         kClassifierProperties);
 }
 
@@ -139,7 +302,7 @@ PyTypeObject* make_canopy_type() {
         "rf_max_features=None, bootstrap=True, random_state=None, min_samples_split=2, "
         "min_samples_leaf=1, task=\"classification\", use_histogram=True, async_mode=False, "
         "tol=1e-4, n_jobs=None)\n--\n\n",
-        construct<Canopy, kNewCanopy, make_canopy>, kNoMethodsCanopy, kCanopyProperties);
+        construct<Canopy, kNewCanopy, make_canopy>, kCanopyMethods, kCanopyProperties);
 }
 
 }  // namespace canopy::py

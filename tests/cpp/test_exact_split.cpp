@@ -195,7 +195,7 @@ TEST(ExactSplit, MatchesReferenceOnRandomData) {
     Pcg64 gen = Pcg64::seed_from_u64(2024);
     auto uniform = [&] { return static_cast<double>(gen.next_u64() >> 11) * 0x1.0p-53; };
     for (int trial = 0; trial < 300; ++trial) {
-        const std::size_t rows = 1 + gen.index_u64(60);
+        const std::size_t rows = 1 + gen.index_u64(trial % 10 == 0 ? 400 : 60);
         const std::size_t cols = 1 + gen.index_u64(4);
         const bool coarse = trial % 2 == 0;  // few distinct values: many ties
         Data d{rows, cols, {}, {}, {}};
@@ -205,10 +205,11 @@ TEST(ExactSplit, MatchesReferenceOnRandomData) {
         TreeParams p;
         p.is_classification = trial % 3 != 0;
         for (std::size_t i = 0; i < rows; ++i) {
+            const double target = trial % 4 == 0 ? uniform() * 8 - 4 : std::round(uniform() * 8);
             d.y.push_back(p.is_classification ? static_cast<double>(gen.index_u64(3)) * 1.5
-                                              : std::round(uniform() * 8));
+                                              : target);
             const auto pick = gen.index_u64(5);
-            d.w.push_back(pick == 0 ? 0.0 : pick == 1 ? 0.1 * static_cast<double>(pick) : 1.0);
+            d.w.push_back(pick == 0 ? 0.0 : pick == 1 ? 0.1 : pick == 2 ? uniform() : 1.0);
         }
         p.min_samples_leaf = gen.index_u64(4);
         p.min_samples_split = gen.index_u64(5);
@@ -221,7 +222,15 @@ TEST(ExactSplit, MatchesReferenceOnRandomData) {
         }
         const std::uint64_t seed = gen.next_u64();
         Pcg64 fast_rng = Pcg64::seed_from_u64(seed), ref_rng = Pcg64::seed_from_u64(seed);
-        const Tree fast = build_node_exact(d.view(), d.y, d.w, idx, p, fast_rng);
+        // Half of the fits read a row-major copy: the layout must not matter.
+        std::vector<double> row_major(rows * cols);
+        for (std::size_t r = 0; r < rows; ++r) {
+            for (std::size_t c = 0; c < cols; ++c) row_major[r * cols + c] = d.view()(r, c);
+        }
+        const MatrixView by_rows{row_major.data(), rows, cols,
+                                 static_cast<std::ptrdiff_t>(cols), 1};
+        const Tree fast =
+            build_node_exact(trial % 4 < 2 ? by_rows : d.view(), d.y, d.w, idx, p, fast_rng);
         const Tree ref = ReferenceGrower(d.view(), d.y, d.w, p, ref_rng).grow(idx);
         SCOPED_TRACE(trial);
         expect_same_tree(fast, ref);

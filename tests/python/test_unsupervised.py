@@ -28,21 +28,11 @@ def fitted():
 
 def test_unfitted_state_and_messages():
     model = RandomForestUnsupervised(n_estimators=12)
-    assert model.n_estimators_ == 12
-    assert model.n_samples_ == 0
-    assert model.is_fitted_ is False
-    with pytest.raises(ValueError, match=f"^{NOT_FITTED}$"):
-        model.n_features_
+    assert (model.n_estimators_, model.n_samples_, model.is_fitted_) == (12, 0, False)
     x = np.zeros((3, 2))
-    calls = [
-        lambda: model.proximity_matrix(),
-        lambda: model.proximity_sparse(),
-        lambda: model.predict_proximity(x),
-        lambda: model.outlier_scores(),
-        lambda: model.predict_outlier_scores(x),
-        lambda: model.transform(),
-        lambda: model.feature_importances(),
-    ]
+    calls = [lambda: model.n_features_, model.proximity_matrix, model.proximity_sparse,
+             lambda: model.predict_proximity(x), model.outlier_scores,
+             lambda: model.predict_outlier_scores(x), model.transform, model.feature_importances]
     for call in calls:
         with pytest.raises(ValueError, match=f"^{NOT_FITTED}$"):
             call()
@@ -107,16 +97,15 @@ def test_infinities_and_layouts_are_accepted():
     x = blobs(40, 3, seed=1)
     x[3, 1] = np.inf
     x[7, 0] = -np.inf
-    a = RandomForestUnsupervised(n_estimators=15, random_state=3)
-    a.fit(x)
-    b = RandomForestUnsupervised(n_estimators=15, random_state=3)
-    b.fit(np.asfortranarray(x))
     wide = np.zeros((40, 6))
     wide[:, ::2] = x
-    c = RandomForestUnsupervised(n_estimators=15, random_state=3)
-    c.fit(wide[:, ::2])
-    assert a.n_features_ == 3 and a.n_samples_ == 40
-    assert a.proximity_matrix() == b.proximity_matrix() == c.proximity_matrix()
+    results = []
+    for layout in (x, np.asfortranarray(x), wide[:, ::2]):
+        m = RandomForestUnsupervised(n_estimators=15, random_state=3)
+        m.fit(layout)
+        assert (m.n_features_, m.n_samples_) == (3, 40)
+        results.append(m.proximity_matrix())
+    assert results[0] == results[1] == results[2]
 
 
 # ---- proximities ------------------------------------------------------------------------------
@@ -124,13 +113,11 @@ def test_infinities_and_layouts_are_accepted():
 
 def test_dense_proximities_symmetry_range_and_diagonal(fitted):
     model, x = fitted
-    for use_oob in (True, False):
-        p = np.array(model.proximity_matrix(use_oob=use_oob))
-        assert p.shape == (len(x), len(x))
-        assert np.array_equal(p, p.T)
-        assert p.min() >= 0.0 and p.max() <= 1.0
+    p = np.array(model.proximity_matrix())
+    assert p.shape == (len(x), len(x)) and np.array_equal(p, p.T)
+    assert p.min() >= 0.0 and p.max() <= 1.0
     p_all = np.array(model.proximity_matrix(use_oob=False))
-    assert np.all(np.diag(p_all) == 1.0)
+    assert np.array_equal(p_all, p_all.T) and np.all(np.diag(p_all) == 1.0)
     assert np.allclose(p_all * 40, np.round(p_all * 40), atol=1e-12)
     # Without the out-of-bag rule the training rows are new rows like any other.
     assert model.predict_proximity(x) == model.proximity_matrix(use_oob=False)
@@ -158,11 +145,9 @@ def test_sparse_neighbours_and_k_clamps(fitted):
     rows = model.proximity_sparse(k=5)
     assert len(rows) == n
     for i, row in enumerate(rows):
-        assert len(row) <= 5
-        assert all(isinstance(j, int) and j != i for j, _ in row)
+        assert len(row) <= 5 and all(isinstance(j, int) and j != i for j, _ in row)
         values = [v for _, v in row]
-        assert values == sorted(values, reverse=True)
-        assert all(0.0 < v <= 1.0 for v in values)
+        assert values == sorted(values, reverse=True) and all(0.0 < v <= 1.0 for v in values)
         # Shares of all trees, not of valid comparisons.
         assert all(abs(v * 40 - round(v * 40)) < 1e-9 for v in values)
 
@@ -199,7 +184,7 @@ def test_models_without_trees_or_rows():
 # ---- outliers ---------------------------------------------------------------------------------
 
 
-def test_outlier_scores_cap_and_sparse_source(fitted):
+def test_outlier_scores_cap_and_sparse_source():
     x = blobs(60, 4)
     model = RandomForestUnsupervised(n_estimators=40, random_state=7)
     model.fit(x)
@@ -251,8 +236,7 @@ def test_embedding(fitted):
     model, x = fitted
     emb = model.transform()
     assert len(emb) == len(x) and all(len(row) == 2 for row in emb)
-    assert model.transform() == emb
-    assert model.transform(0) == [[] for _ in x]
+    assert model.transform() == emb and model.transform(0) == [[] for _ in x]
     again = RandomForestUnsupervised(n_estimators=40, random_state=7)
     assert again.fit_transform(x) == emb
     assert again.fit_transform(x, n_components=3) == model.transform(3)
@@ -265,7 +249,7 @@ def test_importances_normalised_or_raw():
     model = RandomForestUnsupervised(n_estimators=40, random_state=1)
     model.fit(x)
     imp = model.feature_importances()
-    assert model.feature_importances() == imp
+    assert model.feature_importances() == imp  # the shuffles are seeded, not drawn afresh
     assert all(v >= 0.0 for v in imp) and abs(sum(imp) - 1.0) < 1e-12
     # The two dependent columns carry the structure the forest detects.
     assert imp[0] + imp[1] > imp[2]
@@ -305,7 +289,4 @@ SCRIPT = textwrap.dedent(
 
 def test_same_results_with_one_or_two_workers(run_python):
     one = json.loads(run_python(SCRIPT, env={"RAYON_NUM_THREADS": "1"}))
-    two = json.loads(run_python(SCRIPT, env={"RAYON_NUM_THREADS": "2"}))
-    assert one.keys() == two.keys()
-    for key in one:
-        assert one[key] == two[key], key
+    assert json.loads(run_python(SCRIPT, env={"RAYON_NUM_THREADS": "2"})) == one

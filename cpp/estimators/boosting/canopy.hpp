@@ -1,4 +1,5 @@
-// One estimator for either task: wraps a CanopyClassifier or a CanopyRegressor.
+// One estimator for either task: wraps a CanopyClassifier or a CanopyRegressor and forwards
+// every call to it.
 #pragma once
 
 #include <string>
@@ -25,6 +26,14 @@ struct Canopy {
     decltype(auto) visit(F&& f) const {
         return std::visit(std::forward<F>(f), inner);
     }
+
+    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& sample_weight);
+    std::vector<double> predict(const MatrixView& x) const;
+    // Classification only; a regression Canopy raises before doing any work.
+    std::vector<std::vector<double>> predict_proba(const MatrixView& x) const;
+    // Wilson intervals (classification) or conformal intervals (regression).
+    std::vector<Interval> predict_ci(const MatrixView& x, double alpha) const;
+    std::vector<double> feature_importances() const;
 };
 
 }  // namespace canopy

@@ -1,0 +1,205 @@
+"""Boosted forests side by side with scikit-learn's HistGradientBoosting, LightGBM and XGBoost.
+
+    PYTHONPATH=build/dev-pkg python benchmarks/bench_boosting.py [--rows N] [--splits K]
+
+Sections:
+  1. fit / predict time and accuracy at default settings (regression R^2, binary and 5-class
+     accuracy and log-loss) on make_regression / make_classification data, rows x 20;
+  2. empirical coverage and mean width of CanopyRegressor.predict_ci at alpha 0.05 and 0.1 on
+     held-out rows over several random splits, and of the binary Wilson intervals against the
+     true class-1 probability of a known logistic model;
+  3. trees per second of the inner forests against the random forest regressors;
+  4. async_mode=True: trees used and fit time against the plain fit.
+Times are wall-clock seconds of one run; ratios are canopy / peer.
+"""
+
+import argparse
+import time
+
+import numpy as np
+from sklearn.datasets import make_classification, make_regression
+from sklearn.ensemble import (
+    HistGradientBoostingClassifier,
+    HistGradientBoostingRegressor,
+    RandomForestRegressor as SkRandomForestRegressor,
+)
+from sklearn.metrics import accuracy_score, log_loss, r2_score
+from sklearn.model_selection import train_test_split
+
+import canopy
+
+try:
+    import lightgbm
+except ImportError:  # pragma: no cover
+    lightgbm = None
+try:
+    import xgboost
+except ImportError:  # pragma: no cover
+    xgboost = None
+
+
+def timed(fn):
+    start = time.perf_counter()
+    out = fn()
+    return out, time.perf_counter() - start
+
+
+def peers(task, n_classes=2):
+    out = {}
+    if task == "regression":
+        out["HistGradientBoosting"] = HistGradientBoostingRegressor()
+        if lightgbm:
+            out["LightGBM"] = lightgbm.LGBMRegressor(verbose=-1)
+        if xgboost:
+            out["XGBoost"] = xgboost.XGBRegressor()
+    else:
+        out["HistGradientBoosting"] = HistGradientBoostingClassifier()
+        if lightgbm:
+            out["LightGBM"] = lightgbm.LGBMClassifier(verbose=-1)
+        if xgboost:
+            out["XGBoost"] = xgboost.XGBClassifier()
+    return out
+
+
+def score(task, model, x, y, is_canopy):
+    if task == "regression":
+        pred = np.asarray(model.predict(x))
+        return {"R^2": r2_score(y, pred)}
+    pred = np.asarray(model.predict(x))
+    proba = np.asarray(model.predict_proba(x))
+    return {"accuracy": accuracy_score(y, pred), "log-loss": log_loss(y, np.clip(proba, 1e-15, 1))}
+
+
+def section_quality(rows, tasks_wanted, seed=0):
+    print(f"\n## 1. Defaults on {rows} x 20 rows (75% train / 25% test)")
+    tasks = [
+        ("regression", make_regression(n_samples=rows, n_features=20, n_informative=10,
+                                       noise=10.0, random_state=seed), 0),
+        ("binary", make_classification(n_samples=rows, n_features=20, n_informative=10,
+                                       random_state=seed), 2),
+        ("5-class", make_classification(n_samples=rows, n_features=20, n_informative=10,
+                                        n_classes=5, n_clusters_per_class=1, random_state=seed), 5),
+    ]
+    for name, (x, y), k in tasks:
+        if name not in tasks_wanted:
+            continue
+        task = "regression" if k == 0 else "classification"
+        y = y.astype(float)
+        xtr, xte, ytr, yte = train_test_split(x, y, test_size=0.25, random_state=seed)
+        ours = canopy.CanopyRegressor(random_state=0) if k == 0 else canopy.CanopyClassifier(random_state=0)
+        _, fit_t = timed(lambda: ours.fit(xtr, ytr))
+        metrics, pred_t = timed(lambda: score(task, ours, xte, yte, True))
+        rows_out = [("canopy", fit_t, pred_t, metrics)]
+        for peer_name, model in peers(task, k).items():
+            _, pfit = timed(lambda: model.fit(xtr, ytr))
+            pm, ppred = timed(lambda: score(task, model, xte, yte, False))
+            rows_out.append((peer_name, pfit, ppred, pm))
+        print(f"\n### {name}")
+        keys = list(metrics)
+        print(f"| model | fit s | predict s | {' | '.join(keys)} | fit ratio | predict ratio |")
+        print("|---|---|---|" + "---|" * len(keys) + "---|---|")
+        for model_name, f, p, m in rows_out:
+            vals = " | ".join(f"{m[k_]:.4f}" for k_ in keys)
+            print(f"| {model_name} | {f:.2f} | {p:.3f} | {vals} | {fit_t / f:.1f} | {pred_t / p:.1f} |")
+
+
+def section_intervals(rows, splits):
+    print(f"\n## 2. Interval coverage on held-out rows ({rows} rows, {splits} random splits)")
+    rng = np.random.default_rng(0)
+    x = rng.uniform(-2, 2, size=(rows, 6))
+    noise = rng.normal(scale=0.5 + 0.25 * np.abs(x[:, 1]), size=rows)
+    y = np.sin(2 * x[:, 0]) + x[:, 1] ** 2 - x[:, 2] + noise
+    results = {0.05: [], 0.1: []}
+    for split in range(splits):
+        xtr, xte, ytr, yte = train_test_split(x, y, test_size=0.3, random_state=split)
+        m = canopy.CanopyRegressor(random_state=split)
+        m.fit(xtr, ytr)
+        for alpha in results:
+            ci = np.asarray(m.predict_ci(xte, alpha=alpha))
+            covered = np.mean((ci[:, 0] <= yte) & (yte <= ci[:, 1]))
+            results[alpha].append((covered, np.mean(ci[:, 1] - ci[:, 0])))
+    print("| CanopyRegressor.predict_ci | mean coverage | min coverage | mean width |")
+    print("|---|---|---|---|")
+    for alpha, vals in results.items():
+        cov = np.array([v[0] for v in vals])
+        width = np.mean([v[1] for v in vals])
+        print(f"| alpha={alpha} (target {1 - alpha:.0%}) | {cov.mean():.3f} | {cov.min():.3f} | {width:.3f} |")
+
+    # Wilson intervals of the binary classifier against the true probability of class 1.
+    true_logit = 1.5 * x[:, 0] - x[:, 1] + 0.5 * x[:, 2] * x[:, 3]
+    p_true = 1 / (1 + np.exp(-true_logit))
+    labels = (rng.uniform(size=rows) < p_true).astype(float)
+    cover, width = {0.05: [], 0.1: []}, {0.05: [], 0.1: []}
+    for split in range(splits):
+        idx_tr, idx_te = train_test_split(np.arange(rows), test_size=0.3, random_state=split)
+        m = canopy.CanopyClassifier(random_state=split)
+        m.fit(x[idx_tr], labels[idx_tr])
+        for alpha in cover:
+            ci = np.asarray(m.predict_ci(x[idx_te], alpha=alpha))
+            pt = p_true[idx_te]
+            cover[alpha].append(np.mean((ci[:, 0] <= pt) & (pt <= ci[:, 1])))
+            width[alpha].append(np.mean(ci[:, 1] - ci[:, 0]))
+    print("\n| CanopyClassifier.predict_ci (binary) | covers the true P(class 1) | mean width |")
+    print("|---|---|---|")
+    for alpha in cover:
+        print(f"| alpha={alpha} | {np.mean(cover[alpha]):.3f} | {np.mean(width[alpha]):.3f} |")
+
+
+def section_throughput(rows):
+    print(f"\n## 3. Inner-forest trees per second ({rows} x 20 rows, depth-limited 8 and unlimited)")
+    x, y = make_regression(n_samples=rows, n_features=20, n_informative=10, noise=10.0, random_state=1)
+    print("| model | max_depth | trees | fit s | trees/s |")
+    print("|---|---|---|---|---|")
+    for depth in (8, None):
+        n_trees = 20
+        # One round on all rows: the refit stage grows n_trees trees on every row, the
+        # calibration stage n_trees more on 90% of them.
+        m = canopy.CanopyRegressor(n_estimators=1, rf_n_estimators=n_trees, rf_max_depth=depth,
+                                   random_state=0, conformal_fraction=0.1)
+        _, t = timed(lambda: m.fit(x, y))
+        print(f"| CanopyRegressor inner forest | {depth} | {2 * n_trees} | {t:.2f} | {2 * n_trees / t:.1f} |")
+        if hasattr(canopy, "RandomForestRegressor"):
+            try:
+                rf = canopy.RandomForestRegressor(n_estimators=n_trees, max_depth=depth, random_state=0)
+                _, t = timed(lambda: rf.fit(x, y))
+                print(f"| canopy RandomForestRegressor | {depth} | {n_trees} | {t:.2f} | {n_trees / t:.1f} |")
+            except Exception as e:  # not available in this build
+                print(f"| canopy RandomForestRegressor | {depth} | - | - | unavailable ({type(e).__name__}) |")
+        sk = SkRandomForestRegressor(n_estimators=n_trees, max_depth=depth, n_jobs=-1, random_state=0)
+        _, t = timed(lambda: sk.fit(x, y))
+        print(f"| scikit-learn RandomForestRegressor | {depth} | {n_trees} | {t:.2f} | {n_trees / t:.1f} |")
+
+
+def section_async(rows):
+    print(f"\n## 4. async_mode=True against the plain fit ({rows} x 20 rows)")
+    x, y = make_regression(n_samples=rows, n_features=20, n_informative=10, noise=10.0, random_state=2)
+    xtr, xte, ytr, yte = train_test_split(x, y, test_size=0.25, random_state=0)
+    print("| CanopyRegressor | tol | trees grown | fit s | R^2 |")
+    print("|---|---|---|---|---|")
+    for async_mode, tol in ((False, 1e-4), (True, 1e-4), (True, 0.0), (True, 1.0)):
+        m = canopy.CanopyRegressor(async_mode=async_mode, tol=tol, random_state=0)
+        _, t = timed(lambda: m.fit(xtr, ytr))
+        r2 = r2_score(yte, m.predict(xte))
+        print(f"| async_mode={async_mode} | {tol} | {sum(m.trees_used)} of {20 * 20} | {t:.2f} | {r2:.4f} |")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rows", type=int, default=100_000, help="rows of sections 1, 3 and 4")
+    parser.add_argument("--interval-rows", type=int, default=3000)
+    parser.add_argument("--splits", type=int, default=10)
+    parser.add_argument("--sections", default="1234")
+    parser.add_argument("--tasks", default="regression,binary,5-class", help="tasks of section 1")
+    args = parser.parse_args()
+    if "1" in args.sections:
+        section_quality(args.rows, args.tasks.split(","))
+    if "2" in args.sections:
+        section_intervals(args.interval_rows, args.splits)
+    if "3" in args.sections:
+        section_throughput(args.rows)
+    if "4" in args.sections:
+        section_async(args.rows)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,125 @@
+#include "engine/packed_tree.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "engine/errors.hpp"
+
+namespace canopy {
+
+namespace {
+
+constexpr std::uint32_t kMaxFeature = std::numeric_limits<std::uint32_t>::max();
+
+void add_probabilities(const Tree& tree, const TreeNode& leaf, std::size_t n_classes,
+                       PackedTree& p) {
+    if (!leaf.has_counts) return;
+    const auto counts = tree.class_counts(leaf);
+    double total = 0.0;
+    for (const ClassCount& c : counts) total += c.weight;
+    if (!(total > 0.0)) return;
+    for (const ClassCount& c : counts) {
+        if (c.cls < n_classes) {
+            p.probs.push_back({static_cast<std::uint32_t>(c.cls), c.weight / total});
+        }
+    }
+    if (p.probs.size() >= kMaxFeature) fail_internal("tree has too many class probabilities");
+}
+
+// The checked walk for rows shorter than some tested feature.
+std::uint32_t find_leaf_checked(const PackedTree& p, const double* row, std::size_t width) {
+    std::uint32_t id = 0;
+    while (p.nodes[id].right != id) {
+        const PackedNode& node = p.nodes[id];
+        if (node.feature >= width) {
+            fail_internal("prediction row has " + std::to_string(width) +
+                          " values but the tree tests feature " + std::to_string(node.feature));
+        }
+        id = row[node.feature] <= node.threshold ? id + 1 : node.right;
+    }
+    return id;
+}
+
+}  // namespace
+
+bool is_preorder(const Tree& tree) {
+    const std::size_t n = tree.nodes.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const TreeNode& t = tree.nodes[i];
+        if (t.is_leaf()) continue;
+        if (t.left != i + 1 || t.right <= i || t.right >= n || t.feature >= kMaxFeature) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PackedTree PackedTree::pack(const Tree& tree, std::size_t n_classes) {
+    PackedTree p;
+    const std::size_t n = tree.nodes.size();
+    p.nodes.resize(n);
+    p.values.resize(n, 0.0);
+    if (n_classes > 0) p.prob_begin.resize(n + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const TreeNode& t = tree.nodes[i];
+        const auto id = static_cast<std::uint32_t>(i);
+        if (n_classes > 0) p.prob_begin[i] = static_cast<std::uint32_t>(p.probs.size());
+        if (t.is_leaf()) {
+            p.nodes[i] = {std::numeric_limits<double>::quiet_NaN(), 0, id};
+            p.values[i] = t.value;
+            if (n_classes > 0) add_probabilities(tree, t, n_classes, p);
+            continue;
+        }
+        if (t.left != i + 1 || t.right <= i || t.right >= n || t.feature >= kMaxFeature) {
+            fail_internal("tree is not stored in pre-order");
+        }
+        p.nodes[i] = {t.threshold, static_cast<std::uint32_t>(t.feature), t.right};
+        p.min_row_length = std::max(p.min_row_length, t.feature + 1);
+    }
+    if (n_classes > 0) p.prob_begin[n] = static_cast<std::uint32_t>(p.probs.size());
+    return p;
+}
+
+void PackedTree::find_leaves(const MatrixView& rows, std::size_t begin, std::size_t end,
+                             std::uint32_t* leaf) const {
+    auto row_at = [&](std::size_t r) {
+        return rows.data + static_cast<std::ptrdiff_t>(r) * rows.row_stride;
+    };
+    if (nodes.size() <= 1) {  // a single leaf: every row lands on the root
+        std::fill(leaf, leaf + (end - begin), 0u);
+        return;
+    }
+    if (rows.cols < min_row_length) {
+        for (std::size_t r = begin; r < end; ++r) {
+            leaf[r - begin] = find_leaf_checked(*this, row_at(r), rows.cols);
+        }
+        return;
+    }
+    // Several rows descend together so that their node loads overlap in memory, and the
+    // next node is chosen by a mask instead of a data-dependent branch.
+    constexpr std::size_t kLanes = 8;
+    const PackedNode* nd = nodes.data();
+    for (std::size_t r0 = begin; r0 < end; r0 += kLanes) {
+        const std::size_t lanes = std::min(kLanes, end - r0);
+        std::uint32_t id[kLanes] = {};
+        const double* row[kLanes];
+        for (std::size_t j = 0; j < lanes; ++j) row[j] = row_at(r0 + j);
+        std::uint32_t changed = 1;
+        while (changed != 0) {
+            changed = 0;
+            for (std::size_t j = 0; j < lanes; ++j) {
+                const PackedNode& node = nd[id[j]];
+                const std::uint32_t left = id[j] + 1;
+                const bool goes_left = row[j][node.feature] <= node.threshold;
+                const std::uint32_t mask = 0u - static_cast<std::uint32_t>(goes_left);
+                const std::uint32_t next = node.right ^ ((left ^ node.right) & mask);
+                changed |= next ^ id[j];
+                id[j] = next;
+            }
+        }
+        for (std::size_t j = 0; j < lanes; ++j) leaf[r0 + j - begin] = id[j];
+    }
+}
+
+}  // namespace canopy
