@@ -48,82 +48,11 @@ std::vector<PackedTree> grow_forest(const ForestConfig& config, const MatrixView
     return grow_trees_as<PackedTree>(
         rows.view(), in.y, in.weight, tasks, params, &hist,
         [&](std::size_t, Tree&& tree) {
-            return PackedTree::pack(tree, classification, n_classes);
+            return PackedTree::pack(tree, classification ? n_classes : 0);
         });
 }
 
 }  // namespace
-
-// ---- Packed trees ----------------------------------------------------------------------------
-
-PackedTree PackedTree::pack(const Tree& tree, bool classification, std::size_t n_classes) {
-    PackedTree p;
-    p.nodes.resize(tree.nodes.size());
-    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
-        const TreeNode& node = tree.nodes[i];
-        PackedNode& out = p.nodes[i];
-        if (!node.is_leaf()) {
-            if (node.left != i + 1 || node.feature >= kPackedLeaf) {
-                fail_internal("tree is not in pre-order or tests too large a feature index");
-            }
-            out = PackedNode{node.threshold, static_cast<std::uint32_t>(node.feature), node.right};
-            continue;
-        }
-        if (!classification) {
-            out = PackedNode{node.value, kPackedLeaf, 0};
-            continue;
-        }
-        if (p.probs.size() >= std::numeric_limits<std::uint32_t>::max()) {
-            fail_internal("tree has too many class probabilities");
-        }
-        const auto begin = static_cast<std::uint32_t>(p.probs.size());
-        const auto counts = tree.class_counts(node);
-        // The same terms, in the same order, as add_leaf_proba.
-        double total = 0.0;
-        for (const ClassCount& c : counts) total += c.weight;
-        if (total > 0.0) {
-            for (const ClassCount& c : counts) {
-                if (c.cls < n_classes) {
-                    p.probs.push_back(
-                        ClassProbability{static_cast<std::uint32_t>(c.cls), c.weight / total});
-                }
-            }
-        }
-        out = PackedNode{static_cast<double>(p.probs.size() - begin), kPackedLeaf, begin};
-    }
-    return p;
-}
-
-void PackedTree::find_leaves(const MatrixView& rows, std::size_t begin, std::size_t end,
-                             std::uint32_t* leaf) const {
-    constexpr std::size_t kLanes = 8;
-    const PackedNode* n = nodes.data();
-    const std::size_t width = rows.cols;
-    for (std::size_t r0 = begin; r0 < end; r0 += kLanes) {
-        const std::size_t lanes = std::min(kLanes, end - r0);
-        const double* row[kLanes];
-        std::uint32_t at[kLanes];
-        for (std::size_t g = 0; g < lanes; ++g) {
-            row[g] = rows.data + static_cast<std::ptrdiff_t>(r0 + g) * rows.row_stride;
-            at[g] = 0;
-        }
-        for (bool moving = true; moving;) {
-            moving = false;
-            for (std::size_t g = 0; g < lanes; ++g) {
-                const PackedNode& node = n[at[g]];
-                if (node.feature == kPackedLeaf) continue;
-                if (node.feature >= width) {
-                    fail_internal("prediction row has " + std::to_string(width) +
-                                  " values but the tree tests feature " +
-                                  std::to_string(node.feature));
-                }
-                at[g] = row[g][node.feature] <= node.threshold ? at[g] + 1 : node.right;
-                moving = true;
-            }
-        }
-        for (std::size_t g = 0; g < lanes; ++g) leaf[r0 - begin + g] = at[g];
-    }
-}
 
 // ---- Regressor -------------------------------------------------------------------------------
 
@@ -148,7 +77,7 @@ std::vector<double> RandomForestRegressor::predict(const MatrixView& x) const {
         for (const PackedTree& tree : trees) {
             tree.find_leaves(rows.view(), begin, end, leaf.data());
             for (std::size_t r = begin; r < end; ++r) {
-                out[r] += tree.nodes[leaf[r - begin]].threshold;
+                out[r] += tree.values[leaf[r - begin]];
             }
         }
         for (std::size_t r = begin; r < end; ++r) out[r] /= n_trees;
@@ -179,17 +108,14 @@ std::vector<double> RandomForestClassifier::predict_proba_flat(const MatrixView&
     const RowMajor rows(x);
     const std::size_t k = n_classes;
     std::vector<double> out(checked_mul(rows.rows(), k), 0.0);
+    if (k == 0) return out;  // no columns to fill (a fit on an empty y)
     const double n_trees = static_cast<double>(trees.size());
     for_row_blocks(rows.rows(), [&](std::size_t begin, std::size_t end) {
         std::vector<std::uint32_t> leaf(end - begin);
         for (const PackedTree& tree : trees) {
             tree.find_leaves(rows.view(), begin, end, leaf.data());
             for (std::size_t r = begin; r < end; ++r) {
-                const PackedNode& node = tree.nodes[leaf[r - begin]];
-                const ClassProbability* run = tree.probs.data() + node.right;
-                const auto size = static_cast<std::size_t>(node.threshold);
-                double* acc = out.data() + r * k;
-                for (std::size_t e = 0; e < size; ++e) acc[run[e].column] += run[e].p;
+                tree.add_proba(leaf[r - begin], out.data() + r * k);
             }
         }
         for (std::size_t i = begin * k; i < end * k; ++i) out[i] /= n_trees;

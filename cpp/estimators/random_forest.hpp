@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/packed_tree.hpp"
 #include "engine/tree.hpp"
 #include "engine/views.hpp"
 
@@ -19,36 +20,6 @@ struct ForestConfig {
     std::optional<std::uint64_t> random_state;
     std::uint64_t min_samples_split = 2;
     std::uint64_t min_samples_leaf = 1;
-};
-
-// A fitted tree packed for prediction: 16 bytes per node, in the grown tree's pre-order, so
-// the left child of node i is node i + 1. A regression leaf holds its value; a
-// classification leaf holds where its probabilities start in `probs` and how many there are.
-struct PackedNode {
-    double threshold;       // leaf: the value, or the number of probabilities
-    std::uint32_t feature;  // kPackedLeaf for a leaf
-    std::uint32_t right;    // leaf: 0, or the first of its probabilities
-};
-inline constexpr std::uint32_t kPackedLeaf = 0xFFFFFFFFu;
-
-struct ClassProbability {
-    std::uint32_t column;
-    double p;  // the leaf's class weight over its total weight
-};
-
-struct PackedTree {
-    std::vector<PackedNode> nodes;
-    std::vector<ClassProbability> probs;  // classification leaves' runs, in leaf order
-
-    // The tree of the growth engine in packed form. Probability columns at or beyond
-    // n_classes are dropped, as traverse_proba drops them; a leaf whose weights sum to 0
-    // contributes nothing.
-    static PackedTree pack(const Tree& tree, bool classification, std::size_t n_classes);
-    // The leaf node ids of rows [begin, end) of a row-contiguous view, written to `leaf`
-    // (values <= threshold go left, NaN goes right; a row too short for a tested feature
-    // aborts the call). Rows descend a few at a time so that their memory accesses overlap.
-    void find_leaves(const MatrixView& rows, std::size_t begin, std::size_t end,
-                     std::uint32_t* leaf) const;
 };
 
 struct RandomForestRegressor {
