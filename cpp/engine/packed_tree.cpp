@@ -14,16 +14,9 @@ constexpr std::uint32_t kMaxFeature = std::numeric_limits<std::uint32_t>::max();
 
 void add_probabilities(const Tree& tree, const TreeNode& leaf, std::size_t n_classes,
                        PackedTree& p) {
-    if (!leaf.has_counts) return;
-    const auto counts = tree.class_counts(leaf);
-    double total = 0.0;
-    for (const ClassCount& c : counts) total += c.weight;
-    if (!(total > 0.0)) return;
-    for (const ClassCount& c : counts) {
-        if (c.cls < n_classes) {
-            p.probs.push_back({static_cast<std::uint32_t>(c.cls), c.weight / total});
-        }
-    }
+    for_each_leaf_probability(tree, leaf, [&](std::uint64_t cls, double prob) {
+        if (cls < n_classes) p.probs.push_back({static_cast<std::uint32_t>(cls), prob});
+    });
     if (p.probs.size() >= kMaxFeature) fail_internal("tree has too many class probabilities");
 }
 

@@ -126,14 +126,9 @@ std::size_t find_leaf(const Tree& tree, std::span<const double> row) {
 }
 
 void add_leaf_proba(const Tree& tree, const TreeNode& leaf, std::span<double> out) {
-    if (!leaf.has_counts) return;
-    const auto counts = tree.class_counts(leaf);
-    double total = 0.0;
-    for (const ClassCount& c : counts) total += c.weight;
-    if (!(total > 0.0)) return;
-    for (const ClassCount& c : counts) {
-        if (c.cls < out.size()) out[c.cls] += c.weight / total;
-    }
+    for_each_leaf_probability(tree, leaf, [&](std::uint64_t cls, double p) {
+        if (cls < out.size()) out[cls] += p;
+    });
 }
 
 std::vector<double> traverse_proba(const Tree& tree, std::span<const double> row,

@@ -92,6 +92,18 @@ std::size_t find_leaf(const Tree& tree, std::span<const double> row);
 // leaves whose counts sum to 0, and classes at or beyond n_classes.
 std::vector<double> traverse_proba(const Tree& tree, std::span<const double> row,
                                    std::size_t n_classes);
+// Calls fn(class, count / total) for every class of a classification leaf whose counts sum
+// to a positive total; regression leaves and weightless leaves call nothing.
+template <class F>
+void for_each_leaf_probability(const Tree& tree, const TreeNode& leaf, F&& fn) {
+    if (!leaf.has_counts) return;
+    const auto counts = tree.class_counts(leaf);
+    double total = 0.0;
+    for (const ClassCount& c : counts) total += c.weight;
+    if (!(total > 0.0)) return;
+    for (const ClassCount& c : counts) fn(c.cls, c.weight / total);
+}
+
 // Adds the leaf's probabilities to out[0 .. n_classes) (the same terms as traverse_proba).
 void add_leaf_proba(const Tree& tree, const TreeNode& leaf, std::span<double> out);
 

@@ -48,14 +48,9 @@ void fill_leaf_outputs(const Tree& tree, const TreeNode& leaf, bool classificati
         out[0] = leaf.value;
         return;
     }
-    if (!leaf.has_counts) return;
-    const auto counts = tree.class_counts(leaf);
-    double total = 0.0;
-    for (const ClassCount& c : counts) total += c.weight;
-    if (!(total > 0.0)) return;
-    for (const ClassCount& c : counts) {
-        if (c.cls < out.size()) out[c.cls] = c.weight / total;
-    }
+    for_each_leaf_probability(tree, leaf, [&](std::uint64_t cls, double p) {
+        if (cls < out.size()) out[cls] = p;
+    });
 }
 
 std::string too_many_features(std::size_t m) {
