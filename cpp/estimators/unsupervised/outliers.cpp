@@ -47,16 +47,24 @@ void require_training_rows(std::size_t n) {
 
 double raw_score(double n, double sum_sq) { return sum_sq > 0.0 ? n / sum_sq : 0.0; }
 
-// n / sum_j prox(i, j)^2 over the dense out-of-bag proximities, diagonal included. Rows are
-// reduced as they are produced, so the n x n matrix is never held.
-std::vector<double> dense_raw_scores(const RandomForestUnsupervised& m) {
+// A row that shares no leaf with any other row scores the largest finite value.
+double unmatched_raw_score(double n, double sum_sq) {
+    return sum_sq > 0.0 ? n / sum_sq : std::numeric_limits<double>::max();
+}
+
+// n / sum_j prox(i, j)^2 over the dense out-of-bag proximities, the diagonal included or
+// left out. Rows are reduced as they are produced, so the n x n matrix is never held.
+std::vector<double> dense_raw_scores(const RandomForestUnsupervised& m, bool include_self,
+                                     double (*score)(double, double)) {
     const std::size_t n = m.n_samples;
     std::vector<double> raw(n, 0.0);
     for_each_proximity_row(m.trees, m.oob_sets, *m.x_train, true,
                            [&](std::size_t i, std::span<const double> row) {
                                double s = 0.0;
-                               for (double p : row) s += p * p;
-                               raw[i] = raw_score(static_cast<double>(n), s);
+                               for (std::size_t j = 0; j < row.size(); ++j) {
+                                   if (include_self || j != i) s += row[j] * row[j];
+                               }
+                               raw[i] = score(static_cast<double>(n), s);
                            });
     return raw;
 }
@@ -73,31 +81,14 @@ std::vector<double> sparse_raw_scores(const RandomForestUnsupervised& m) {
     return raw;
 }
 
-double unmatched_raw_score(double n, double sum_sq) {
-    return sum_sq > 0.0 ? n / sum_sq : std::numeric_limits<double>::max();
-}
-
-std::vector<double> leave_self_out_raw_scores(const RandomForestUnsupervised& m) {
-    const std::size_t n = m.n_samples;
-    std::vector<double> raw(n, 0.0);
-    for_each_proximity_row(m.trees, m.oob_sets, *m.x_train, true,
-                           [&](std::size_t i, std::span<const double> row) {
-                               double s = 0.0;
-                               for (std::size_t j = 0; j < row.size(); ++j) {
-                                   if (j != i) s += row[j] * row[j];
-                               }
-                               raw[i] = unmatched_raw_score(static_cast<double>(n), s);
-                           });
-    return raw;
-}
-
 }  // namespace
 
 std::vector<double> RandomForestUnsupervised::outlier_scores(bool use_sparse) const {
     require_fitted();
     require_training_rows(n_samples);
     const std::vector<double> raw =
-        use_sparse && sparse_proximity ? sparse_raw_scores(*this) : dense_raw_scores(*this);
+        use_sparse && sparse_proximity ? sparse_raw_scores(*this)
+                                        : dense_raw_scores(*this, true, raw_score);
     return standardise_outlier_scores(raw);
 }
 
@@ -112,7 +103,8 @@ std::vector<double> RandomForestUnsupervised::predict_outlier_scores(
     require_fitted();
     require_training_rows(n_samples);
     const Matrix p = new_row_proximity(trees, *x_train, x_new);
-    const OutlierReference ref = outlier_reference(leave_self_out_raw_scores(*this));
+    const OutlierReference ref =
+        outlier_reference(dense_raw_scores(*this, false, unmatched_raw_score));
     std::vector<double> out(p.rows);
     for (std::size_t r = 0; r < p.rows; ++r) {
         double s = 0.0;
