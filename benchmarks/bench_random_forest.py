@@ -96,6 +96,7 @@ def main():
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--quick", action="store_true", help="10,000 rows and 10 trees")
     ap.add_argument("--libraries", default="canopy,sklearn,lightgbm,xgboost")
+    ap.add_argument("--tasks", default="regression,classification")
     # Unlimited trees are impractical for both peers (LightGBM keeps per-leaf histograms,
     # XGBoost's loss-guided growth without limits runs for hours at full size), so they get
     # the largest limits that finish in minutes; their accuracy is printed beside the times.
@@ -107,7 +108,7 @@ def main():
     libraries = args.libraries.split(",")
     print(f"{args.rows} rows x {args.features} features, {args.trees} trees, full depth, "
           f"bootstrap, {args.threads} threads; predict on {args.rows} held-out rows")
-    for task in ("regression", "classification"):
+    for task in args.tasks.split(","):
         results = {}
         for lib in libraries:
             cfg = dict(task=task, library=lib, rows=args.rows, features=args.features,

@@ -196,23 +196,10 @@ Tree build_tree_on_bootstrap(const MatrixView& x, std::span<const double> y,
     for (std::size_t f = 0; f < x.cols; ++f) {
         hist_rows = std::min(hist_rows, hist.bin_codes[f].size());
     }
-    check_sample(sample_indices, hist_rows);
-    Gathered g = gather(x, y, sample_weight, sample_indices);
-
-    // The sample's codes, feature by feature; the bins stay those of the full data.
-    HistogramData h;
-    h.n_rows = sample_indices.size();
-    const auto m = static_cast<std::ptrdiff_t>(x.cols);
-    h.bin_edges.assign(hist.bin_edges.begin(), hist.bin_edges.begin() + m);
-    h.n_bins.assign(hist.n_bins.begin(), hist.n_bins.begin() + m);
-    h.bin_codes.resize(x.cols);
-    for (std::size_t f = 0; f < x.cols; ++f) {
-        const std::uint8_t* src = hist.bin_codes[f].data();
-        std::vector<std::uint8_t>& codes = h.bin_codes[f];
-        codes.resize(sample_indices.size());
-        for (std::size_t r = 0; r < sample_indices.size(); ++r) codes[r] = src[sample_indices[r]];
-    }
-    return build_node(g.view, g.y, g.w, g.indices, params, rng, h);
+    check_sample(sample_indices, std::min({hist_rows, y.size(), sample_weight.size()}));
+    // The search gathers the sample's bin codes, weights and targets itself, in sample
+    // order, and never reads the raw values: rows need not be copied.
+    return build_node(x, y, sample_weight, sample_indices, params, rng, hist);
 }
 
 Tree build_tree_on_bootstrap_exact(const MatrixView& x, std::span<const double> y,

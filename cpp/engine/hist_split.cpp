@@ -51,6 +51,7 @@ struct Best {
     double gain = 0.0;
     std::size_t feature = 0;
     double threshold = 0.0;
+    unsigned bin = 0;  // threshold is the upper edge of this bin
 };
 
 struct RegEntry {
@@ -77,6 +78,29 @@ struct Boundaries {
     std::size_t size = 0;
 };
 
+// The variance-reduction gain of each gathered boundary, one expression per boundary. The
+// loop is built for several instruction sets and the widest the processor has is picked
+// when the module loads: each operation is correctly rounded at any vector width, and
+// contraction into fused multiply-adds is off, so every choice gives the same bits.
+// Whole blocks of eight are computed (the arrays have room), so no scalar tail runs; the
+// values past `size` are never looked at.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void regression_gains(
+    Boundaries& c, double W, double S1, double S2, double V) {
+    static_assert(kMaxBins % 8 == 0);
+    const std::size_t blocks = (c.size + 7) / 8 * 8;
+    for (std::size_t i = 0; i < blocks; ++i) {
+        const double wl = c.wl[i];
+        const double wr = W - wl;
+        const double s1r = S1 - c.s1l[i];
+        const double s2r = S2 - c.s2l[i];
+        const double ml = c.s1l[i] / wl;
+        const double mr = s1r / wr;
+        const double vl = c.s2l[i] / wl - ml * ml;
+        const double vr = s2r / wr - mr * mr;
+        c.gain[i] = V - (wl * vl + wr * vr) / W;
+    }
+}
+
 // Stable partition of positions [begin, end) of `a` by `left` flags, without branches on
 // the flags (they are close to random near the root).
 template <class T>
@@ -95,8 +119,9 @@ void stable_partition(T* a, std::size_t begin, std::size_t end, const std::uint8
     std::copy(scratch, scratch + r, a + l);
 }
 
-// State shared by both tasks: inputs, the tree, the index buffer with its per-entry data
-// and bin codes kept in the same order, and the stack.
+// State shared by both tasks: inputs, the tree, the per-entry data and bin codes of the
+// index buffer, kept in the same order through every partition, and the stack. Leaves are
+// filled from the entries, which hold the same values (in the same order) as the rows.
 template <class Entry>
 class GrowerBase {
 public:
@@ -108,7 +133,6 @@ public:
         check_inputs();
         const std::size_t n = idx_.size();
         flags_.resize(n);
-        tmp_idx_.resize(n);
         tmp_entries_.resize(n);
         tmp_codes_.resize(n);
         candidates_.resize(m_);
@@ -163,30 +187,21 @@ protected:
         return n < params_.min_samples_split || (params_.max_depth && depth >= *params_.max_depth);
     }
 
-    void make_leaf(std::uint32_t id, const Work& work) {
-        create_leaf(tree_, id, y_, w_,
-                    std::span<const RowIndex>(idx_.data() + work.begin, work.end - work.begin),
-                    params_.is_classification);
-    }
-
     std::uint32_t open_node(const Work& work) {
         const std::uint32_t id = tree_.add_node();
         if (work.parent != kNoChild && work.is_right) tree_.nodes[work.parent].right = id;
         return id;
     }
 
-    // Marks which entries go left by the raw value and counts them. Nothing is moved yet,
-    // so a rejected split leaves the node's entries in their original order.
+    // Marks which entries go left and counts them. A code is the index of the first edge
+    // at or above the value, and the edges ascend strictly, so x <= edge[b] exactly when
+    // code <= b: the codes, read in one sequential pass, say what the raw values would.
+    // Nothing is moved yet, so a rejected split leaves the node's entries in their order.
     std::size_t mark_left(const Work& work, const Best& best) {
+        const std::uint8_t* codes = codes_of(best.feature);
         std::size_t n_left = 0;
-        constexpr std::size_t kAhead = 16;  // rows are scattered: fetch them early
         for (std::size_t p = work.begin; p < work.end; ++p) {
-            if (p + kAhead < work.end) {
-                __builtin_prefetch(x_.data +
-                                   static_cast<std::ptrdiff_t>(idx_[p + kAhead]) * x_.row_stride +
-                                   static_cast<std::ptrdiff_t>(best.feature) * x_.col_stride);
-            }
-            const bool left = x_(idx_[p], best.feature) <= best.threshold;
+            const bool left = codes[p] <= best.bin;
             flags_[p] = left;
             n_left += left;
         }
@@ -205,7 +220,6 @@ protected:
             return false;
         }
         const std::uint8_t* flags = flags_.data();
-        stable_partition(idx_.data(), work.begin, work.end, flags, tmp_idx_.data());
         stable_partition(entries_.data(), work.begin, work.end, flags, tmp_entries_.data());
         for (std::size_t f : live_) {
             stable_partition(codes_.data() + code_offset_[f], work.begin, work.end, flags,
@@ -222,7 +236,9 @@ protected:
     // The first boundary whose gain beats the best so far strictly.
     void pick_best(const Boundaries& c, std::size_t f, Best& best) const {
         for (std::size_t i = 0; i < c.size; ++i) {
-            if (c.gain[i] > best.gain) best = Best{c.gain[i], f, hist_.bin_edges[f][c.bin[i]]};
+            if (c.gain[i] > best.gain) {
+                best = Best{c.gain[i], f, hist_.bin_edges[f][c.bin[i]], c.bin[i]};
+            }
         }
     }
 
@@ -234,7 +250,10 @@ protected:
             const Work work = stack_.back();
             stack_.pop_back();
             const std::uint32_t id = open_node(work);
-            if (!g.grow_node(id, work)) make_leaf(id, work);
+            if (!g.grow_node(id, work)) {
+                tree_.nodes[id].n_samples = work.end - work.begin;
+                g.fill_leaf(id, work);
+            }
         }
         return std::move(tree_);
     }
@@ -248,13 +267,12 @@ protected:
     std::size_t m_;
 
     Tree tree_;
-    std::vector<RowIndex> idx_;
-    std::vector<Entry> entries_;  // per position, moved with idx_
+    std::vector<RowIndex> idx_;   // the rows of the entries, in their initial order
+    std::vector<Entry> entries_;  // per position, partitioned with the codes
     std::vector<std::uint8_t> codes_;
     std::vector<std::size_t> code_offset_;
     std::vector<std::size_t> live_;
     std::vector<std::uint8_t> flags_;
-    std::vector<RowIndex> tmp_idx_;
     std::vector<Entry> tmp_entries_;
     std::vector<std::uint8_t> tmp_codes_;
     std::vector<std::size_t> candidates_;
@@ -300,6 +318,18 @@ public:
         return try_split(id, work, best);
     }
 
+    // The weighted mean of the entries (0.0 without positive weight), summed as the
+    // tree's leaves are everywhere: w and w*y in list order.
+    void fill_leaf(std::uint32_t id, const Work& work) {
+        double w_sum = 0.0;
+        double wy_sum = 0.0;
+        for (std::size_t p = work.begin; p < work.end; ++p) {
+            w_sum += entries_[p].w;
+            wy_sum += entries_[p].wy;
+        }
+        tree_.nodes[id].value = w_sum > 0.0 ? wy_sum / w_sum : 0.0;
+    }
+
 private:
     static constexpr std::size_t kDenseNode = 128;
 
@@ -343,43 +373,39 @@ private:
         c.size = 0;
         double WL = 0.0, S1L = 0.0, S2L = 0.0;
         std::size_t nL = 0;
+        // Every boundary is written and kept by advancing the count, without a branch: the
+        // checks hinge on running sums and would be mispredicted often. An empty slot adds
+        // +0.0, which changes no sum (none can be -0.0, all start at +0.0), and is dropped.
+        std::size_t size = 0;
         const auto visit = [&](unsigned b) {
             RegSlot& s = slots_[h][b];
-            if (b < last) {
-                WL += s.w;
-                S1L += s.s1;
-                S2L += s.s2;
-                nL += s.n;
-                if (node.W - WL > 0.0 && WL > 0.0 && nL >= min_leaf && node.n - nL >= min_leaf) {
-                    c.wl[c.size] = WL;
-                    c.s1l[c.size] = S1L;
-                    c.s2l[c.size] = S2L;
-                    c.bin[c.size] = b;
-                    ++c.size;
-                }
-            }
+            WL += s.w;
+            S1L += s.s1;
+            S2L += s.s2;
+            nL += s.n;
+            c.wl[size] = WL;
+            c.s1l[size] = S1L;
+            c.s2l[size] = S2L;
+            c.bin[size] = b;
+            size += static_cast<std::size_t>(s.n != 0) & (node.W - WL > 0.0) & (WL > 0.0) &
+                    (nL >= min_leaf) & (node.n - nL >= min_leaf);
             s = RegSlot{};
         };
         if (Track) {
-            masks_[h].for_each(visit);
+            masks_[h].for_each([&](unsigned b) {
+                if (b < last) {
+                    visit(b);
+                } else {
+                    slots_[h][b] = RegSlot{};
+                }
+            });
             masks_[h].clear();
         } else {
-            for (unsigned b = 0; b <= last; ++b) {
-                if (slots_[h][b].n != 0) visit(b);
-            }
+            for (unsigned b = 0; b < last; ++b) visit(b);
+            slots_[h][last] = RegSlot{};
         }
-        const double W = node.W, S1 = node.S1, S2 = node.S2, V = node.V;
-        for (std::size_t i = 0; i < c.size; ++i) {
-            const double wl = c.wl[i];
-            const double wr = W - wl;
-            const double s1r = S1 - c.s1l[i];
-            const double s2r = S2 - c.s2l[i];
-            const double ml = c.s1l[i] / wl;
-            const double mr = s1r / wr;
-            const double vl = c.s2l[i] / wl - ml * ml;
-            const double vr = s2r / wr - mr * mr;
-            c.gain[i] = V - (wl * vl + wr * vr) / W;
-        }
+        c.size = size;
+        regression_gains(c, node.W, node.S1, node.S2, node.V);
         pick_best(c, f, best);
     }
 
@@ -407,7 +433,7 @@ private:
 
     std::array<std::array<RegSlot, kMaxBins>, 2> slots_{};
     std::array<BinMask, 2> masks_;
-    Boundaries bounds_;
+    Boundaries bounds_{};
 };
 
 class ClassificationGrower : public GrowerBase<ClsEntry> {
@@ -428,7 +454,32 @@ public:
         }
         local_of_.assign(distinct.size(), 0);
         seen_.assign(distinct.size(), 0);
+        leaf_weight_.assign(distinct.size(), 0.0);
+        class_of_ = std::move(distinct);
         return run(*this);
+    }
+
+    // Class weights summed per class in list order, classes ascending, and the class of
+    // largest weight: the same counts a leaf over the entries' rows gets everywhere.
+    void fill_leaf(std::uint32_t id, const Work& work) {
+        leaf_present_.clear();
+        for (std::size_t p = work.begin; p < work.end; ++p) {
+            const std::uint32_t c = entries_[p].cls;
+            if (!seen_[c]) {
+                seen_[c] = 1;
+                leaf_present_.push_back(c);
+            }
+            leaf_weight_[c] += entries_[p].w;
+        }
+        std::sort(leaf_present_.begin(), leaf_present_.end());
+        leaf_counts_.clear();
+        for (std::uint32_t c : leaf_present_) {
+            leaf_counts_.push_back(ClassCount{class_of_[c], leaf_weight_[c]});
+            seen_[c] = 0;
+            leaf_weight_[c] = 0.0;
+        }
+        tree_.nodes[id].value = majority_class(leaf_counts_);
+        tree_.set_leaf_counts(id, leaf_counts_);
     }
 
     bool grow_node(std::uint32_t id, const Work& work) {
@@ -554,6 +605,10 @@ private:
         pick_best(c, f, best);
     }
 
+    std::vector<std::uint64_t> class_of_;  // tree class id -> class index
+    std::vector<double> leaf_weight_;      // per tree class id, zero between leaves
+    std::vector<std::uint32_t> leaf_present_;
+    std::vector<ClassCount> leaf_counts_;
     std::vector<std::uint32_t> local_of_;  // tree class id -> node-local id
     std::vector<std::uint8_t> seen_;       // presence marks while collecting a node's classes
     std::vector<std::uint32_t> present_;   // tree class ids present in the node, ascending
