@@ -4,11 +4,13 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <memory>
 #include <numeric>
 #include <string>
 #include <vector>
 
 #include "engine/errors.hpp"
+#include "engine/partition.hpp"
 
 namespace canopy {
 
@@ -54,17 +56,13 @@ struct Best {
     unsigned bin = 0;  // threshold is the upper edge of this bin
 };
 
-struct RegEntry {
-    double w, wy, yy;  // w, w*y and y*(w*y), computed once per tree
-};
-
 struct ClsEntry {
     double w;
     std::uint32_t cls;  // dense class id within the tree, ordered like the class indices
 };
 
 struct RegSlot {
-    double w = 0.0, s1 = 0.0, s2 = 0.0;
+    double s1 = 0.0, s2 = 0.0, w = 0.0;  // w stays 0.0 with unit weights
     std::size_t n = 0;
 };
 
@@ -78,15 +76,26 @@ struct Boundaries {
     std::size_t size = 0;
 };
 
-// The variance-reduction gain of each gathered boundary, one expression per boundary. The
-// loop is built for several instruction sets and the widest the processor has is picked
-// when the module loads: each operation is correctly rounded at any vector width, and
-// contraction into fused multiply-adds is off, so every choice gives the same bits.
-// Whole blocks of eight are computed (the arrays have room), so no scalar tail runs; the
-// values past `size` are never looked at.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void regression_gains(
-    Boundaries& c, double W, double S1, double S2, double V) {
-    static_assert(kMaxBins % 8 == 0);
+// The regression search gathers the boundaries of all of a node's features, in search
+// order, before computing any gain: the gains then run in long vectorised stretches even
+// where every feature has only a handful of boundaries, and the first strictly largest gain
+// of this order is the one a feature-by-feature scan would pick.
+struct RegBoundaries {
+    static constexpr std::size_t kCapacity = 1024;  // two features' worth are always free
+    std::array<double, kCapacity> wl, s1l, s2l, gain;
+    std::array<std::uint32_t, kCapacity> bin, feature;
+    std::size_t size = 0;
+};
+
+// The variance-reduction gain of each gathered boundary, one expression per boundary;
+// returns whether any exceeds `beat`. The loop is built for several instruction sets and
+// the widest the processor has is picked when the module loads: each operation is
+// correctly rounded at any vector width, and contraction into fused multiply-adds is off,
+// so every choice gives the same bits. Whole blocks of eight are computed (the arrays have
+// room), so no scalar tail runs; values past `size` are never looked at.
+__attribute__((target_clones("avx512f", "avx2", "default"))) bool regression_gains(
+    RegBoundaries& c, double W, double S1, double S2, double V, double beat) {
+    static_assert(RegBoundaries::kCapacity % 8 == 0);
     const std::size_t blocks = (c.size + 7) / 8 * 8;
     for (std::size_t i = 0; i < blocks; ++i) {
         const double wl = c.wl[i];
@@ -99,30 +108,15 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void regression_gai
         const double vr = s2r / wr - mr * mr;
         c.gain[i] = V - (wl * vl + wr * vr) / W;
     }
+    unsigned any = 0;
+    for (std::size_t i = 0; i < c.size; ++i) any |= static_cast<unsigned>(c.gain[i] > beat);
+    return any != 0;
 }
 
-// Stable partition of positions [begin, end) of `a` by `left` flags, without branches on
-// the flags (they are close to random near the root).
-template <class T>
-void stable_partition(T* a, std::size_t begin, std::size_t end, const std::uint8_t* left,
-                      T* scratch) {
-    std::size_t l = begin;
-    std::size_t r = 0;
-    for (std::size_t p = begin; p < end; ++p) {
-        const T v = a[p];
-        const std::size_t goes_left = left[p];
-        a[l] = v;  // l <= p: that slot has already been read
-        scratch[r] = v;
-        l += goes_left;
-        r += 1 - goes_left;
-    }
-    std::copy(scratch, scratch + r, a + l);
-}
-
-// State shared by both tasks: inputs, the tree, the per-entry data and bin codes of the
-// index buffer, kept in the same order through every partition, and the stack. Leaves are
-// filled from the entries, which hold the same values (in the same order) as the rows.
-template <class Entry>
+// State shared by both tasks: inputs, the tree, the bin codes of the index buffer's
+// entries, kept in the same order through every partition, and the stack. Each task keeps
+// its own per-entry data, partitioned along with the codes; leaves are filled from it, as
+// it holds the same values (in the same order) as the rows.
 class GrowerBase {
 public:
     GrowerBase(const MatrixView& x, std::span<const double> y, std::span<const double> w,
@@ -132,8 +126,7 @@ public:
           idx_(indices.begin(), indices.end()) {
         check_inputs();
         const std::size_t n = idx_.size();
-        flags_.resize(n);
-        tmp_entries_.resize(n);
+        left_words_.resize(mask_words(n));
         tmp_codes_.resize(n);
         candidates_.resize(m_);
         // Only features with two bins or more are ever searched; their codes follow the
@@ -198,20 +191,15 @@ protected:
     // code <= b: the codes, read in one sequential pass, say what the raw values would.
     // Nothing is moved yet, so a rejected split leaves the node's entries in their order.
     std::size_t mark_left(const Work& work, const Best& best) {
-        const std::uint8_t* codes = codes_of(best.feature);
-        std::size_t n_left = 0;
-        for (std::size_t p = work.begin; p < work.end; ++p) {
-            const bool left = codes[p] <= best.bin;
-            flags_[p] = left;
-            n_left += left;
-        }
-        return n_left;
+        return mark_codes_at_most(codes_of(best.feature), work.begin, work.end, best.bin,
+                                  left_words_.data());
     }
 
     // Turns node `id` into a split when both sides keep enough entries (and at least one:
     // with min_samples_leaf 0, a rounding residue can make a boundary with nothing on one
     // side look like a candidate, and splitting there would repeat the node forever).
-    bool try_split(std::uint32_t id, const Work& work, const Best& best) {
+    template <class Grower>
+    bool try_split(Grower& g, std::uint32_t id, const Work& work, const Best& best) {
         const std::size_t n = work.end - work.begin;
         const std::size_t n_left = mark_left(work, best);
         const std::size_t n_right = n - n_left;
@@ -219,10 +207,10 @@ protected:
             n_right < params_.min_samples_leaf) {
             return false;
         }
-        const std::uint8_t* flags = flags_.data();
-        stable_partition(entries_.data(), work.begin, work.end, flags, tmp_entries_.data());
+        const std::uint64_t* left = left_words_.data();
+        g.partition_entries(work.begin, work.end, left);
         for (std::size_t f : live_) {
-            stable_partition(codes_.data() + code_offset_[f], work.begin, work.end, flags,
+            partition_stable(codes_.data() + code_offset_[f], work.begin, work.end, left,
                              tmp_codes_.data());
         }
         tree_.set_split(id, best.feature, best.threshold, id + 1, kNoChild);
@@ -268,28 +256,36 @@ protected:
 
     Tree tree_;
     std::vector<RowIndex> idx_;   // the rows of the entries, in their initial order
-    std::vector<Entry> entries_;  // per position, partitioned with the codes
     std::vector<std::uint8_t> codes_;
     std::vector<std::size_t> code_offset_;
     std::vector<std::size_t> live_;
-    std::vector<std::uint8_t> flags_;
-    std::vector<Entry> tmp_entries_;
+    std::vector<std::uint64_t> left_words_;  // which entries of the node being split go left
     std::vector<std::uint8_t> tmp_codes_;
     std::vector<std::size_t> candidates_;
     std::vector<Work> stack_;
 };
 
-class RegressionGrower : public GrowerBase<RegEntry> {
+// Per entry, w*y and y*(w*y) are computed once per tree. When every weight of the sample
+// is 1.0 (the usual case) the weights are not stored at all: any sum of n ones is n
+// exactly, so weight sums are taken from entry counts and the histograms carry one sum less.
+class RegressionGrower : public GrowerBase {
 public:
     using GrowerBase::GrowerBase;
 
     Tree grow() {
-        entries_.resize(idx_.size());
-        for (std::size_t p = 0; p < idx_.size(); ++p) {
+        const std::size_t n = idx_.size();
+        unit_ = std::all_of(idx_.begin(), idx_.end(), [&](RowIndex i) { return w_[i] == 1.0; });
+        wy_.resize(n);
+        yy_.resize(n);
+        scratch_.resize(n);
+        if (!unit_) ew_.resize(n);
+        for (std::size_t p = 0; p < n; ++p) {
             const double w = w_[idx_[p]];
             const double y = y_[idx_[p]];
             const double wy = w * y;
-            entries_[p] = RegEntry{w, wy, y * wy};
+            wy_[p] = wy;
+            yy_[p] = y * wy;
+            if (!unit_) ew_[p] = w;
         }
         return run(*this);
     }
@@ -298,97 +294,120 @@ public:
     bool grow_node(std::uint32_t id, const Work& work) {
         const std::size_t n = work.end - work.begin;
         if (stops_early(n, work.depth) || n == 0) return false;
-        double W = 0.0, S1 = 0.0, S2 = 0.0;
+        double S1 = 0.0, S2 = 0.0;
         for (std::size_t p = work.begin; p < work.end; ++p) {
-            W += entries_[p].w;
-            S1 += entries_[p].wy;
-            S2 += entries_[p].yy;
+            S1 += wy_[p];
+            S2 += yy_[p];
         }
+        const double W = weight_sum(work);
         if (W <= 0.0) return false;
         const double mean = S1 / W;
         const double V = S2 / W - mean * mean;
         Best best;
         const NodeSums node{W, S1, S2, V, n};
-        if (n >= kDenseNode) {
-            search<false>(candidates(), work, node, best);
+        const bool dense = n >= kDenseNode;
+        if (unit_) {
+            dense ? search<false, true>(work, node, best) : search<true, true>(work, node, best);
         } else {
-            search<true>(candidates(), work, node, best);
+            dense ? search<false, false>(work, node, best) : search<true, false>(work, node, best);
         }
         if (best.gain <= 0.0) return false;
-        return try_split(id, work, best);
+        return try_split(*this, id, work, best);
+    }
+
+    void partition_entries(std::size_t begin, std::size_t end, const std::uint64_t* left) {
+        partition_stable(wy_.data(), begin, end, left, scratch_.data());
+        partition_stable(yy_.data(), begin, end, left, scratch_.data());
+        if (!unit_) partition_stable(ew_.data(), begin, end, left, scratch_.data());
     }
 
     // The weighted mean of the entries (0.0 without positive weight), summed as the
     // tree's leaves are everywhere: w and w*y in list order.
     void fill_leaf(std::uint32_t id, const Work& work) {
-        double w_sum = 0.0;
         double wy_sum = 0.0;
-        for (std::size_t p = work.begin; p < work.end; ++p) {
-            w_sum += entries_[p].w;
-            wy_sum += entries_[p].wy;
-        }
+        for (std::size_t p = work.begin; p < work.end; ++p) wy_sum += wy_[p];
+        const double w_sum = weight_sum(work);
         tree_.nodes[id].value = w_sum > 0.0 ? wy_sum / w_sum : 0.0;
     }
 
 private:
     static constexpr std::size_t kDenseNode = 128;
 
+    struct NodeSums {
+        double W, S1, S2, V;
+        std::size_t n;
+    };
+
+    double weight_sum(const Work& work) const {
+        if (unit_) return static_cast<double>(work.end - work.begin);
+        double W = 0.0;
+        for (std::size_t p = work.begin; p < work.end; ++p) W += ew_[p];
+        return W;
+    }
+
     // Fills the histograms of one or two features in one pass over the node's entries
     // (each slot still receives its entries in list order). Small nodes also record which
-    // bins they touch; large ones touch most bins, so the sweep simply skips empty slots.
-    template <bool Track>
+    // bins they touch; large ones touch most bins, so the sweep visits them all.
+    template <bool Track, bool Unit>
     void fill(const Work& work, const std::uint8_t* codes_a, const std::uint8_t* codes_b) {
         for (std::size_t p = work.begin; p < work.end; ++p) {
-            const RegEntry& e = entries_[p];
+            const double wy = wy_[p];
+            const double yy = yy_[p];
             const unsigned a = codes_a[p];
             RegSlot& s = slots_[0][a];
-            s.w += e.w;
-            s.s1 += e.wy;
-            s.s2 += e.yy;
+            if (!Unit) s.w += ew_[p];
+            s.s1 += wy;
+            s.s2 += yy;
             ++s.n;
             if (Track) masks_[0].set(a);
             if (codes_b != nullptr) {
                 const unsigned b = codes_b[p];
                 RegSlot& t = slots_[1][b];
-                t.w += e.w;
-                t.s1 += e.wy;
-                t.s2 += e.yy;
+                if (!Unit) t.w += ew_[p];
+                t.s1 += wy;
+                t.s2 += yy;
                 ++t.n;
                 if (Track) masks_[1].set(b);
             }
         }
     }
 
-    struct NodeSums {
-        double W, S1, S2, V;
-        std::size_t n;
-    };
-
-    // Sweeps histogram `h` of feature f, clearing it, and offers its boundaries to `best`.
-    template <bool Track>
-    void sweep(int h, std::size_t f, const NodeSums& node, Best& best) {
+    // Sweeps histogram `h` of feature f, clearing it, and appends its boundaries.
+    template <bool Track, bool Unit>
+    void sweep(int h, std::size_t f, const NodeSums& node) {
         const std::size_t last = hist_.n_bins[f] - 1;
         const std::uint64_t min_leaf = params_.min_samples_leaf;
-        Boundaries& c = bounds_;
-        c.size = 0;
+        // With unit weights both sides' weights are entry counts, so "positive weight on
+        // both sides and enough entries" is a range of left counts.
+        const std::uint64_t lo = std::max<std::uint64_t>(min_leaf, 1);
+        RegBoundaries& c = *bounds_;
+        const auto feature = static_cast<std::uint32_t>(f);
         double WL = 0.0, S1L = 0.0, S2L = 0.0;
         std::size_t nL = 0;
         // Every boundary is written and kept by advancing the count, without a branch: the
         // checks hinge on running sums and would be mispredicted often. An empty slot adds
         // +0.0, which changes no sum (none can be -0.0, all start at +0.0), and is dropped.
-        std::size_t size = 0;
+        std::size_t size = c.size;
         const auto visit = [&](unsigned b) {
             RegSlot& s = slots_[h][b];
-            WL += s.w;
             S1L += s.s1;
             S2L += s.s2;
             nL += s.n;
+            std::size_t keep;
+            if (Unit) {
+                WL = static_cast<double>(nL);
+                keep = static_cast<std::size_t>(s.n != 0) & (nL >= lo) & (node.n - nL >= lo);
+            } else {
+                WL += s.w;
+                keep = static_cast<std::size_t>(s.n != 0) & (node.W - WL > 0.0) & (WL > 0.0) &
+                       (nL >= min_leaf) & (node.n - nL >= min_leaf);
+            }
             c.wl[size] = WL;
             c.s1l[size] = S1L;
             c.s2l[size] = S2L;
             c.bin[size] = b;
-            size += static_cast<std::size_t>(s.n != 0) & (node.W - WL > 0.0) & (WL > 0.0) &
-                    (nL >= min_leaf) & (node.n - nL >= min_leaf);
+            c.feature[size] = feature;
+            size += keep;
             s = RegSlot{};
         };
         if (Track) {
@@ -405,38 +424,56 @@ private:
             slots_[h][last] = RegSlot{};
         }
         c.size = size;
-        regression_gains(c, node.W, node.S1, node.S2, node.V);
-        pick_best(c, f, best);
+    }
+
+    // Computes the gathered boundaries' gains and lets the first strictly better one in
+    // search order replace `best`.
+    void flush(const NodeSums& node, Best& best) {
+        RegBoundaries& c = *bounds_;
+        if (c.size != 0 && regression_gains(c, node.W, node.S1, node.S2, node.V, best.gain)) {
+            for (std::size_t i = 0; i < c.size; ++i) {
+                if (c.gain[i] > best.gain) {
+                    const std::uint32_t f = c.feature[i];
+                    best = Best{c.gain[i], f, hist_.bin_edges[f][c.bin[i]], c.bin[i]};
+                }
+            }
+        }
+        c.size = 0;
     }
 
     // Candidates in order, two at a time.
-    template <bool Track>
-    void search(std::span<const std::size_t> features, const Work& work, const NodeSums& node,
-                Best& best) {
+    template <bool Track, bool Unit>
+    void search(const Work& work, const NodeSums& node, Best& best) {
         std::size_t pending = m_;  // a searchable feature waiting for a partner
-        for (std::size_t f : features) {
+        for (std::size_t f : candidates()) {
             if (hist_.n_bins[f] < 2) continue;
             if (pending == m_) {
                 pending = f;
                 continue;
             }
-            fill<Track>(work, codes_of(pending), codes_of(f));
-            sweep<Track>(0, pending, node, best);
-            sweep<Track>(1, f, node, best);
+            if (bounds_->size + 2 * kMaxBins > RegBoundaries::kCapacity) flush(node, best);
+            fill<Track, Unit>(work, codes_of(pending), codes_of(f));
+            sweep<Track, Unit>(0, pending, node);
+            sweep<Track, Unit>(1, f, node);
             pending = m_;
         }
         if (pending != m_) {
-            fill<Track>(work, codes_of(pending), nullptr);
-            sweep<Track>(0, pending, node, best);
+            if (bounds_->size + kMaxBins > RegBoundaries::kCapacity) flush(node, best);
+            fill<Track, Unit>(work, codes_of(pending), nullptr);
+            sweep<Track, Unit>(0, pending, node);
         }
+        flush(node, best);
     }
 
+    bool unit_ = false;
+    std::vector<double> wy_, yy_, ew_;  // per position: w*y, y*(w*y), and w unless unit
+    std::vector<double> scratch_;
     std::array<std::array<RegSlot, kMaxBins>, 2> slots_{};
     std::array<BinMask, 2> masks_;
-    Boundaries bounds_{};
+    std::unique_ptr<RegBoundaries> bounds_ = std::make_unique<RegBoundaries>();
 };
 
-class ClassificationGrower : public GrowerBase<ClsEntry> {
+class ClassificationGrower : public GrowerBase {
 public:
     using GrowerBase::GrowerBase;
 
@@ -448,6 +485,7 @@ public:
         std::sort(distinct.begin(), distinct.end());
         distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
         entries_.resize(idx_.size());
+        scratch_.resize(idx_.size());
         for (std::size_t p = 0; p < idx_.size(); ++p) {
             const auto it = std::lower_bound(distinct.begin(), distinct.end(), classes[p]);
             entries_[p] = ClsEntry{w_[idx_[p]], static_cast<std::uint32_t>(it - distinct.begin())};
@@ -505,7 +543,11 @@ public:
             if (hist_.n_bins[f] >= 2) search_feature(f, work, W, G, best);
         }
         if (best.gain <= 0.0) return false;
-        return try_split(id, work, best);
+        return try_split(*this, id, work, best);
+    }
+
+    void partition_entries(std::size_t begin, std::size_t end, const std::uint64_t* left) {
+        partition_stable_scalar(entries_.data(), begin, end, left, scratch_.data());
     }
 
 private:
@@ -605,6 +647,8 @@ private:
         pick_best(c, f, best);
     }
 
+    std::vector<ClsEntry> entries_;        // per position, partitioned with the codes
+    std::vector<ClsEntry> scratch_;
     std::vector<std::uint64_t> class_of_;  // tree class id -> class index
     std::vector<double> leaf_weight_;      // per tree class id, zero between leaves
     std::vector<std::uint32_t> leaf_present_;

@@ -1,0 +1,122 @@
+#include "engine/partition.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <immintrin.h>
+
+namespace canopy {
+
+namespace {
+
+// The low `n` bits set, for n in 0 .. 64.
+constexpr std::uint64_t low_bits(unsigned n) { return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1; }
+
+bool detect_avx512() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vbmi2");
+}
+
+const bool kAvx512 = detect_avx512();
+
+#define CANOPY_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi2")))
+
+// Blocks are loaded and stored under masks, so no lane outside [begin, end) is read or
+// written. The left side is written in place: it ends at or before the block just loaded.
+CANOPY_AVX512 std::size_t mark_avx512(const std::uint8_t* codes, std::size_t begin,
+                                      std::size_t end, unsigned bin, std::uint64_t* words) {
+    const __m512i limit = _mm512_set1_epi8(static_cast<char>(bin));
+    std::size_t count = 0;
+    for (std::size_t p = begin, k = 0; p < end; p += 64, ++k) {
+        const __mmask64 live = low_bits(static_cast<unsigned>(std::min<std::size_t>(64, end - p)));
+        const __m512i v = _mm512_maskz_loadu_epi8(live, codes + p);
+        const __mmask64 m = _mm512_mask_cmple_epu8_mask(live, v, limit);
+        words[k] = m;
+        count += static_cast<std::size_t>(std::popcount(m));
+    }
+    return count;
+}
+
+CANOPY_AVX512 void partition_bytes_avx512(std::uint8_t* a, std::size_t begin, std::size_t end,
+                                          const std::uint64_t* words, std::uint8_t* scratch) {
+    std::size_t l = begin;
+    std::size_t r = 0;
+    for (std::size_t p = begin, k = 0; p < end; p += 64, ++k) {
+        const __mmask64 live = low_bits(static_cast<unsigned>(std::min<std::size_t>(64, end - p)));
+        const __m512i v = _mm512_maskz_loadu_epi8(live, a + p);
+        const __mmask64 left = words[k] & live;
+        const __mmask64 right = ~words[k] & live;
+        const auto nl = static_cast<unsigned>(std::popcount(left));
+        const auto nr = static_cast<unsigned>(std::popcount(right));
+        _mm512_mask_storeu_epi8(a + l, low_bits(nl), _mm512_maskz_compress_epi8(left, v));
+        _mm512_mask_storeu_epi8(scratch + r, low_bits(nr), _mm512_maskz_compress_epi8(right, v));
+        l += nl;
+        r += nr;
+    }
+    std::copy(scratch, scratch + r, a + l);
+}
+
+CANOPY_AVX512 void partition_doubles_avx512(double* a, std::size_t begin, std::size_t end,
+                                            const std::uint64_t* words, double* scratch) {
+    std::size_t l = begin;
+    std::size_t r = 0;
+    for (std::size_t p = begin, k = 0; p < end; p += 8, k += 8) {
+        const auto live = static_cast<__mmask8>(
+            low_bits(static_cast<unsigned>(std::min<std::size_t>(8, end - p))));
+        const __m512d v = _mm512_maskz_loadu_pd(live, a + p);
+        const auto bits = static_cast<__mmask8>(words[k >> 6] >> (k & 63));
+        const auto left = static_cast<__mmask8>(bits & live);
+        const auto right = static_cast<__mmask8>(~bits & live);
+        const auto nl = static_cast<unsigned>(std::popcount(static_cast<unsigned>(left)));
+        const auto nr = static_cast<unsigned>(std::popcount(static_cast<unsigned>(right)));
+        _mm512_mask_storeu_pd(a + l, static_cast<__mmask8>(low_bits(nl)),
+                              _mm512_maskz_compress_pd(left, v));
+        _mm512_mask_storeu_pd(scratch + r, static_cast<__mmask8>(low_bits(nr)),
+                              _mm512_maskz_compress_pd(right, v));
+        l += nl;
+        r += nr;
+    }
+    std::copy(scratch, scratch + r, a + l);
+}
+
+#undef CANOPY_AVX512
+
+}  // namespace
+
+bool partition_uses_avx512() { return kAvx512; }
+
+std::size_t mark_codes_at_most(const std::uint8_t* codes, std::size_t begin, std::size_t end,
+                               unsigned bin, std::uint64_t* words) {
+    if (kAvx512) return mark_avx512(codes, begin, end, bin, words);
+    std::size_t count = 0;
+    for (std::size_t p = begin, k = 0; p < end; p += 64, ++k) {
+        const std::size_t len = std::min<std::size_t>(64, end - p);
+        std::uint64_t m = 0;
+        for (std::size_t j = 0; j < len; ++j) {
+            m |= static_cast<std::uint64_t>(codes[p + j] <= bin) << j;
+        }
+        words[k] = m;
+        count += static_cast<std::size_t>(std::popcount(m));
+    }
+    return count;
+}
+
+void partition_stable(std::uint8_t* a, std::size_t begin, std::size_t end,
+                      const std::uint64_t* words, std::uint8_t* scratch) {
+    if (kAvx512) {
+        partition_bytes_avx512(a, begin, end, words, scratch);
+    } else {
+        partition_stable_scalar(a, begin, end, words, scratch);
+    }
+}
+
+void partition_stable(double* a, std::size_t begin, std::size_t end, const std::uint64_t* words,
+                      double* scratch) {
+    if (kAvx512) {
+        partition_doubles_avx512(a, begin, end, words, scratch);
+    } else {
+        partition_stable_scalar(a, begin, end, words, scratch);
+    }
+}
+
+}  // namespace canopy

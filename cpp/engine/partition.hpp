@@ -1,0 +1,50 @@
+// Stable two-way partitions of a node's entries, driven by a bit mask.
+//
+// Bit k of words[k / 64] says whether entry begin + k goes left. Every array of a node is
+// partitioned with the same mask, so the entries keep their relative order on both sides.
+// On processors with AVX-512 (byte compression included) whole blocks of 64 codes or 8
+// doubles move at once; elsewhere a branch-free loop does the same moves one at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace canopy {
+
+// Words needed for the mask of n entries.
+inline std::size_t mask_words(std::size_t n) { return (n + 63) / 64; }
+
+// Sets the mask of entries [begin, end) to codes[p] <= bin and returns how many are set.
+std::size_t mark_codes_at_most(const std::uint8_t* codes, std::size_t begin, std::size_t end,
+                               unsigned bin, std::uint64_t* words);
+
+// Moves the entries of [begin, end) whose bit is set to the front, in order, then the others
+// in order. `scratch` has room for end - begin values.
+void partition_stable(std::uint8_t* a, std::size_t begin, std::size_t end,
+                      const std::uint64_t* words, std::uint8_t* scratch);
+void partition_stable(double* a, std::size_t begin, std::size_t end, const std::uint64_t* words,
+                      double* scratch);
+
+// The one-at-a-time form, for any copyable type (and the reference for the fast forms).
+template <class T>
+void partition_stable_scalar(T* a, std::size_t begin, std::size_t end,
+                             const std::uint64_t* words, T* scratch) {
+    std::size_t l = begin;
+    std::size_t r = 0;
+    for (std::size_t p = begin; p < end; ++p) {
+        const std::size_t k = p - begin;
+        const T v = a[p];
+        const std::size_t goes_left = (words[k >> 6] >> (k & 63)) & 1;
+        a[l] = v;  // l <= p: that slot has already been read
+        scratch[r] = v;
+        l += goes_left;
+        r += 1 - goes_left;
+    }
+    for (std::size_t i = 0; i < r; ++i) a[l + i] = scratch[i];
+}
+
+// Whether the block-wise forms are in use on this processor.
+bool partition_uses_avx512();
+
+}  // namespace canopy
