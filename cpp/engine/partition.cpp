@@ -87,7 +87,12 @@ bool partition_uses_avx512() { return kAvx512; }
 
 std::size_t mark_codes_at_most(const std::uint8_t* codes, std::size_t begin, std::size_t end,
                                unsigned bin, std::uint64_t* words) {
-    if (kAvx512) return mark_avx512(codes, begin, end, bin, words);
+    if (kAvx512) return mark_avx512(codes, begin, end, std::min(bin, 255u), words);
+    return mark_codes_at_most_scalar(codes, begin, end, bin, words);
+}
+
+std::size_t mark_codes_at_most_scalar(const std::uint8_t* codes, std::size_t begin,
+                                      std::size_t end, unsigned bin, std::uint64_t* words) {
     std::size_t count = 0;
     for (std::size_t p = begin, k = 0; p < end; p += 64, ++k) {
         const std::size_t len = std::min<std::size_t>(64, end - p);

@@ -26,7 +26,10 @@ void partition_stable(std::uint8_t* a, std::size_t begin, std::size_t end,
 void partition_stable(double* a, std::size_t begin, std::size_t end, const std::uint64_t* words,
                       double* scratch);
 
-// The one-at-a-time form, for any copyable type (and the reference for the fast forms).
+// The one-at-a-time forms (the second for any copyable type), which the block-wise forms
+// must match exactly.
+std::size_t mark_codes_at_most_scalar(const std::uint8_t* codes, std::size_t begin,
+                                      std::size_t end, unsigned bin, std::uint64_t* words);
 template <class T>
 void partition_stable_scalar(T* a, std::size_t begin, std::size_t end,
                              const std::uint64_t* words, T* scratch) {

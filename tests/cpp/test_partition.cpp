@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "engine/partition.hpp"
+#include "engine/rng.hpp"
+
+namespace canopy {
+namespace {
+
+// The obvious stable partition of one array by per-entry flags.
+template <class T>
+std::vector<T> expected_partition(const std::vector<T>& a, std::size_t begin, std::size_t end,
+                                  const std::vector<bool>& left) {
+    std::vector<T> out(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(begin));
+    for (int side = 1; side >= 0; --side) {
+        for (std::size_t p = begin; p < end; ++p) {
+            if (left[p - begin] == static_cast<bool>(side)) out.push_back(a[p]);
+        }
+    }
+    out.insert(out.end(), a.begin() + static_cast<std::ptrdiff_t>(end), a.end());
+    return out;
+}
+
+TEST(Partition, MarksAndMovesLikeTheObviousLoop) {
+    // Ranges that start anywhere and end inside, at or past whole 64-entry blocks, with
+    // masks from all-left to all-right; the values around the range must stay untouched.
+    Pcg64 g = Pcg64::seed_from_u64(7);
+    for (int trial = 0; trial < 400; ++trial) {
+        const std::size_t begin = g.index_u64(70);
+        const std::size_t len = trial < 20 ? static_cast<std::size_t>(trial) : g.index_u64(300);
+        const std::size_t end = begin + len;
+        const std::size_t total = end + g.index_u64(70);
+        std::vector<std::uint8_t> codes(total);
+        std::vector<double> values(total);
+        for (std::size_t i = 0; i < total; ++i) {
+            codes[i] = static_cast<std::uint8_t>(g.index_u64(256));
+            values[i] = static_cast<double>(i) + 0.5;
+        }
+        // The extremes too: nothing above bin 0 (often), everything at most 255, and beyond.
+        unsigned bin = static_cast<unsigned>(g.index_u64(256));
+        if (trial % 5 == 0) bin = 0;
+        if (trial % 7 == 0) bin = trial % 2 == 0 ? 255 : 300;
+        std::vector<std::uint64_t> words(mask_words(len) + 1, ~std::uint64_t{0});
+        const std::size_t count = mark_codes_at_most(codes.data(), begin, end, bin, words.data());
+
+        std::vector<bool> left(len);
+        for (std::size_t k = 0; k < len; ++k) {
+            left[k] = codes[begin + k] <= bin;
+            ASSERT_EQ((words[k / 64] >> (k % 64)) & 1, left[k] ? 1u : 0u) << "entry " << k;
+        }
+        ASSERT_EQ(count, static_cast<std::size_t>(std::count(left.begin(), left.end(), true)));
+        std::vector<std::uint64_t> scalar_words(words.size(), ~std::uint64_t{0});
+        ASSERT_EQ(mark_codes_at_most_scalar(codes.data(), begin, end, bin, scalar_words.data()),
+                  count);
+        ASSERT_TRUE(std::equal(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(mask_words(len)),
+                               scalar_words.begin()));
+
+        const std::vector<std::uint8_t> want_codes = expected_partition(codes, begin, end, left);
+        const std::vector<double> want_values = expected_partition(values, begin, end, left);
+        std::vector<std::uint8_t> byte_scratch(len);
+        std::vector<double> double_scratch(len);
+        std::vector<std::uint8_t> scalar_codes = codes;
+        std::vector<double> scalar_values = values;
+        partition_stable(codes.data(), begin, end, words.data(), byte_scratch.data());
+        partition_stable(values.data(), begin, end, words.data(), double_scratch.data());
+        partition_stable_scalar(scalar_codes.data(), begin, end, words.data(), byte_scratch.data());
+        partition_stable_scalar(scalar_values.data(), begin, end, words.data(),
+                                double_scratch.data());
+        ASSERT_EQ(codes, want_codes) << "trial " << trial;
+        ASSERT_EQ(values, want_values) << "trial " << trial;
+        ASSERT_EQ(scalar_codes, want_codes) << "trial " << trial;
+        ASSERT_EQ(scalar_values, want_values) << "trial " << trial;
+    }
+}
+
+}  // namespace
+}  // namespace canopy
