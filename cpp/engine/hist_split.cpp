@@ -305,6 +305,11 @@ public:
         const double V = S2 / W - mean * mean;
         Best best;
         const NodeSums node{W, S1, S2, V, n};
+        if (n == 2) {
+            unit_ ? search_pair<true>(work, node, best) : search_pair<false>(work, node, best);
+            if (best.gain <= 0.0) return false;
+            return try_split(*this, id, work, best);
+        }
         const bool dense = n >= kDenseNode;
         if (unit_) {
             dense ? search<false, true>(work, node, best) : search<true, true>(work, node, best);
@@ -331,7 +336,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kDenseNode = 128;
+    static constexpr std::size_t kDenseNode = 256;
 
     struct NodeSums {
         double W, S1, S2, V;
@@ -439,6 +444,51 @@ private:
             }
         }
         c.size = 0;
+    }
+
+    // A node of two entries, about a third of all the nodes searched. A feature either has
+    // both in one bin (no boundary but the last, which has nothing on its right) or exactly
+    // one boundary, after the lower code, with the lower-coded entry alone on its left. So
+    // only two gains can occur, one per entry alone on the left. They are formed as the
+    // sweep forms them (each sum starting at +0.0), and the first feature in search order
+    // reaching the best of them wins, as in the general scan.
+    template <bool Unit>
+    void search_pair(const Work& work, const NodeSums& node, Best& best) {
+        const std::size_t p = work.begin;
+        const std::uint64_t min_leaf = params_.min_samples_leaf;
+        RegBoundaries& c = *bounds_;
+        std::array<bool, 2> keep{};
+        for (std::size_t k = 0; k < 2; ++k) {
+            const double s1 = 0.0 + wy_[p + k];
+            const double s2 = 0.0 + yy_[p + k];
+            double WL;
+            if (Unit) {
+                WL = 1.0;
+                keep[k] = min_leaf <= 1;
+            } else {
+                const double w = 0.0 + ew_[p + k];
+                WL = 0.0 + w;
+                keep[k] = node.W - WL > 0.0 && WL > 0.0 && min_leaf <= 1;
+            }
+            c.wl[k] = WL;
+            c.s1l[k] = 0.0 + s1;
+            c.s2l[k] = 0.0 + s2;
+        }
+        c.size = 2;
+        regression_gains(c, node.W, node.S1, node.S2, node.V, 0.0);
+        c.size = 0;
+        for (std::size_t f : candidates()) {
+            if (hist_.n_bins[f] < 2) continue;
+            const std::uint8_t* codes = codes_of(f);
+            const unsigned a = codes[p];
+            const unsigned b = codes[p + 1];
+            if (a == b) continue;
+            const std::size_t k = a < b ? 0 : 1;
+            const unsigned bin = std::min(a, b);
+            if (keep[k] && c.gain[k] > best.gain) {
+                best = Best{c.gain[k], f, hist_.bin_edges[f][bin], bin};
+            }
+        }
     }
 
     // Candidates in order, two at a time.

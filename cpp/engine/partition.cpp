@@ -106,8 +106,8 @@ std::size_t mark_codes_at_most_scalar(const std::uint8_t* codes, std::size_t beg
     return count;
 }
 
-void partition_stable(std::uint8_t* a, std::size_t begin, std::size_t end,
-                      const std::uint64_t* words, std::uint8_t* scratch) {
+void partition_stable_blocks(std::uint8_t* a, std::size_t begin, std::size_t end,
+                             const std::uint64_t* words, std::uint8_t* scratch) {
     if (kAvx512) {
         partition_bytes_avx512(a, begin, end, words, scratch);
     } else {
@@ -115,8 +115,8 @@ void partition_stable(std::uint8_t* a, std::size_t begin, std::size_t end,
     }
 }
 
-void partition_stable(double* a, std::size_t begin, std::size_t end, const std::uint64_t* words,
-                      double* scratch) {
+void partition_stable_blocks(double* a, std::size_t begin, std::size_t end,
+                             const std::uint64_t* words, double* scratch) {
     if (kAvx512) {
         partition_doubles_avx512(a, begin, end, words, scratch);
     } else {

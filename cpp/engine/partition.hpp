@@ -19,12 +19,11 @@ inline std::size_t mask_words(std::size_t n) { return (n + 63) / 64; }
 std::size_t mark_codes_at_most(const std::uint8_t* codes, std::size_t begin, std::size_t end,
                                unsigned bin, std::uint64_t* words);
 
-// Moves the entries of [begin, end) whose bit is set to the front, in order, then the others
-// in order. `scratch` has room for end - begin values.
-void partition_stable(std::uint8_t* a, std::size_t begin, std::size_t end,
-                      const std::uint64_t* words, std::uint8_t* scratch);
-void partition_stable(double* a, std::size_t begin, std::size_t end, const std::uint64_t* words,
-                      double* scratch);
+// The block-wise forms where the processor has them (else the one-at-a-time form).
+void partition_stable_blocks(std::uint8_t* a, std::size_t begin, std::size_t end,
+                             const std::uint64_t* words, std::uint8_t* scratch);
+void partition_stable_blocks(double* a, std::size_t begin, std::size_t end,
+                             const std::uint64_t* words, double* scratch);
 
 // The one-at-a-time forms (the second for any copyable type), which the block-wise forms
 // must match exactly.
@@ -45,6 +44,19 @@ void partition_stable_scalar(T* a, std::size_t begin, std::size_t end,
         r += 1 - goes_left;
     }
     for (std::size_t i = 0; i < r; ++i) a[l + i] = scratch[i];
+}
+
+// Moves the entries of [begin, end) whose bit is set to the front, in order, then the others
+// in order. `scratch` has room for end - begin values. Short ranges, the most common by far
+// deep in a tree, are moved inline.
+template <class T>
+void partition_stable(T* a, std::size_t begin, std::size_t end, const std::uint64_t* words,
+                      T* scratch) {
+    if (end - begin <= 16) {
+        partition_stable_scalar(a, begin, end, words, scratch);
+    } else {
+        partition_stable_blocks(a, begin, end, words, scratch);
+    }
 }
 
 // Whether the block-wise forms are in use on this processor.

@@ -64,8 +64,8 @@ TEST(Partition, MarksAndMovesLikeTheObviousLoop) {
         std::vector<double> double_scratch(len);
         std::vector<std::uint8_t> scalar_codes = codes;
         std::vector<double> scalar_values = values;
-        partition_stable(codes.data(), begin, end, words.data(), byte_scratch.data());
-        partition_stable(values.data(), begin, end, words.data(), double_scratch.data());
+        partition_stable_blocks(codes.data(), begin, end, words.data(), byte_scratch.data());
+        partition_stable_blocks(values.data(), begin, end, words.data(), double_scratch.data());
         partition_stable_scalar(scalar_codes.data(), begin, end, words.data(), byte_scratch.data());
         partition_stable_scalar(scalar_values.data(), begin, end, words.data(),
                                 double_scratch.data());
