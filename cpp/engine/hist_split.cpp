@@ -33,6 +33,10 @@ public:
         }
     }
     void clear() { words_.fill(0); }
+    // The set bins in increasing order; `out` has room for kMaxBins + 64 entries.
+    std::size_t list(std::uint8_t* out) const {
+        return set_bit_positions(words_.data(), words_.size(), out);
+    }
 
 private:
     std::array<std::uint64_t, kMaxBins / 64> words_{};
@@ -416,14 +420,18 @@ private:
             s = RegSlot{};
         };
         if (Track) {
-            masks_[h].for_each([&](unsigned b) {
+            // The set bins as a list first: a loop over a known count instead of branches
+            // on the bits of each mask word.
+            const std::size_t count = masks_[h].list(bins_.data());
+            masks_[h].clear();
+            for (std::size_t i = 0; i < count; ++i) {
+                const unsigned b = bins_[i];
                 if (b < last) {
                     visit(b);
                 } else {
                     slots_[h][b] = RegSlot{};
                 }
-            });
-            masks_[h].clear();
+            }
         } else {
             for (unsigned b = 0; b < last; ++b) visit(b);
             slots_[h][last] = RegSlot{};
@@ -520,6 +528,7 @@ private:
     std::vector<double> scratch_;
     std::array<std::array<RegSlot, kMaxBins>, 2> slots_{};
     std::array<BinMask, 2> masks_;
+    std::array<std::uint8_t, kMaxBins + 64> bins_{};
     std::unique_ptr<RegBoundaries> bounds_ = std::make_unique<RegBoundaries>();
 };
 

@@ -79,6 +79,22 @@ CANOPY_AVX512 void partition_doubles_avx512(double* a, std::size_t begin, std::s
     std::copy(scratch, scratch + r, a + l);
 }
 
+CANOPY_AVX512 std::size_t set_bits_avx512(const std::uint64_t* words, std::size_t n_words,
+                                         std::uint8_t* out) {
+    const __m512i step = _mm512_set1_epi8(64);
+    __m512i positions = _mm512_set_epi8(
+        63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42,
+        41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20,
+        19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    std::size_t count = 0;
+    for (std::size_t w = 0; w < n_words; ++w) {
+        _mm512_storeu_si512(out + count, _mm512_maskz_compress_epi8(words[w], positions));
+        count += static_cast<std::size_t>(std::popcount(words[w]));
+        positions = _mm512_add_epi8(positions, step);
+    }
+    return count;
+}
+
 #undef CANOPY_AVX512
 
 }  // namespace
@@ -122,6 +138,23 @@ void partition_stable_blocks(double* a, std::size_t begin, std::size_t end,
     } else {
         partition_stable_scalar(a, begin, end, words, scratch);
     }
+}
+
+std::size_t set_bit_positions(const std::uint64_t* words, std::size_t n_words,
+                              std::uint8_t* out) {
+    if (kAvx512) return set_bits_avx512(words, n_words, out);
+    return set_bit_positions_scalar(words, n_words, out);
+}
+
+std::size_t set_bit_positions_scalar(const std::uint64_t* words, std::size_t n_words,
+                                     std::uint8_t* out) {
+    std::size_t count = 0;
+    for (std::size_t w = 0; w < n_words; ++w) {
+        for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
+            out[count++] = static_cast<std::uint8_t>(w * 64 + std::countr_zero(bits));
+        }
+    }
+    return count;
 }
 
 }  // namespace canopy

@@ -59,6 +59,13 @@ void partition_stable(T* a, std::size_t begin, std::size_t end, const std::uint6
     }
 }
 
+// Writes the positions of the set bits of words[0 .. n_words) (at most 4 words), in
+// ascending order, to `out`, which has room for 64 * (n_words + 1) bytes; returns how many.
+std::size_t set_bit_positions(const std::uint64_t* words, std::size_t n_words,
+                              std::uint8_t* out);
+std::size_t set_bit_positions_scalar(const std::uint64_t* words, std::size_t n_words,
+                                     std::uint8_t* out);
+
 // Whether the block-wise forms are in use on this processor.
 bool partition_uses_avx512();
 

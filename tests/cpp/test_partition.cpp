@@ -55,8 +55,8 @@ TEST(Partition, MarksAndMovesLikeTheObviousLoop) {
         std::vector<std::uint64_t> scalar_words(words.size(), ~std::uint64_t{0});
         ASSERT_EQ(mark_codes_at_most_scalar(codes.data(), begin, end, bin, scalar_words.data()),
                   count);
-        ASSERT_TRUE(std::equal(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(mask_words(len)),
-                               scalar_words.begin()));
+        const auto used = static_cast<std::ptrdiff_t>(mask_words(len));
+        ASSERT_TRUE(std::equal(words.begin(), words.begin() + used, scalar_words.begin()));
 
         const std::vector<std::uint8_t> want_codes = expected_partition(codes, begin, end, left);
         const std::vector<double> want_values = expected_partition(values, begin, end, left);
@@ -73,6 +73,30 @@ TEST(Partition, MarksAndMovesLikeTheObviousLoop) {
         ASSERT_EQ(values, want_values) << "trial " << trial;
         ASSERT_EQ(scalar_codes, want_codes) << "trial " << trial;
         ASSERT_EQ(scalar_values, want_values) << "trial " << trial;
+    }
+}
+
+TEST(Partition, ListsSetBitsInOrder) {
+    Pcg64 g = Pcg64::seed_from_u64(11);
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::size_t n_words = 1 + g.index_u64(4);
+        std::vector<std::uint64_t> words(n_words);
+        for (auto& w : words) {
+            // Sparse, dense, empty and full words.
+            const std::uint64_t kind = g.index_u64(4);
+            w = kind == 0 ? 0 : kind == 1 ? ~std::uint64_t{0} : g.next_u64() & g.next_u64();
+        }
+        std::vector<std::uint8_t> want;
+        for (std::size_t b = 0; b < 64 * n_words; ++b) {
+            if ((words[b / 64] >> (b % 64)) & 1) want.push_back(static_cast<std::uint8_t>(b));
+        }
+        std::vector<std::uint8_t> fast(64 * (n_words + 1)), scalar(64 * (n_words + 1));
+        const std::size_t nf = set_bit_positions(words.data(), n_words, fast.data());
+        const std::size_t ns = set_bit_positions_scalar(words.data(), n_words, scalar.data());
+        ASSERT_EQ(nf, want.size());
+        ASSERT_EQ(ns, want.size());
+        EXPECT_TRUE(std::equal(want.begin(), want.end(), fast.begin())) << "trial " << trial;
+        EXPECT_TRUE(std::equal(want.begin(), want.end(), scalar.begin())) << "trial " << trial;
     }
 }
 
