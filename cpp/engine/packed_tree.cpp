@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <type_traits>
 
 #include "engine/errors.hpp"
 
@@ -90,29 +91,43 @@ void PackedTree::find_leaves(const MatrixView& rows, std::size_t begin, std::siz
         return;
     }
     // Several rows descend together so that their node loads overlap in memory, and the
-    // next node is chosen by a mask instead of a data-dependent branch.
+    // next node is chosen by a mask instead of a data-dependent branch. Full groups have a
+    // fixed lane count, so their loop is unrolled completely; a leaf goes "right" to itself,
+    // so lanes that arrive early just stay, and the group ends when no lane moves.
     constexpr std::size_t kLanes = 8;
     const PackedNode* nd = nodes.data();
-    for (std::size_t r0 = begin; r0 < end; r0 += kLanes) {
-        const std::size_t lanes = std::min(kLanes, end - r0);
+    const auto descend = [&](auto lanes_c, std::size_t r0, std::size_t lanes) {
+        constexpr std::size_t kFixed = decltype(lanes_c)::value;
+        const std::size_t n_lanes = kFixed != 0 ? kFixed : lanes;
         std::uint32_t id[kLanes] = {};
         const double* row[kLanes];
-        for (std::size_t j = 0; j < lanes; ++j) row[j] = row_at(r0 + j);
+        for (std::size_t j = 0; j < n_lanes; ++j) row[j] = row_at(r0 + j);
+        const auto step = [&](std::size_t j) {
+            const PackedNode& node = nd[id[j]];
+            const std::uint32_t left = id[j] + 1;
+            const bool goes_left = row[j][node.feature] <= node.threshold;
+            const std::uint32_t mask = 0u - static_cast<std::uint32_t>(goes_left);
+            return node.right ^ ((left ^ node.right) & mask);
+        };
         std::uint32_t changed = 1;
         while (changed != 0) {
+            // Two steps per check: the first moves every lane, the second tells whether any
+            // lane still moves.
+            for (std::size_t j = 0; j < n_lanes; ++j) id[j] = step(j);
             changed = 0;
-            for (std::size_t j = 0; j < lanes; ++j) {
-                const PackedNode& node = nd[id[j]];
-                const std::uint32_t left = id[j] + 1;
-                const bool goes_left = row[j][node.feature] <= node.threshold;
-                const std::uint32_t mask = 0u - static_cast<std::uint32_t>(goes_left);
-                const std::uint32_t next = node.right ^ ((left ^ node.right) & mask);
+            for (std::size_t j = 0; j < n_lanes; ++j) {
+                const std::uint32_t next = step(j);
                 changed |= next ^ id[j];
                 id[j] = next;
             }
         }
-        for (std::size_t j = 0; j < lanes; ++j) leaf[r0 + j - begin] = id[j];
+        for (std::size_t j = 0; j < n_lanes; ++j) leaf[r0 + j - begin] = id[j];
+    };
+    std::size_t r0 = begin;
+    for (; r0 + kLanes <= end; r0 += kLanes) {
+        descend(std::integral_constant<std::size_t, kLanes>{}, r0, kLanes);
     }
+    if (r0 < end) descend(std::integral_constant<std::size_t, 0>{}, r0, end - r0);
 }
 
 }  // namespace canopy

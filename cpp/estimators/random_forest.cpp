@@ -15,17 +15,22 @@ namespace canopy {
 
 namespace {
 
-// Rows per prediction work item. An item walks its rows through one tree after the other,
-// so the larger it is, the more often a tree's nodes are still in cache: a deep forest is
-// far larger than the caches, and every row visits a different path.
-constexpr std::size_t kRowBlock = 8192;
+// Rows per prediction work item, at most. An item walks its rows through one tree after the
+// other, so the larger it is, the more often a tree's nodes are still in cache: a deep
+// forest is far larger than the caches, and every row visits a different path.
+constexpr std::size_t kRowBlock = 16384;
 
-// Runs fn(begin, end) over consecutive blocks of rows on the pool.
+// Runs fn(begin, end) over consecutive blocks of rows on the pool. The block count is a
+// multiple of the pool size, so that every worker gets the same share of rows.
 template <class F>
 void for_row_blocks(std::size_t n_rows, F&& fn) {
-    const std::size_t n_blocks = (n_rows + kRowBlock - 1) / kRowBlock;
+    const std::size_t workers = std::max<std::size_t>(1, pool_size());
+    std::size_t n_blocks = (n_rows + kRowBlock - 1) / kRowBlock;
+    n_blocks = (n_blocks + workers - 1) / workers * workers;
+    const std::size_t rows = n_blocks == 0 ? 0 : (n_rows + n_blocks - 1) / n_blocks;
     parallel_for(n_blocks, [&](std::size_t b) {
-        fn(b * kRowBlock, std::min(n_rows, (b + 1) * kRowBlock));
+        const std::size_t begin = std::min(n_rows, b * rows);
+        fn(begin, std::min(n_rows, begin + rows));
     });
 }
 
