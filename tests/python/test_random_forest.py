@@ -367,6 +367,11 @@ REPRO_SCRIPT = textwrap.dedent(
         c.fit(x, labels)
         q = [v for row in c.predict_proba(x) for v in row]
         h.update(struct.pack(f"{len(q)}d", *q))
+    # Enough rows for several prediction blocks, split differently for each thread count;
+    # every row must come out as it does alone.
+    big = np.tile(x, (23, 1))
+    assert r.predict(big) == p * 23
+    assert [v for row in c.predict_proba(big) for v in row] == q * 23
     print(h.hexdigest())
     """
 )
