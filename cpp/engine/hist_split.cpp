@@ -92,13 +92,14 @@ struct RegBoundaries {
 };
 
 // The variance-reduction gain of each gathered boundary, one expression per boundary;
-// returns whether any exceeds `beat`. The loop is built for several instruction sets and
-// the widest the processor has is picked when the module loads: each operation is
+// returns whether any exceeds `beat`. The loop is compiled for AVX-512, AVX2 and the
+// baseline, and the widest the processor has is picked once (a plain function pointer, not
+// an ifunc, which would run before the sanitizers' runtimes are up): each operation is
 // correctly rounded at any vector width, and contraction into fused multiply-adds is off,
 // so every choice gives the same bits. Whole blocks of eight are computed (the arrays have
 // room), so no scalar tail runs; values past `size` are never looked at.
-__attribute__((target_clones("avx512f", "avx2", "default"))) bool regression_gains(
-    RegBoundaries& c, double W, double S1, double S2, double V, double beat) {
+[[gnu::always_inline]] inline bool regression_gains_body(RegBoundaries& c, double W, double S1,
+                                                         double S2, double V, double beat) {
     static_assert(RegBoundaries::kCapacity % 8 == 0);
     const std::size_t blocks = (c.size + 7) / 8 * 8;
     for (std::size_t i = 0; i < blocks; ++i) {
@@ -116,6 +117,32 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) bool regression_gai
     for (std::size_t i = 0; i < c.size; ++i) any |= static_cast<unsigned>(c.gain[i] > beat);
     return any != 0;
 }
+
+using GainsFn = bool (*)(RegBoundaries&, double, double, double, double, double);
+
+[[gnu::target("avx512f")]] bool regression_gains_avx512(RegBoundaries& c, double W, double S1,
+                                                        double S2, double V, double beat) {
+    return regression_gains_body(c, W, S1, S2, V, beat);
+}
+
+[[gnu::target("avx2")]] bool regression_gains_avx2(RegBoundaries& c, double W, double S1,
+                                                   double S2, double V, double beat) {
+    return regression_gains_body(c, W, S1, S2, V, beat);
+}
+
+bool regression_gains_baseline(RegBoundaries& c, double W, double S1, double S2, double V,
+                               double beat) {
+    return regression_gains_body(c, W, S1, S2, V, beat);
+}
+
+GainsFn pick_regression_gains() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return regression_gains_avx512;
+    if (__builtin_cpu_supports("avx2")) return regression_gains_avx2;
+    return regression_gains_baseline;
+}
+
+const GainsFn regression_gains = pick_regression_gains();
 
 // State shared by both tasks: inputs, the tree, the bin codes of the index buffer's
 // entries, kept in the same order through every partition, and the stack. Each task keeps
