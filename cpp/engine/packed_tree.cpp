@@ -1,6 +1,8 @@
 #include "engine/packed_tree.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <map>
 #include <limits>
 #include <string>
 #include <type_traits>
@@ -49,20 +51,59 @@ bool is_preorder(const Tree& tree) {
     return true;
 }
 
+namespace {
+
+constexpr std::size_t kMaxTableClasses = 8;
+
+// The table form of a packed tree's class probabilities, or false (leaving p untouched)
+// when the leaves have more distinct vectors than two-byte tags can name.
+bool build_probability_table(const Tree& tree, std::size_t n_classes, PackedTree& p) {
+    const std::size_t n = tree.nodes.size();
+    std::map<std::vector<std::uint64_t>, std::uint16_t> rows;  // exact bits -> tag
+    std::vector<std::uint64_t> bits(n_classes, 0);
+    rows.emplace(bits, 0);  // row 0: all zeros, for internal and weightless nodes
+    std::vector<std::uint16_t> tag(n, 0);
+    std::vector<double> table(n_classes, 0.0);
+    std::vector<double> vec(n_classes);
+    for (std::size_t i = 0; i < n; ++i) {
+        const TreeNode& t = tree.nodes[i];
+        if (!t.is_leaf()) continue;
+        std::fill(vec.begin(), vec.end(), 0.0);
+        for_each_leaf_probability(tree, t, [&](std::uint64_t cls, double prob) {
+            if (cls < n_classes) vec[cls] = prob;
+        });
+        for (std::size_t c = 0; c < n_classes; ++c) bits[c] = std::bit_cast<std::uint64_t>(vec[c]);
+        const auto [it, added] = rows.emplace(bits, static_cast<std::uint16_t>(rows.size()));
+        if (added) {
+            if (rows.size() > std::numeric_limits<std::uint16_t>::max()) return false;
+            table.insert(table.end(), vec.begin(), vec.end());
+        }
+        tag[i] = it->second;
+    }
+    p.table_classes = n_classes;
+    p.prob_tag = std::move(tag);
+    p.prob_table = std::move(table);
+    return true;
+}
+
+}  // namespace
+
 PackedTree PackedTree::pack(const Tree& tree, std::size_t n_classes) {
     PackedTree p;
     const std::size_t n = tree.nodes.size();
     p.nodes.resize(n);
     p.values.resize(n, 0.0);
-    if (n_classes > 0) p.prob_begin.resize(n + 1, 0);
+    const bool sparse = n_classes > 0 && !(n_classes <= kMaxTableClasses &&
+                                           build_probability_table(tree, n_classes, p));
+    if (sparse) p.prob_begin.resize(n + 1, 0);
     for (std::size_t i = 0; i < n; ++i) {
         const TreeNode& t = tree.nodes[i];
         const auto id = static_cast<std::uint32_t>(i);
-        if (n_classes > 0) p.prob_begin[i] = static_cast<std::uint32_t>(p.probs.size());
+        if (sparse) p.prob_begin[i] = static_cast<std::uint32_t>(p.probs.size());
         if (t.is_leaf()) {
             p.nodes[i] = {std::numeric_limits<double>::quiet_NaN(), 0, id};
             p.values[i] = t.value;
-            if (n_classes > 0) add_probabilities(tree, t, n_classes, p);
+            if (sparse) add_probabilities(tree, t, n_classes, p);
             continue;
         }
         if (t.left != i + 1 || t.right <= i || t.right >= n || t.feature >= kMaxFeature) {
@@ -71,7 +112,7 @@ PackedTree PackedTree::pack(const Tree& tree, std::size_t n_classes) {
         p.nodes[i] = {t.threshold, static_cast<std::uint32_t>(t.feature), t.right};
         p.min_row_length = std::max(p.min_row_length, t.feature + 1);
     }
-    if (n_classes > 0) p.prob_begin[n] = static_cast<std::uint32_t>(p.probs.size());
+    if (sparse) p.prob_begin[n] = static_cast<std::uint32_t>(p.probs.size());
     return p;
 }
 

@@ -30,7 +30,14 @@ bool is_preorder(const Tree& tree);
 struct PackedTree {
     std::vector<PackedNode> nodes;
     std::vector<double> values;  // by node id: the leaf's value (0.0 for internal nodes)
-    // With class probabilities: leaf i's run is probs[prob_begin[i] .. prob_begin[i + 1]).
+    // Class probabilities. With a few classes the leaves share a handful of distinct
+    // probability vectors (a pure leaf's is one of the unit vectors), so node i's vector is
+    // row prob_tag[i] of prob_table (rows of n_classes; row 0 all zeros). The tags, two
+    // bytes a node, stay in cache where a per-leaf run would not. Otherwise leaf i's run is
+    // probs[prob_begin[i] .. prob_begin[i + 1]).
+    std::size_t table_classes = 0;
+    std::vector<std::uint16_t> prob_tag;
+    std::vector<double> prob_table;
     std::vector<std::uint32_t> prob_begin;
     std::vector<ClassProbability> probs;
     std::size_t min_row_length = 0;  // 1 + the largest tested feature; 0 for a single leaf
@@ -45,8 +52,14 @@ struct PackedTree {
     void find_leaves(const MatrixView& rows, std::size_t begin, std::size_t end,
                      std::uint32_t* leaf) const;
 
-    // acc[c] += probability of class c at the leaf (classes kept by pack only).
+    // acc[c] += probability of class c at the leaf (classes kept by pack only). Absent
+    // classes may add +0.0, which changes no accumulator that holds no -0.0.
     void add_proba(std::uint32_t leaf, double* acc) const {
+        if (table_classes != 0) {
+            const double* p = prob_table.data() + std::size_t{prob_tag[leaf]} * table_classes;
+            for (std::size_t c = 0; c < table_classes; ++c) acc[c] += p[c];
+            return;
+        }
         for (std::uint32_t e = prob_begin[leaf]; e < prob_begin[leaf + 1]; ++e) {
             acc[probs[e].column] += probs[e].p;
         }

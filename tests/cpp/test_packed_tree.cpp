@@ -35,7 +35,12 @@ TEST(PackedTree, LeavesAndProbabilitiesMatchTheCheckedWalk) {
     const Tree tree = random_tree(5, x, y);
     ASSERT_GT(tree.nodes.size(), 20u);
     ASSERT_TRUE(is_preorder(tree));
-    const PackedTree packed = PackedTree::pack(tree, 3);  // class 3 dropped, as traverse_proba does
+    // Class 3 dropped, as traverse_proba does; with 3 classes the probabilities are a table
+    // of distinct vectors, with 9 they are runs per leaf.
+    const PackedTree packed = PackedTree::pack(tree, 3);
+    const PackedTree wide = PackedTree::pack(tree, 9);
+    ASSERT_EQ(packed.table_classes, 3u);
+    ASSERT_EQ(wide.table_classes, 0u);
     Matrix probe(257, 5);
     Pcg64 g = Pcg64::seed_from_u64(9);
     for (double& v : probe.values) {
@@ -50,6 +55,9 @@ TEST(PackedTree, LeavesAndProbabilitiesMatchTheCheckedWalk) {
         std::vector<double> p(3, 0.0);
         packed.add_proba(leaf[r], p.data());
         EXPECT_EQ(p, traverse_proba(tree, probe.row(r), 3));
+        std::vector<double> q(9, 0.0);
+        wide.add_proba(leaf[r], q.data());
+        EXPECT_EQ(q, traverse_proba(tree, probe.row(r), 9));
     }
     // An offset range writes from leaf[0].
     std::vector<std::uint32_t> part(5);
