@@ -188,17 +188,9 @@ Tree build_tree_on_bootstrap(const MatrixView& x, std::span<const double> y,
                              std::span<const double> sample_weight,
                              std::span<const RowIndex> sample_indices, const TreeParams& params,
                              Pcg64& rng, const HistogramData& hist) {
-    if (hist.bin_codes.size() < x.cols || hist.bin_edges.size() < x.cols ||
-        hist.n_bins.size() < x.cols) {
-        fail_internal("histogram data has fewer features than the matrix");
-    }
-    std::size_t hist_rows = x.rows;
-    for (std::size_t f = 0; f < x.cols; ++f) {
-        hist_rows = std::min(hist_rows, hist.bin_codes[f].size());
-    }
-    check_sample(sample_indices, std::min({hist_rows, y.size(), sample_weight.size()}));
-    // The search gathers the sample's bin codes, weights and targets itself, in sample
-    // order, and never reads the raw values: rows need not be copied.
+    // The search checks the sample against the data, gathers the sample's bin codes,
+    // weights and targets itself, in sample order, and never reads the raw values: rows
+    // need not be copied.
     return build_node(x, y, sample_weight, sample_indices, params, rng, hist);
 }
 

@@ -387,24 +387,20 @@ private:
     template <bool Track, bool Unit>
     void fill(const Work& work, const std::uint8_t* codes_a, const std::uint8_t* codes_b) {
         for (std::size_t p = work.begin; p < work.end; ++p) {
+            // Read once: the slots are doubles too, so the compiler cannot keep these.
+            const double w = Unit ? 0.0 : ew_[p];
             const double wy = wy_[p];
             const double yy = yy_[p];
-            const unsigned a = codes_a[p];
-            RegSlot& s = slots_[0][a];
-            if (!Unit) s.w += ew_[p];
-            s.s1 += wy;
-            s.s2 += yy;
-            ++s.n;
-            if (Track) masks_[0].set(a);
-            if (codes_b != nullptr) {
-                const unsigned b = codes_b[p];
-                RegSlot& t = slots_[1][b];
-                if (!Unit) t.w += ew_[p];
-                t.s1 += wy;
-                t.s2 += yy;
-                ++t.n;
-                if (Track) masks_[1].set(b);
-            }
+            const auto add = [&](int h, unsigned bin) {
+                RegSlot& s = slots_[h][bin];
+                if (!Unit) s.w += w;
+                s.s1 += wy;
+                s.s2 += yy;
+                ++s.n;
+                if (Track) masks_[h].set(bin);
+            };
+            add(0, codes_a[p]);
+            if (codes_b != nullptr) add(1, codes_b[p]);
         }
     }
 
@@ -586,20 +582,13 @@ public:
     // Class weights summed per class in list order, classes ascending, and the class of
     // largest weight: the same counts a leaf over the entries' rows gets everywhere.
     void fill_leaf(std::uint32_t id, const Work& work) {
-        leaf_present_.clear();
+        collect_present(work);
         for (std::size_t p = work.begin; p < work.end; ++p) {
-            const std::uint32_t c = entries_[p].cls;
-            if (!seen_[c]) {
-                seen_[c] = 1;
-                leaf_present_.push_back(c);
-            }
-            leaf_weight_[c] += entries_[p].w;
+            leaf_weight_[entries_[p].cls] += entries_[p].w;
         }
-        std::sort(leaf_present_.begin(), leaf_present_.end());
         leaf_counts_.clear();
-        for (std::uint32_t c : leaf_present_) {
+        for (std::uint32_t c : present_) {
             leaf_counts_.push_back(ClassCount{class_of_[c], leaf_weight_[c]});
-            seen_[c] = 0;
             leaf_weight_[c] = 0.0;
         }
         tree_.nodes[id].value = majority_class(leaf_counts_);
@@ -637,9 +626,8 @@ public:
     }
 
 private:
-    // The classes present in the node (ascending) get node-local ids 0 .. kn-1; the
-    // node's class weights are summed in list order.
-    void node_statistics(const Work& work) {
+    // present_ = the tree class ids of the node's entries, ascending.
+    void collect_present(const Work& work) {
         present_.clear();
         for (std::size_t p = work.begin; p < work.end; ++p) {
             const std::uint32_t c = entries_[p].cls;
@@ -649,8 +637,14 @@ private:
             }
         }
         std::sort(present_.begin(), present_.end());
+        for (std::uint32_t c : present_) seen_[c] = 0;
+    }
+
+    // The classes present in the node (ascending) get node-local ids 0 .. kn-1; the
+    // node's class weights are summed in list order.
+    void node_statistics(const Work& work) {
+        collect_present(work);
         for (std::size_t l = 0; l < present_.size(); ++l) {
-            seen_[present_[l]] = 0;
             local_of_[present_[l]] = static_cast<std::uint32_t>(l);
         }
         const std::size_t kn = present_.size();
@@ -737,7 +731,6 @@ private:
     std::vector<ClsEntry> scratch_;
     std::vector<std::uint64_t> class_of_;  // tree class id -> class index
     std::vector<double> leaf_weight_;      // per tree class id, zero between leaves
-    std::vector<std::uint32_t> leaf_present_;
     std::vector<ClassCount> leaf_counts_;
     std::vector<std::uint32_t> local_of_;  // tree class id -> node-local id
     std::vector<std::uint8_t> seen_;       // presence marks while collecting a node's classes

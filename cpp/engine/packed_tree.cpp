@@ -73,7 +73,7 @@ bool build_probability_table(const Tree& tree, std::size_t n_classes, PackedTree
             if (cls < n_classes) vec[cls] = prob;
         });
         for (std::size_t c = 0; c < n_classes; ++c) bits[c] = std::bit_cast<std::uint64_t>(vec[c]);
-        const auto [it, added] = rows.emplace(bits, static_cast<std::uint16_t>(rows.size()));
+        const auto [it, added] = rows.try_emplace(bits, static_cast<std::uint16_t>(rows.size()));
         if (added) {
             if (rows.size() > std::numeric_limits<std::uint16_t>::max()) return false;
             table.insert(table.end(), vec.begin(), vec.end());

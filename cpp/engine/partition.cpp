@@ -99,8 +99,6 @@ CANOPY_AVX512 std::size_t set_bits_avx512(const std::uint64_t* words, std::size_
 
 }  // namespace
 
-bool partition_uses_avx512() { return kAvx512; }
-
 std::size_t mark_codes_at_most(const std::uint8_t* codes, std::size_t begin, std::size_t end,
                                unsigned bin, std::uint64_t* words) {
     if (kAvx512) return mark_avx512(codes, begin, end, std::min(bin, 255u), words);

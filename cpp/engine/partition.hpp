@@ -66,7 +66,4 @@ std::size_t set_bit_positions(const std::uint64_t* words, std::size_t n_words,
 std::size_t set_bit_positions_scalar(const std::uint64_t* words, std::size_t n_words,
                                      std::uint8_t* out);
 
-// Whether the block-wise forms are in use on this processor.
-bool partition_uses_avx512();
-
 }  // namespace canopy
