@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/call_hooks.hpp"
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
 #include "engine/thread_pool.hpp"
@@ -64,13 +65,17 @@ Tree grow_tree(const MatrixView& x, std::span<const double> y,
 
 // grow_trees, with each tree handed to `finish(task_number, Tree&&)` on the worker that
 // grew it, so a forest can keep a compact form without holding every full tree at once.
+// Finished trees count as the call's progress.
 template <class T, class F>
 std::vector<T> grow_trees_as(const MatrixView& x, std::span<const double> y,
                              std::span<const double> sample_weight,
                              const std::vector<TreeTask>& tasks, const TreeParams& params,
                              const HistogramData* hist, F&& finish) {
+    Progress progress(tasks.size());
     return parallel_map<T>(tasks.size(), [&](std::size_t i) {
-        return finish(i, grow_tree(x, y, sample_weight, tasks[i], params, hist));
+        T tree = finish(i, grow_tree(x, y, sample_weight, tasks[i], params, hist));
+        progress.advance();
+        return tree;
     });
 }
 

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <thread>
 
+#include "engine/call_hooks.hpp"
 #include "engine/errors.hpp"
 
 namespace canopy {
@@ -162,6 +163,24 @@ struct Section {
         std::unique_lock lock(mutex);
         done_cv.wait(lock, [&] { return pending == 0; });
     }
+    // Waits, passing the calling thread's check point every kCheckInterval. When the check
+    // throws, cancel() stops the items not yet started; the running ones are waited for
+    // before the exception goes on, since they use the caller's stack.
+    template <class Cancel>
+    void wait_checked(Cancel&& cancel) {
+        std::unique_lock lock(mutex);
+        while (!done_cv.wait_for(lock, kCheckInterval, [&] { return pending == 0; })) {
+            lock.unlock();
+            try {
+                checkpoint();
+            } catch (...) {
+                cancel();
+                wait();
+                throw;
+            }
+            lock.lock();
+        }
+    }
 };
 
 [[noreturn]] void rethrow_as_section_error(const std::exception_ptr& e) {
@@ -205,13 +224,23 @@ std::size_t pool_size() {
     return pool ? pool->size() : 1;
 }
 
+std::size_t section_width() {
+    const std::size_t size = pool_size();
+    const std::size_t cap = worker_cap();
+    return cap == 0 ? size : std::min(size, cap);
+}
+
 void parallel_for(std::size_t n_items, const std::function<void(std::size_t)>& body) {
     if (n_items == 0) return;
+    checkpoint();
     Pool* pool = t_on_worker ? nullptr : get_pool();
-    if (pool == nullptr || n_items == 1) {
-        // Inline: on a worker already, or no threads could be made.
+    const std::size_t n_runners = pool == nullptr ? 1 : std::min(section_width(), n_items);
+    if (n_runners == 1) {
+        // Inline: on a worker already, no threads could be made, or one runner is all the
+        // section may use.
         std::exception_ptr error;
         for (std::size_t i = 0; i < n_items; ++i) {
+            if (i > 0) checkpoint();
             try {
                 body(i);
             } catch (...) {
@@ -223,7 +252,6 @@ void parallel_for(std::size_t n_items, const std::function<void(std::size_t)>& b
     }
     Section section;
     std::atomic<std::size_t> next{0};
-    const std::size_t n_runners = std::min(pool->size(), n_items);
     section.pending = n_runners;
     for (std::size_t r = 0; r < n_runners; ++r) {
         pool->submit([&] {
@@ -239,24 +267,58 @@ void parallel_for(std::size_t n_items, const std::function<void(std::size_t)>& b
             section.finish_one();
         });
     }
-    section.wait();
+    section.wait_checked([&] { next.store(n_items, std::memory_order_relaxed); });
     if (section.error) rethrow_as_section_error(section.error);
 }
 
+// Jobs wait in the scope's own queue; at most `width` runners on the pool take them in
+// spawn order, so a scope honours the caller's worker cap like a section does.
 struct Scope::State {
-    Section section;
+    Section section;  // pending counts runners; section.mutex guards the queue too
+    std::deque<std::function<void()>> jobs;
+    std::size_t runners = 0;
+    std::size_t width = 1;
     bool inline_mode = false;
+
+    void run_jobs() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::lock_guard lock(section.mutex);
+                if (jobs.empty()) {
+                    --runners;
+                    if (--section.pending == 0) section.done_cv.notify_all();
+                    return;
+                }
+                job = std::move(jobs.front());
+                jobs.pop_front();
+            }
+            try {
+                job();
+            } catch (...) {
+                section.record(std::current_exception());
+            }
+        }
+    }
 };
 
-Scope::Scope() : state_(new State) { state_->inline_mode = t_on_worker || get_pool() == nullptr; }
+Scope::Scope() : state_(new State) {
+    state_->inline_mode = t_on_worker || get_pool() == nullptr;
+    state_->width = state_->inline_mode ? 1 : section_width();
+}
 
 Scope::~Scope() {
+    {
+        std::lock_guard lock(state_->section.mutex);
+        state_->jobs.clear();
+    }
     state_->section.wait();
     delete state_;
 }
 
 void Scope::spawn(std::function<void()> job) {
     if (state_->inline_mode) {
+        checkpoint();
         try {
             job();
         } catch (...) {
@@ -264,26 +326,28 @@ void Scope::spawn(std::function<void()> job) {
         }
         return;
     }
+    bool start_runner = false;
     {
         std::lock_guard lock(state_->section.mutex);
-        ++state_->section.pending;
-    }
-    Section* section = &state_->section;
-    get_pool()->submit([section, job = std::move(job)] {
-        try {
-            job();
-        } catch (...) {
-            section->record(std::current_exception());
+        state_->jobs.push_back(std::move(job));
+        if (state_->runners < state_->width) {
+            ++state_->runners;
+            ++state_->section.pending;
+            start_runner = true;
         }
-        section->finish_one();
-    });
+    }
+    if (start_runner) get_pool()->submit([state = state_] { state->run_jobs(); });
 }
 
 void Scope::wait() {
-    state_->section.wait();
-    if (state_->section.error) {
-        auto e = state_->section.error;
-        state_->section.error = nullptr;
+    State* state = state_;
+    state->section.wait_checked([state] {
+        std::lock_guard lock(state->section.mutex);
+        state->jobs.clear();
+    });
+    if (state->section.error) {
+        auto e = state->section.error;
+        state->section.error = nullptr;
         rethrow_as_section_error(e);
     }
 }

@@ -9,6 +9,12 @@
 //   ended, as InternalError (UserError keeps its type).
 // - Sections started from inside a worker run inline on that worker, so nesting cannot
 //   deadlock.
+// - Several threads may start sections at once; each section ends with the result a lone
+//   call gives.
+// - A section started on a thread with a CallScope (engine/call_hooks.hpp) uses at most its
+//   max_workers workers, and passes its check point while the caller waits; a check that
+//   throws cancels the items not yet started, and the exception reaches the caller once the
+//   running items have ended.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +37,10 @@ void set_thread_pool(std::optional<std::uint64_t> n_jobs);
 // Size the pool has, creating it from the environment if it does not exist yet.
 std::size_t pool_size();
 
+// Workers a section started now on this thread uses at most: the pool size, capped by the
+// calling thread's max_workers.
+std::size_t section_width();
+
 // Size the environment asks for: RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, processor count.
 std::size_t pool_size_from_environment();
 
@@ -46,8 +56,9 @@ std::vector<T> parallel_map(std::size_t n_items, F&& fn) {
     return out;
 }
 
-// A group of jobs on the pool; the destructor waits for them (and swallows their errors:
-// call wait() to see them).
+// A group of jobs on the pool, run in spawn order by at most section_width() workers. The
+// destructor drops the jobs not yet started and waits for the running ones (swallowing their
+// errors: call wait() to see them).
 class Scope {
 public:
     Scope();

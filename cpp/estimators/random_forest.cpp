@@ -21,10 +21,10 @@ namespace {
 constexpr std::size_t kRowBlock = 16384;
 
 // Runs fn(begin, end) over consecutive blocks of rows on the pool. The block count is a
-// multiple of the pool size, so that every worker gets the same share of rows.
+// multiple of the workers the section uses, so that every worker gets the same share of rows.
 template <class F>
 void for_row_blocks(std::size_t n_rows, F&& fn) {
-    const std::size_t workers = std::max<std::size_t>(1, pool_size());
+    const std::size_t workers = std::max<std::size_t>(1, section_width());
     std::size_t n_blocks = (n_rows + kRowBlock - 1) / kRowBlock;
     n_blocks = (n_blocks + workers - 1) / workers * workers;
     const std::size_t rows = n_blocks == 0 ? 0 : (n_rows + n_blocks - 1) / n_blocks;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "engine/call_hooks.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
@@ -103,6 +104,7 @@ BoostedRegression boost_regression(const MatrixView& x, std::span<const double> 
         out.trees_used.push_back(forest.trees.size());
         for (std::size_t i = 0; i < m; ++i) f[i] = f[i] + config.learning_rate * u[i];
         out.forests.push_back(std::move(forest));
+        progress_step();
     }
     return out;
 }
@@ -136,6 +138,9 @@ void CanopyRegressor::fit(const MatrixView& x, const VectorView& y,
     const SupervisedInput in = prepare_supervised(x, y, sample_weight);
     if (x.rows == 0) fail_user("x has no rows; at least one row is needed to fit");
     const std::size_t n = x.rows;
+    // Rounds of both stages.
+    const std::uint64_t rounds = config.n_estimators;
+    Progress progress(rounds > UINT64_MAX / 2 ? UINT64_MAX : 2 * rounds);
     const TreeParams params =
         make_tree_params(config.rf_max_depth, config.rf_max_features, x.cols,
                          config.min_samples_split, config.min_samples_leaf, false);

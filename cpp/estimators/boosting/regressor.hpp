@@ -18,9 +18,13 @@ namespace canopy {
 
 using Interval = std::array<double, 2>;  // lower, upper
 
+inline constexpr double kDefaultConformalFraction = 0.2;
+// Miscoverage level of predict_ci when the caller names none.
+inline constexpr double kDefaultIntervalAlpha = 0.05;
+
 struct CanopyRegressor {
     BoostConfig config;
-    double conformal_fraction = 0.2;  // clamped to [0.1, 0.5]; NaN passes through
+    double conformal_fraction = kDefaultConformalFraction;  // clamped to [0.1, 0.5]; NaN passes
     std::vector<InternalRF> forests;
     std::vector<std::uint64_t> trees_used;
     double init_prediction = 0.0;
