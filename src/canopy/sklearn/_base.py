@@ -169,7 +169,7 @@ class CanopyEstimator(BaseEstimator):
     `_native` (a canopy._core object); pickling, deep copies and joblib carry it as the
     bytes of its exported state, so a copy predicts bit-identically."""
 
-    _native_class = None  # the canopy._core class name
+    _native_class = ""  # the canopy._core class name
 
     def __getstate__(self):
         state = super().__getstate__()

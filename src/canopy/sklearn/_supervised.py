@@ -21,7 +21,7 @@ from canopy.sklearn._base import (
 
 class _DecisionTree(CanopyEstimator):
     _native_class = "DecisionTree"
-    _task = None
+    _task = ""
 
     def __init__(self, *, max_depth=None, min_samples_split=2, min_samples_leaf=1, random_state=None):
         self.max_depth = max_depth
