@@ -55,6 +55,7 @@ _TIES = (
 )
 EXPECTED_FAILED_CHECKS = {
     "DecisionTreeClassifier": {"check_sample_weight_equivalence_on_dense_data": _TIES},
+    "DecisionTreeRegressor": {"check_sample_weight_equivalence_on_dense_data": _TIES},
     "RandomForestClassifier": {"check_sample_weight_equivalence_on_dense_data": _WEIGHTS_ARE_NOT_ROWS},
     "RandomForestRegressor": {"check_sample_weight_equivalence_on_dense_data": _WEIGHTS_ARE_NOT_ROWS},
     "CanopyClassifier": {"check_sample_weight_equivalence_on_dense_data": _WEIGHTS_ARE_NOT_ROWS},
