@@ -47,7 +47,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/call_hooks.hpp"
+#include "engine/call_scope.hpp"
 #include "engine/views.hpp"
 
 namespace canopy::pyarray {
@@ -153,19 +153,26 @@ struct CallOptions {
 class CallControl {
 public:
     CallControl(const CallOptions& options, std::optional<std::int64_t> object_n_jobs);
+    // The hooks of the call's CallScope, whose progress counts the check then reports.
     CallHooks hooks();
-    // The check point: runs without the interpreter lock on the calling thread.
-    void check(std::uint64_t done, std::uint64_t total);
+    void watch(const CallScope& scope) { scope_ = &scope; }
     // After a successful call, with the interpreter lock: the last progress report.
     void finish(std::uint64_t done, std::uint64_t total);
     // The Python error that stopped the call, raised again.
     [[noreturn]] void raise_stopped();
 
 private:
+    // The engine's interrupt check, on the calling thread without the interpreter lock: runs
+    // pending signal handlers (main thread only) and the progress callback; true when either
+    // raised.
+    static bool interrupted(void* self);
+    bool check();
     void report(std::uint64_t done, std::uint64_t total);
 
     std::size_t max_workers_;
     nb::object progress_;
+    bool main_thread_;
+    const CallScope* scope_ = nullptr;
     std::optional<std::pair<std::uint64_t, std::uint64_t>> reported_;
     std::optional<nb::python_error> error_;
 };
@@ -220,10 +227,11 @@ auto run(Box<Est>& box, const CallOptions& options, F&& fn) {
             ~Unlock() { lock.unlock(A); }
         } unlock{box.lock};
         CallScope scope(control.hooks());
+        control.watch(scope);
         result.fill([&]() -> decltype(auto) { return fn(box.est); });
         done = scope.done();
         total = scope.total();
-    } catch (const CallStopped&) {
+    } catch (const Interrupted&) {
         control.raise_stopped();
     }
     control.finish(done, total);
