@@ -47,7 +47,7 @@ ctest --test-dir build/asan --output-on-failure --no-tests=error -j2
 asan_pkg="build/asan-pkg/canopy"
 rm -rf "$asan_pkg" && mkdir -p "$asan_pkg"
 ln -s "$PWD"/src/canopy/*.py "$asan_pkg"/
-ln -s "$PWD"/build/asan/_rs*.so "$asan_pkg"/
+ln -s "$PWD"/build/asan/_rs*.so "$PWD"/build/asan/_core*.so "$asan_pkg"/
 # Python itself is not instrumented: the runtime (and libstdc++, whose exceptions ASan
 # intercepts) must be loaded first. Leak detection stays off for the interpreter.
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \

@@ -86,7 +86,8 @@ Matrix flatten(const std::vector<std::vector<double>>& rows, std::size_t cols) {
     Matrix out(rows.size(), cols);
     for (std::size_t r = 0; r < rows.size(); ++r) {
         if (rows[r].size() != cols) fail_internal("rows of a result differ in length");
-        std::copy(rows[r].begin(), rows[r].end(), out.values.begin() + static_cast<std::ptrdiff_t>(r * cols));
+        std::copy(rows[r].begin(), rows[r].end(),
+                  out.values.begin() + static_cast<std::ptrdiff_t>(r * cols));
     }
     return out;
 }
@@ -201,9 +202,9 @@ void register_errors(nb::module_& m) {
     g_ndarray_type = nb::object(nb::module_::import_("numpy").attr("ndarray")).release().ptr();
     g_main_thread = nb::cast<unsigned long>(
         nb::module_::import_("threading").attr("main_thread")().attr("ident"));
-    g_panic = PyErr_NewExceptionWithDoc("canopy._core.PanicException",
-                                        "Raised when a native call is aborted by an internal error.",
-                                        PyExc_BaseException, nullptr);
+    g_panic = PyErr_NewExceptionWithDoc(
+        "canopy._core.PanicException", "Raised when a native call is aborted by an internal error.",
+        PyExc_BaseException, nullptr);
     if (g_panic == nullptr) throw nb::python_error();
     m.attr("PanicException") = nb::borrow(g_panic);
     nb::register_exception_translator([](const std::exception_ptr& p, void*) {

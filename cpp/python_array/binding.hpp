@@ -61,12 +61,12 @@ using VectorArray = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
 
 // Keeps the array that owns a borrowed buffer from being resized while a call reads it.
 class Pin {
-public:
+  public:
     Pin() = default;
     // False with a Python error set when the owner cannot be pinned.
     bool attach(nb::handle source);
 
-private:
+  private:
     nb::object weak_;
 };
 
@@ -115,11 +115,11 @@ enum class Access { Shared, Exclusive };
 // A writer-preferring reader/writer lock: a waiting fit is not starved by a stream of
 // predictions.
 class RwLock {
-public:
+  public:
     void lock(Access access);
     void unlock(Access access);
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cv_;
     std::size_t readers_ = 0;
@@ -151,7 +151,7 @@ struct CallOptions {
 // lock: the worker cap, the progress callback and the signal check, and the Python error that
 // stopped the call, if any. Made and destroyed with the interpreter lock held.
 class CallControl {
-public:
+  public:
     CallControl(const CallOptions& options, std::optional<std::int64_t> object_n_jobs);
     // The hooks of the call's CallScope, whose progress counts the check then reports.
     CallHooks hooks();
@@ -161,7 +161,7 @@ public:
     // The Python error that stopped the call, raised again.
     [[noreturn]] void raise_stopped();
 
-private:
+  private:
     // The engine's interrupt check, on the calling thread without the interpreter lock: runs
     // pending signal handlers (main thread only) and the progress callback; true when either
     // raised.
@@ -180,13 +180,13 @@ private:
 // Refuses (RuntimeError) a call on a lock this thread already holds; otherwise records it as
 // held by this thread until destruction.
 class Reentry {
-public:
+  public:
     explicit Reentry(const RwLock& lock);
     ~Reentry();
     Reentry(const Reentry&) = delete;
     Reentry& operator=(const Reentry&) = delete;
 
-private:
+  private:
     const RwLock* lock_;
 };
 
@@ -268,13 +268,15 @@ void fit_supervised(Box<Est>& b, const MatrixArg& x, const VectorArg& y,
 // predict(x, *, n_jobs=None) -> (n,) float64
 template <class Est>
 ArrayOut<double> predict(Box<Est>& b, const MatrixArg& x, std::optional<std::int64_t> n_jobs) {
-    return to_array(run<Access::Shared>(b, jobs(n_jobs), [&](Est& e) { return e.predict(x.view()); }));
+    return to_array(
+        run<Access::Shared>(b, jobs(n_jobs), [&](Est& e) { return e.predict(x.view()); }));
 }
 
 // feature_importances(*, n_jobs=None) -> (features,) float64
 template <class Est>
 ArrayOut<double> importances(Box<Est>& b, std::optional<std::int64_t> n_jobs) {
-    return to_array(run<Access::Shared>(b, jobs(n_jobs), [](Est& e) { return e.feature_importances(); }));
+    return to_array(
+        run<Access::Shared>(b, jobs(n_jobs), [](Est& e) { return e.feature_importances(); }));
 }
 
 // A read-only property computed from the estimator under the shared lock.

@@ -55,7 +55,8 @@ TEST(CallScope, CappedCallersAtOnceEachGetTheLoneResult) {
         callers.emplace_back([&, c] {
             const CallScope scope(CallHooks{nullptr, nullptr, c % 3});
             for (int rep = 0; rep < 20; ++rep) {
-                auto out = parallel_map<std::size_t>(500, [&](std::size_t i) { return i * (c + 1); });
+                auto out =
+                    parallel_map<std::size_t>(500, [&](std::size_t i) { return i * (c + 1); });
                 for (std::size_t i = 0; i < out.size(); ++i) {
                     if (out[i] != i * (c + 1)) wrong.fetch_add(1);
                 }
