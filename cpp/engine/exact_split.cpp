@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/call_hooks.hpp"
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 
 namespace canopy {
@@ -115,7 +115,7 @@ public:
         std::vector<Pending> stack;
         stack.push_back({0, n_, 0, kNoChild, false, root_totals()});
         while (!stack.empty()) {
-            checkpoint();
+            poll_interrupt();
             const Pending node = stack.back();
             stack.pop_back();
             const std::uint32_t id = tree.add_node();

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/call_hooks.hpp"
+#include "engine/call_scope.hpp"
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
 #include "engine/thread_pool.hpp"

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <thread>
 
-#include "engine/call_hooks.hpp"
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 
 namespace canopy {
@@ -144,12 +144,15 @@ Pool* get_pool() {
     return g_pool;
 }
 
-// Completion tracking shared by a section's tasks and its waiting caller.
+// Completion tracking shared by a section's tasks and its waiting caller. `cancelled` tells
+// the tasks to skip the items they have not started and makes poll_interrupt() throw inside
+// the ones that are running.
 struct Section {
     std::mutex mutex;
     std::condition_variable done_cv;
     std::size_t pending = 0;
     std::exception_ptr error;
+    std::atomic<bool> cancelled{false};
 
     void record(std::exception_ptr e) {
         std::lock_guard lock(mutex);
@@ -159,33 +162,54 @@ struct Section {
         std::lock_guard lock(mutex);
         if (--pending == 0) done_cv.notify_all();
     }
+    void cancel() { cancelled.store(true, std::memory_order_relaxed); }
+    bool is_cancelled() const { return cancelled.load(std::memory_order_relaxed); }
+
+    // Blocks until every task has ended. A caller with an interrupt check keeps polling it
+    // while it waits; when the check asks to stop, the section is cancelled, the running
+    // tasks are waited for, and the result is Interrupted (whatever the tasks reported).
     void wait() {
         std::unique_lock lock(mutex);
-        done_cv.wait(lock, [&] { return pending == 0; });
-    }
-    // Waits, passing the calling thread's check point every kCheckInterval. When the check
-    // throws, cancel() stops the items not yet started; the running ones are waited for
-    // before the exception goes on, since they use the caller's stack.
-    template <class Cancel>
-    void wait_checked(Cancel&& cancel) {
-        std::unique_lock lock(mutex);
-        while (!done_cv.wait_for(lock, kCheckInterval, [&] { return pending == 0; })) {
+        const auto done = [&] { return pending == 0; };
+        if (!interrupt_check_installed()) {
+            done_cv.wait(lock, done);
+            return;
+        }
+        bool interrupted = false;
+        while (!interrupted && !done_cv.wait_for(lock, kInterruptPollInterval, done)) {
             lock.unlock();
             try {
-                checkpoint();
-            } catch (...) {
+                poll_interrupt();
+            } catch (const Interrupted&) {
+                interrupted = true;
                 cancel();
-                wait();
-                throw;
             }
             lock.lock();
         }
+        done_cv.wait(lock, done);
+        if (interrupted) throw Interrupted();
     }
 };
+
+// Runs one item (or job) for a section, unless the section was cancelled. An interrupt
+// cancels the rest of the section; other failures are recorded for the caller.
+template <class F>
+void run_for_section(Section& section, F&& item) {
+    if (section.is_cancelled()) return;
+    try {
+        item();
+    } catch (const Interrupted&) {
+        section.cancel();
+    } catch (...) {
+        section.record(std::current_exception());
+    }
+}
 
 [[noreturn]] void rethrow_as_section_error(const std::exception_ptr& e) {
     try {
         std::rethrow_exception(e);
+    } catch (const Interrupted&) {
+        throw;
     } catch (const UserError&) {
         throw;
     } catch (const InternalError&) {
@@ -232,17 +256,21 @@ std::size_t section_width() {
 
 void parallel_for(std::size_t n_items, const std::function<void(std::size_t)>& body) {
     if (n_items == 0) return;
-    checkpoint();
+    // Between sections is a natural boundary of every long call.
+    poll_interrupt();
     Pool* pool = t_on_worker ? nullptr : get_pool();
     const std::size_t n_runners = pool == nullptr ? 1 : std::min(section_width(), n_items);
     if (n_runners == 1) {
-        // Inline: on a worker already, no threads could be made, or one runner is all the
-        // section may use.
+        // Inline: on a worker already, no threads could be made, or the caller allows one
+        // worker. An interrupt ends the section at once; other failures let the remaining
+        // items run first.
         std::exception_ptr error;
         for (std::size_t i = 0; i < n_items; ++i) {
-            if (i > 0) checkpoint();
+            if (i > 0) poll_interrupt();
             try {
                 body(i);
+            } catch (const Interrupted&) {
+                throw;
             } catch (...) {
                 if (!error) error = std::current_exception();
             }
@@ -255,50 +283,50 @@ void parallel_for(std::size_t n_items, const std::function<void(std::size_t)>& b
     section.pending = n_runners;
     for (std::size_t r = 0; r < n_runners; ++r) {
         pool->submit([&] {
-            for (;;) {
-                const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-                if (i >= n_items) break;
-                try {
-                    body(i);
-                } catch (...) {
-                    section.record(std::current_exception());
+            {
+                const CancelBinding binding(&section.cancelled);
+                for (;;) {
+                    const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+                    if (i >= n_items || section.is_cancelled()) break;
+                    run_for_section(section, [&] { body(i); });
                 }
             }
             section.finish_one();
         });
     }
-    section.wait_checked([&] { next.store(n_items, std::memory_order_relaxed); });
+    section.wait();
+    if (section.is_cancelled()) throw Interrupted();
     if (section.error) rethrow_as_section_error(section.error);
 }
 
-// Jobs wait in the scope's own queue; at most `width` runners on the pool take them in
-// spawn order, so a scope honours the caller's worker cap like a section does.
+// Jobs wait in the scope's own queue, and at most `width` runners on the pool take them in
+// spawn order, so that a scope keeps to the caller's worker cap as a section does.
 struct Scope::State {
-    Section section;  // pending counts runners; section.mutex guards the queue too
+    Section section;  // pending counts runners; section.mutex also guards jobs and runners
+    bool inline_mode = false;
+    int exceptions_at_start = std::uncaught_exceptions();
     std::deque<std::function<void()>> jobs;
     std::size_t runners = 0;
     std::size_t width = 1;
-    bool inline_mode = false;
 
     void run_jobs() {
-        for (;;) {
-            std::function<void()> job;
-            {
-                std::lock_guard lock(section.mutex);
-                if (jobs.empty()) {
-                    --runners;
-                    if (--section.pending == 0) section.done_cv.notify_all();
-                    return;
+        {
+            const CancelBinding binding(&section.cancelled);
+            for (;;) {
+                std::function<void()> job;
+                {
+                    std::lock_guard lock(section.mutex);
+                    if (jobs.empty() || section.is_cancelled()) {
+                        --runners;
+                        break;
+                    }
+                    job = std::move(jobs.front());
+                    jobs.pop_front();
                 }
-                job = std::move(jobs.front());
-                jobs.pop_front();
-            }
-            try {
-                job();
-            } catch (...) {
-                section.record(std::current_exception());
+                run_for_section(section, job);
             }
         }
+        section.finish_one();
     }
 };
 
@@ -308,46 +336,45 @@ Scope::Scope() : state_(new State) {
 }
 
 Scope::~Scope() {
-    {
-        std::lock_guard lock(state_->section.mutex);
-        state_->jobs.clear();
+    // Left by an exception before wait(): the jobs that have not started need not run.
+    if (std::uncaught_exceptions() > state_->exceptions_at_start) state_->section.cancel();
+    try {
+        state_->section.wait();
+    } catch (const Interrupted&) {
+        // Swallowed like the jobs' own failures; the caller is already stopping.
     }
-    state_->section.wait();
     delete state_;
 }
 
 void Scope::spawn(std::function<void()> job) {
-    if (state_->inline_mode) {
-        checkpoint();
-        try {
+    State& state = *state_;
+    if (state.inline_mode) {
+        run_for_section(state.section, [&] {
+            poll_interrupt();
             job();
-        } catch (...) {
-            state_->section.record(std::current_exception());
-        }
+        });
         return;
     }
     bool start_runner = false;
     {
-        std::lock_guard lock(state_->section.mutex);
-        state_->jobs.push_back(std::move(job));
-        if (state_->runners < state_->width) {
-            ++state_->runners;
-            ++state_->section.pending;
+        std::lock_guard lock(state.section.mutex);
+        state.jobs.push_back(std::move(job));
+        if (state.runners < state.width) {
+            ++state.runners;
+            ++state.section.pending;
             start_runner = true;
         }
     }
-    if (start_runner) get_pool()->submit([state = state_] { state->run_jobs(); });
+    if (start_runner) get_pool()->submit([&state] { state.run_jobs(); });
 }
 
 void Scope::wait() {
-    State* state = state_;
-    state->section.wait_checked([state] {
-        std::lock_guard lock(state->section.mutex);
-        state->jobs.clear();
-    });
-    if (state->section.error) {
-        auto e = state->section.error;
-        state->section.error = nullptr;
+    Section& section = state_->section;
+    section.wait();
+    if (section.is_cancelled()) throw Interrupted();
+    if (section.error) {
+        auto e = section.error;
+        section.error = nullptr;
         rethrow_as_section_error(e);
     }
 }

@@ -9,12 +9,15 @@
 //   ended, as InternalError (UserError keeps its type).
 // - Sections started from inside a worker run inline on that worker, so nesting cannot
 //   deadlock.
-// - Several threads may start sections at once; each section ends with the result a lone
-//   call gives.
-// - A section started on a thread with a CallScope (engine/call_hooks.hpp) uses at most its
-//   max_workers workers, and passes its check point while the caller waits; a check that
-//   throws cancels the items not yet started, and the exception reaches the caller once the
-//   running items have ended.
+// - Several calling threads may run sections at the same time: their tasks share one queue
+//   and no task ever waits for another, so each section ends with what it would give alone.
+// - A section (or scope) uses at most section_width() workers: the calling thread's call may
+//   cap them (engine/call_scope.hpp); with one worker allowed it runs on the caller.
+// - Interrupts (engine/call_scope.hpp): a caller with an interrupt check polls it at the
+//   start of every section and while it waits. When the check asks to stop, the section is
+//   cancelled: items not started are skipped, running items stop at their next
+//   poll_interrupt(), and once every task has ended the caller gets Interrupted, taking
+//   precedence over any other failure of the section.
 #pragma once
 
 #include <cstddef>
@@ -38,7 +41,7 @@ void set_thread_pool(std::optional<std::uint64_t> n_jobs);
 std::size_t pool_size();
 
 // Workers a section started now on this thread uses at most: the pool size, capped by the
-// calling thread's max_workers.
+// max_workers of the calling thread's call.
 std::size_t section_width();
 
 // Size the environment asks for: RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, processor count.
@@ -56,9 +59,8 @@ std::vector<T> parallel_map(std::size_t n_items, F&& fn) {
     return out;
 }
 
-// A group of jobs on the pool, run in spawn order by at most section_width() workers. The
-// destructor drops the jobs not yet started and waits for the running ones (swallowing their
-// errors: call wait() to see them).
+// A group of jobs on the pool; the destructor waits for them (and swallows their errors:
+// call wait() to see them). Left by an exception, it skips the jobs that have not started.
 class Scope {
 public:
     Scope();

@@ -7,7 +7,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "engine/call_hooks.hpp"
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 
 namespace canopy {
@@ -585,7 +585,7 @@ std::vector<std::vector<std::vector<double>>> TreeShap::explain(const MatrixView
     Attributor attributor(root, n_features, n_outputs);
     const RowMajor rows(x);
     for (std::size_t r = 0; r < x.rows; ++r) {
-        checkpoint();
+        poll_interrupt();
         attributor.set_row(rows.row(r));
         out[r] = attributor.explain_all();
     }

@@ -13,6 +13,9 @@ namespace {
 // numpy.ndarray, looked up once at import.
 PyObject* g_ndarray_type = nullptr;
 
+// The thread that runs signal handlers.
+unsigned long g_main_thread = 0;
+
 // Locks held by this thread, innermost last.
 thread_local std::vector<const RwLock*> t_held;
 
@@ -83,7 +86,8 @@ Matrix flatten(const std::vector<std::vector<double>>& rows, std::size_t cols) {
     Matrix out(rows.size(), cols);
     for (std::size_t r = 0; r < rows.size(); ++r) {
         if (rows[r].size() != cols) fail_internal("rows of a result differ in length");
-        std::copy(rows[r].begin(), rows[r].end(), out.values.begin() + static_cast<std::ptrdiff_t>(r * cols));
+        std::copy(rows[r].begin(), rows[r].end(),
+                  out.values.begin() + static_cast<std::ptrdiff_t>(r * cols));
     }
     return out;
 }
@@ -145,7 +149,8 @@ Reentry::~Reentry() { t_held.erase(std::find(t_held.begin(), t_held.end(), lock_
 
 CallControl::CallControl(const CallOptions& options, std::optional<std::int64_t> object_n_jobs)
     : max_workers_(resolve_n_jobs(options.n_jobs ? options.n_jobs : object_n_jobs)),
-      progress_(options.progress) {
+      progress_(options.progress),
+      main_thread_(PyThread_get_thread_ident() == g_main_thread) {
     if (progress_.is_valid() && progress_.is_none()) progress_ = nb::object();
     if (progress_.is_valid() && !PyCallable_Check(progress_.ptr())) {
         throw nb::type_error("progress must be None or a callable taking (done, total)");
@@ -153,24 +158,27 @@ CallControl::CallControl(const CallOptions& options, std::optional<std::int64_t>
 }
 
 CallHooks CallControl::hooks() {
-    return CallHooks{max_workers_, [this](std::uint64_t done, std::uint64_t total) {
-                         check(done, total);
-                     }};
+    // Off the main thread no signal handler can run, so without a callback there is nothing
+    // to check, and the call never needs the interpreter lock back.
+    if (!main_thread_ && !progress_.is_valid()) return CallHooks{nullptr, nullptr, max_workers_};
+    return CallHooks{&CallControl::interrupted, this, max_workers_};
 }
 
-void CallControl::check(std::uint64_t done, std::uint64_t total) {
+bool CallControl::interrupted(void* self) { return static_cast<CallControl*>(self)->check(); }
+
+bool CallControl::check() {
     nb::gil_scoped_acquire locked;
-    // Signals reach only the main thread; elsewhere this returns 0 at once.
     if (PyErr_CheckSignals() != 0) {
         error_.emplace();
-        throw CallStopped{};
+        return true;
     }
     try {
-        report(done, total);
+        if (scope_ != nullptr) report(scope_->done(), scope_->total());
     } catch (nb::python_error& e) {
         error_.emplace(std::move(e));
-        throw CallStopped{};
+        return true;
     }
+    return false;
 }
 
 void CallControl::report(std::uint64_t done, std::uint64_t total) {
@@ -192,9 +200,11 @@ void CallControl::raise_stopped() {
 
 void register_errors(nb::module_& m) {
     g_ndarray_type = nb::object(nb::module_::import_("numpy").attr("ndarray")).release().ptr();
-    g_panic = PyErr_NewExceptionWithDoc("canopy._core.PanicException",
-                                        "Raised when a native call is aborted by an internal error.",
-                                        PyExc_BaseException, nullptr);
+    g_main_thread = nb::cast<unsigned long>(
+        nb::module_::import_("threading").attr("main_thread")().attr("ident"));
+    g_panic = PyErr_NewExceptionWithDoc(
+        "canopy._core.PanicException", "Raised when a native call is aborted by an internal error.",
+        PyExc_BaseException, nullptr);
     if (g_panic == nullptr) throw nb::python_error();
     m.attr("PanicException") = nb::borrow(g_panic);
     nb::register_exception_translator([](const std::exception_ptr& p, void*) {

@@ -47,7 +47,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/call_hooks.hpp"
+#include "engine/call_scope.hpp"
 #include "engine/views.hpp"
 
 namespace canopy::pyarray {
@@ -61,12 +61,12 @@ using VectorArray = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
 
 // Keeps the array that owns a borrowed buffer from being resized while a call reads it.
 class Pin {
-public:
+  public:
     Pin() = default;
     // False with a Python error set when the owner cannot be pinned.
     bool attach(nb::handle source);
 
-private:
+  private:
     nb::object weak_;
 };
 
@@ -115,11 +115,11 @@ enum class Access { Shared, Exclusive };
 // A writer-preferring reader/writer lock: a waiting fit is not starved by a stream of
 // predictions.
 class RwLock {
-public:
+  public:
     void lock(Access access);
     void unlock(Access access);
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cv_;
     std::size_t readers_ = 0;
@@ -151,21 +151,28 @@ struct CallOptions {
 // lock: the worker cap, the progress callback and the signal check, and the Python error that
 // stopped the call, if any. Made and destroyed with the interpreter lock held.
 class CallControl {
-public:
+  public:
     CallControl(const CallOptions& options, std::optional<std::int64_t> object_n_jobs);
+    // The hooks of the call's CallScope, whose progress counts the check then reports.
     CallHooks hooks();
-    // The check point: runs without the interpreter lock on the calling thread.
-    void check(std::uint64_t done, std::uint64_t total);
+    void watch(const CallScope& scope) { scope_ = &scope; }
     // After a successful call, with the interpreter lock: the last progress report.
     void finish(std::uint64_t done, std::uint64_t total);
     // The Python error that stopped the call, raised again.
     [[noreturn]] void raise_stopped();
 
-private:
+  private:
+    // The engine's interrupt check, on the calling thread without the interpreter lock: runs
+    // pending signal handlers (main thread only) and the progress callback; true when either
+    // raised.
+    static bool interrupted(void* self);
+    bool check();
     void report(std::uint64_t done, std::uint64_t total);
 
     std::size_t max_workers_;
     nb::object progress_;
+    bool main_thread_;
+    const CallScope* scope_ = nullptr;
     std::optional<std::pair<std::uint64_t, std::uint64_t>> reported_;
     std::optional<nb::python_error> error_;
 };
@@ -173,13 +180,13 @@ private:
 // Refuses (RuntimeError) a call on a lock this thread already holds; otherwise records it as
 // held by this thread until destruction.
 class Reentry {
-public:
+  public:
     explicit Reentry(const RwLock& lock);
     ~Reentry();
     Reentry(const Reentry&) = delete;
     Reentry& operator=(const Reentry&) = delete;
 
-private:
+  private:
     const RwLock* lock_;
 };
 
@@ -220,10 +227,11 @@ auto run(Box<Est>& box, const CallOptions& options, F&& fn) {
             ~Unlock() { lock.unlock(A); }
         } unlock{box.lock};
         CallScope scope(control.hooks());
+        control.watch(scope);
         result.fill([&]() -> decltype(auto) { return fn(box.est); });
         done = scope.done();
         total = scope.total();
-    } catch (const CallStopped&) {
+    } catch (const Interrupted&) {
         control.raise_stopped();
     }
     control.finish(done, total);
@@ -260,13 +268,15 @@ void fit_supervised(Box<Est>& b, const MatrixArg& x, const VectorArg& y,
 // predict(x, *, n_jobs=None) -> (n,) float64
 template <class Est>
 ArrayOut<double> predict(Box<Est>& b, const MatrixArg& x, std::optional<std::int64_t> n_jobs) {
-    return to_array(run<Access::Shared>(b, jobs(n_jobs), [&](Est& e) { return e.predict(x.view()); }));
+    return to_array(
+        run<Access::Shared>(b, jobs(n_jobs), [&](Est& e) { return e.predict(x.view()); }));
 }
 
 // feature_importances(*, n_jobs=None) -> (features,) float64
 template <class Est>
 ArrayOut<double> importances(Box<Est>& b, std::optional<std::int64_t> n_jobs) {
-    return to_array(run<Access::Shared>(b, jobs(n_jobs), [](Est& e) { return e.feature_importances(); }));
+    return to_array(
+        run<Access::Shared>(b, jobs(n_jobs), [](Est& e) { return e.feature_importances(); }));
 }
 
 // A read-only property computed from the estimator under the shared lock.

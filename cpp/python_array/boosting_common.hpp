@@ -16,22 +16,28 @@ inline BoostConfig boost_config(std::uint64_t n_estimators, double learning_rate
                                 std::optional<std::uint64_t> random_state,
                                 std::uint64_t min_samples_split, std::uint64_t min_samples_leaf,
                                 bool use_histogram, bool async_mode, double tol) {
-    return BoostConfig{n_estimators,      learning_rate,   rf_n_estimators,
-                       rf_max_depth,      std::move(rf_max_features),
-                       bootstrap,         random_state,    min_samples_split,
-                       min_samples_leaf,  use_histogram,   async_mode,
-                       tol,               std::nullopt};
+    return BoostConfig{.n_estimators = n_estimators,
+                       .learning_rate = learning_rate,
+                       .rf_n_estimators = rf_n_estimators,
+                       .rf_max_depth = rf_max_depth,
+                       .rf_max_features = std::move(rf_max_features),
+                       .bootstrap = bootstrap,
+                       .random_state = random_state,
+                       .min_samples_split = min_samples_split,
+                       .min_samples_leaf = min_samples_leaf,
+                       .use_histogram = use_histogram,
+                       .async_mode = async_mode,
+                       .tol = tol,
+                       .n_jobs = std::nullopt};
 }
 
-#define CANOPY_BOOST_ARGS(d)                                                                   \
-    nb::arg("n_estimators") = d.n_estimators, nb::arg("learning_rate") = d.learning_rate,      \
-    nb::arg("rf_n_estimators") = d.rf_n_estimators, nb::arg("rf_max_depth") = d.rf_max_depth, \
-    nb::arg("rf_max_features") = d.rf_max_features, nb::arg("bootstrap") = d.bootstrap,       \
-    nb::arg("random_state") = d.random_state,                                                  \
-    nb::arg("min_samples_split") = d.min_samples_split,                                        \
-    nb::arg("min_samples_leaf") = d.min_samples_leaf,                                          \
-    nb::arg("use_histogram") = d.use_histogram, nb::arg("async_mode") = d.async_mode,          \
-    nb::arg("tol") = d.tol, nb::arg("n_jobs") = nb::none()
+#define CANOPY_BOOST_ARGS(d)                                                                      \
+    nb::arg("n_estimators") = d.n_estimators, nb::arg("learning_rate") = d.learning_rate,         \
+    nb::arg("rf_n_estimators") = d.rf_n_estimators, nb::arg("rf_max_depth") = d.rf_max_depth,     \
+    nb::arg("rf_max_features") = d.rf_max_features, nb::arg("bootstrap") = d.bootstrap,           \
+    nb::arg("random_state") = d.random_state, nb::arg("min_samples_split") = d.min_samples_split, \
+    nb::arg("min_samples_leaf") = d.min_samples_leaf, nb::arg("use_histogram") = d.use_histogram, \
+    nb::arg("async_mode") = d.async_mode, nb::arg("tol") = d.tol, nb::arg("n_jobs") = nb::none()
 
 // predict_ci(x, alpha=0.05, *, n_jobs=None) -> (n, 2) float64 of (lower, upper)
 template <class Est>

@@ -10,24 +10,22 @@ namespace {
 using Est = CanopyClassifier;
 using B = Box<Est>;
 
-void init(B* self, std::uint64_t n_estimators, double learning_rate,
-          std::uint64_t rf_n_estimators, std::optional<std::uint64_t> rf_max_depth,
-          std::optional<std::string> rf_max_features, bool bootstrap,
-          std::optional<std::uint64_t> random_state, std::uint64_t min_samples_split,
-          std::uint64_t min_samples_leaf, bool use_histogram, bool async_mode, double tol,
-          std::optional<std::int64_t> n_jobs) {
+void init(B* self, std::uint64_t n_estimators, double learning_rate, std::uint64_t rf_n_estimators,
+          std::optional<std::uint64_t> rf_max_depth, std::optional<std::string> rf_max_features,
+          bool bootstrap, std::optional<std::uint64_t> random_state,
+          std::uint64_t min_samples_split, std::uint64_t min_samples_leaf, bool use_histogram,
+          bool async_mode, double tol, std::optional<std::int64_t> n_jobs) {
     resolve_n_jobs(n_jobs);
-    new (self) B(Est(boost_config(n_estimators, learning_rate, rf_n_estimators, rf_max_depth,
-                                  std::move(rf_max_features), bootstrap, random_state,
-                                  min_samples_split, min_samples_leaf, use_histogram,
-                                  async_mode, tol)),
-                 n_jobs);
+    new (self)
+        B(Est(boost_config(n_estimators, learning_rate, rf_n_estimators, rf_max_depth,
+                           std::move(rf_max_features), bootstrap, random_state, min_samples_split,
+                           min_samples_leaf, use_histogram, async_mode, tol)),
+          n_jobs);
 }
 
 ArrayOut<double> predict_proba(B& b, const MatrixArg& x, std::optional<std::int64_t> n_jobs) {
-    return to_array(run<Access::Shared>(b, jobs(n_jobs), [&](Est& e) {
-        return flatten(e.predict_proba(x.view()), e.n_classes);
-    }));
+    return to_array(run<Access::Shared>(
+        b, jobs(n_jobs), [&](Est& e) { return flatten(e.predict_proba(x.view()), e.n_classes); }));
 }
 
 }  // namespace
@@ -51,7 +49,8 @@ void bind_canopy_classifier(nb::module_& m) {
         .def_prop_ro("n_classes", property<Est>([](Est& e) { return e.n_classes; }))
         .def_prop_ro("is_fitted", property<Est>([](Est& e) { return e.is_fitted; }))
         .def_prop_ro(
-            "trees_used", [](B& b) { return to_array(read(b, [](Est& e) { return e.trees_used; })); },
+            "trees_used",
+            [](B& b) { return to_array(read(b, [](Est& e) { return e.trees_used; })); },
             nb::rv_policy::move, "Trees kept in each round's first forest (uint64).");
 }
 

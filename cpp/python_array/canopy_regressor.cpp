@@ -9,19 +9,19 @@ namespace {
 using Est = CanopyRegressor;
 using B = Box<Est>;
 
-void init(B* self, std::uint64_t n_estimators, double learning_rate,
-          std::uint64_t rf_n_estimators, std::optional<std::uint64_t> rf_max_depth,
-          std::optional<std::string> rf_max_features, bool bootstrap,
-          std::optional<std::uint64_t> random_state, std::uint64_t min_samples_split,
-          std::uint64_t min_samples_leaf, bool use_histogram, bool async_mode, double tol,
-          std::optional<std::int64_t> n_jobs, double conformal_fraction) {
+void init(B* self, std::uint64_t n_estimators, double learning_rate, std::uint64_t rf_n_estimators,
+          std::optional<std::uint64_t> rf_max_depth, std::optional<std::string> rf_max_features,
+          bool bootstrap, std::optional<std::uint64_t> random_state,
+          std::uint64_t min_samples_split, std::uint64_t min_samples_leaf, bool use_histogram,
+          bool async_mode, double tol, std::optional<std::int64_t> n_jobs,
+          double conformal_fraction) {
     resolve_n_jobs(n_jobs);
-    new (self) B(Est(boost_config(n_estimators, learning_rate, rf_n_estimators, rf_max_depth,
-                                  std::move(rf_max_features), bootstrap, random_state,
-                                  min_samples_split, min_samples_leaf, use_histogram,
-                                  async_mode, tol),
-                     conformal_fraction),
-                 n_jobs);
+    new (self)
+        B(Est(boost_config(n_estimators, learning_rate, rf_n_estimators, rf_max_depth,
+                           std::move(rf_max_features), bootstrap, random_state, min_samples_split,
+                           min_samples_leaf, use_histogram, async_mode, tol),
+              conformal_fraction),
+          n_jobs);
 }
 
 }  // namespace
@@ -46,7 +46,8 @@ void bind_canopy_regressor(nb::module_& m) {
                      property<Est>([](Est& e) { return e.conformal_quantile; }),
                      "Half-width of the 95% intervals (0.0 before the first fit).")
         .def_prop_ro(
-            "trees_used", [](B& b) { return to_array(read(b, [](Est& e) { return e.trees_used; })); },
+            "trees_used",
+            [](B& b) { return to_array(read(b, [](Est& e) { return e.trees_used; })); },
             nb::rv_policy::move, "Trees kept in each round's forest (uint64).");
 }
 

@@ -1,9 +1,9 @@
 // RandomForestUnsupervised: real rows against a column-shuffled copy; proximities, outlier
 // scores, an embedding and permutation importances as arrays.
+#include <nanobind/stl/tuple.h>
+
 #include "estimators/unsupervised/forest.hpp"
 #include "python_array/binding.hpp"
-
-#include <nanobind/stl/tuple.h>
 
 namespace canopy::pyarray {
 
@@ -72,8 +72,8 @@ auto proximity_sparse(B& b, std::optional<std::uint64_t> k, std::optional<std::i
 
 ArrayOut<double> predict_proximity(B& b, const MatrixArg& x_new,
                                    std::optional<std::int64_t> n_jobs) {
-    return to_array(run<Access::Shared>(
-        b, jobs(n_jobs), [&](Est& e) { return e.predict_proximity(x_new.view()); }));
+    return to_array(run<Access::Shared>(b, jobs(n_jobs),
+                                        [&](Est& e) { return e.predict_proximity(x_new.view()); }));
 }
 
 ArrayOut<double> outlier_scores(B& b, bool use_sparse, std::optional<std::int64_t> n_jobs) {

@@ -1,5 +1,6 @@
 // TreeSHAP: exact Shapley attributions for a fitted DecisionTree of this module.
 #include "estimators/tree_shap.hpp"
+
 #include "engine/errors.hpp"
 #include "python_array/binding.hpp"
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <numeric>
 
-#include "engine/call_hooks.hpp"
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
