@@ -30,7 +30,7 @@ def best(fn, repeats):
     return min(times), result
 
 
-def side_by_side(name, x, y, trees, repeats):
+def side_by_side(name, x, y, trees, repeats, predict_repeats):
     rs = getattr(_rs, name)(n_estimators=trees, random_state=0)
     sk = getattr(cs, name)(n_estimators=trees, random_state=0)
     fit = {"rs": [], "sk": []}
@@ -44,7 +44,7 @@ def side_by_side(name, x, y, trees, repeats):
     rows = [("fit", min(fit["rs"]), min(fit["sk"]))]
     for method in ["predict"] + (["predict_proba"] if hasattr(rs, "predict_proba") else []):
         rs_s, sk_s = float("inf"), float("inf")
-        for _ in range(repeats):  # alternate, one call each
+        for _ in range(predict_repeats):  # alternate, one call each
             s, rs_out = best(lambda: getattr(rs, method)(x), 1)
             rs_s = min(rs_s, s)
             s, sk_out = best(lambda: getattr(sk, method)(x), 1)
@@ -75,23 +75,25 @@ def main():
     parser.add_argument("--rows", type=int, default=100_000)
     parser.add_argument("--features", type=int, default=20)
     parser.add_argument("--trees", type=int, default=100)
-    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--repeats", type=int, default=3, help="fits of each")
+    parser.add_argument("--predict-repeats", type=int, default=9)
     parser.add_argument("--state", action="store_true", help="also pickle the classifier, beside scikit-learn's")
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()
     if args.quick:
-        args.rows, args.trees, args.repeats = 5_000, 5, 2
+        args.rows, args.trees, args.repeats, args.predict_repeats = 5_000, 5, 2, 2
 
     rng = np.random.default_rng(0)
     x = rng.normal(size=(args.rows, args.features))
     y = 2.0 * x[:, 0] + np.sin(3.0 * x[:, 1]) + x[:, 2] * x[:, 3] + rng.normal(scale=0.5, size=args.rows)
     labels = np.digitize(y, np.quantile(y, [1 / 3, 2 / 3])).astype(float)
 
-    print(f"{args.rows} x {args.features} float64, {args.trees} trees, best of {args.repeats}")
+    print(f"{args.rows} x {args.features} float64, {args.trees} trees, best of {args.repeats} "
+          f"fits and {args.predict_repeats} predictions")
     print(f"{'estimator':24} {'call':14} {'_rs s':>9} {'sklearn s':>10} {'sklearn/_rs':>12}")
     fitted = {}
     for name, target in (("RandomForestRegressor", y), ("RandomForestClassifier", labels)):
-        model, rows = side_by_side(name, x, target, args.trees, args.repeats)
+        model, rows = side_by_side(name, x, target, args.trees, args.repeats, args.predict_repeats)
         fitted[name] = (model, rows[0][2])
         for method, rs_s, sk_s in rows:
             print(f"{name:24} {method:14} {rs_s:9.3f} {sk_s:10.3f} {sk_s / rs_s:12.3f}")
