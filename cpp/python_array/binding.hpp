@@ -84,6 +84,10 @@ struct VectorArg {
 
 std::optional<VectorView> view_of(const std::optional<VectorArg>& v);
 
+// A float64 copy of a real-valued NumPy array that DLPack and the buffer protocol cannot
+// export (non-native byte order); an invalid object for anything else. Never raises.
+nb::object as_float64(nb::handle source) noexcept;
+
 // ---- Arrays out -----------------------------------------------------------------------------
 
 template <class T>
@@ -308,7 +312,13 @@ struct pinned_array_caster {
 
     bool from_python(handle src, uint8_t flags, cleanup_list* cleanup) noexcept {
         make_caster<Array> inner;
-        if (!inner.from_python(src, flags, cleanup)) return false;
+        if (!inner.from_python(src, flags, cleanup)) {
+            if (!(flags & static_cast<uint8_t>(cast_flags::convert))) return false;
+            object converted = canopy::pyarray::as_float64(src);
+            if (!converted.is_valid() || !inner.from_python(converted, flags, cleanup)) {
+                return false;
+            }
+        }
         value.array = inner.value;
         if (!value.pin.attach(src)) {
             PyErr_Clear();
