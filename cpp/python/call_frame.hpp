@@ -81,12 +81,18 @@ struct Value {
     MatrixView matrix;
     VectorView vector;
     std::vector<double> copy;  // backing store when an array had to be copied
-    PyObject* object = nullptr;  // borrowed
+    PyObject* object = nullptr;  // kept alive by `held`
+    Ref held;                    // arrays and objects the native call reads
+    std::vector<Ref> pins;       // weak references that keep NumPy from resizing the memory
 };
 
 class Args {
 public:
-    // Matches and converts; false with a Python error set on failure.
+    // Matches and converts; false with a Python error set on failure. Arrays are borrowed
+    // last, after every number was converted: a conversion may run Python code
+    // (__index__, __float__, a finaliser), which could otherwise resize or free an array
+    // already borrowed. Borrowed memory is pinned for the life of the Args, so Python code
+    // that runs during the native work (a signal handler) cannot reallocate it either.
     bool parse(const Signature& sig, PyObject* args, PyObject* kwargs);
 
     bool has(std::size_t i) const { return values_[i].present; }

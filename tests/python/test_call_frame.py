@@ -4,7 +4,14 @@ exercised through DecisionTree (every class uses the same frame)."""
 import numpy as np
 import pytest
 
-from canopy import DecisionTree, PanicException
+from canopy import (
+    Canopy,
+    CanopyClassifier,
+    CanopyRegressor,
+    DecisionTree,
+    PanicException,
+    RandomForestUnsupervised,
+)
 
 rng = np.random.default_rng(0)
 X = rng.normal(size=(40, 3))
@@ -127,3 +134,42 @@ def test_internal_errors_raise_panic_exception_and_leave_the_object_usable():
     except BaseException:
         pass
     assert len(tree.predict(X)) == len(X)
+
+
+def _boosted(cls, **kw):
+    model = cls(n_estimators=2, rf_n_estimators=3, random_state=0, **kw)
+    model.fit(X, Y)
+    return model
+
+
+# Every method taking an array and a converted number: (make, call, number).
+NUMBER_AFTER_ARRAY = {
+    "CanopyRegressor.predict_ci": (lambda: _boosted(CanopyRegressor), "predict_ci", 0.05),
+    "CanopyClassifier.predict_ci": (lambda: _boosted(CanopyClassifier), "predict_ci", 0.05),
+    "Canopy.predict_ci": (lambda: _boosted(Canopy), "predict_ci", 0.05),
+    "Canopy(regression).predict_ci": (lambda: _boosted(Canopy, task="regression"), "predict_ci", 0.05),
+    "RandomForestUnsupervised.fit_transform": (
+        lambda: RandomForestUnsupervised(n_estimators=3, random_state=0),
+        "fit_transform",
+        2,
+    ),
+}
+
+
+@pytest.mark.parametrize("rows", [400, 20], ids=["grow", "shrink"])
+@pytest.mark.parametrize("name", list(NUMBER_AFTER_ARRAY))
+def test_a_number_that_resizes_the_array_is_converted_before_the_array_is_read(name, rows):
+    make, method, value = NUMBER_AFTER_ARRAY[name]
+    x = np.random.default_rng(1).normal(size=(200, 3))
+
+    class Resizing:
+        def __index__(self):
+            x.resize((rows, 3), refcheck=False)
+            return value
+
+        def __float__(self):
+            return float(self.__index__())
+
+    result = getattr(make(), method)(x, Resizing())
+    assert x.shape == (rows, 3)
+    assert result == getattr(make(), method)(x.copy(), value)
