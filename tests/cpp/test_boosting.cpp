@@ -198,22 +198,20 @@ TEST(Export, BuildRoundsDropsPartialRounds) {
     EXPECT_TRUE(build_rounds({}, 1).empty());
 }
 
-TEST(Importances, SamplesAtSplitsNormalisedOverTheFirstTreesFeatures) {
+TEST(Importances, SamplesAtSplitsOfEveryFeatureNormalisedOverAllSplits) {
     std::vector<InternalRF> forests(2);
     forests[0].trees.push_back(small_tree(1, 0));  // 10 rows on feature 1, 6 on feature 0
-    forests[1].trees.push_back(small_tree(4, 1));  // feature 4 is past the first tree's range
-    const auto imp = compute_feature_importances(forests);
-    ASSERT_EQ(imp.size(), 2u);
-    EXPECT_DOUBLE_EQ(imp[0], 6.0 / 22.0);
-    EXPECT_DOUBLE_EQ(imp[1], 16.0 / 22.0);
+    forests[1].trees.push_back(small_tree(4, 1));  // a later tree reaches feature 4
+    EXPECT_EQ(compute_feature_importances(forests, 5),
+              (std::vector<double>{6.0 / 32.0, 16.0 / 32.0, 0.0, 0.0, 10.0 / 32.0}));
+    EXPECT_THROW(compute_feature_importances(forests, 4), InternalError);
 
     std::vector<InternalRF> leading_leaf(1);
-    leading_leaf[0].trees = {leaf_tree(1.0, 9), small_tree(0, 0)};
-    EXPECT_EQ(compute_feature_importances(leading_leaf), std::vector<double>{1.0});
-    leading_leaf[0].trees[1] = small_tree(2, 3);
-    EXPECT_EQ(compute_feature_importances(leading_leaf), std::vector<double>{0.0});
-    EXPECT_TRUE(compute_feature_importances({}).empty());
-    EXPECT_TRUE(compute_feature_importances(std::vector<InternalRF>(2)).empty());
+    leading_leaf[0].trees = {leaf_tree(1.0, 9), small_tree(2, 3)};
+    EXPECT_EQ(compute_feature_importances(leading_leaf, 4),
+              (std::vector<double>{0.0, 0.0, 10.0 / 16.0, 6.0 / 16.0}));
+    EXPECT_EQ(compute_feature_importances({}, 3), (std::vector<double>{0.0, 0.0, 0.0}));
+    EXPECT_TRUE(compute_feature_importances(std::vector<InternalRF>(2), 0).empty());
 }
 
 // ---- Inner forests -------------------------------------------------------------------------

@@ -203,16 +203,25 @@ def test_importances_share_of_split_samples_and_empty_forests():
     m = small(CanopyRegressor, n_estimators=3)
     m.fit(x, y)
     imp = m.feature_importances()
-    assert abs(sum(imp) - 1.0) < 1e-12
+    assert len(imp) == 5 and abs(sum(imp) - 1.0) < 1e-12
     assert imp[0] == max(imp)  # the target is driven by column 0
+    # Stumps on one random column each: later trees split on columns the first does not
+    # reach, and every column split anywhere has its share.
+    m = small(CanopyRegressor, rf_max_depth=1, rf_max_features="0.2")
+    m.fit(x, y)
+    roots = [t["feature"][0] for r in m.to_dict()["rounds"] for t in r["outputs"][0]["trees"]]
+    assert max(roots) > roots[0]
+    imp = m.feature_importances()
+    assert len(imp) == 5 and abs(sum(imp) - 1.0) < 1e-12
+    assert {f for f in range(5) if imp[f] > 0} == set(roots) - {-1}
     m0 = small(CanopyRegressor, n_estimators=0)
     m0.fit(x, y)
     d = m0.to_dict()
-    assert (d["n_estimators"], d["rounds"], m0.feature_importances()) == (0, [], [])
+    assert (d["n_estimators"], d["rounds"], m0.feature_importances()) == (0, [], [0.0] * 5)
     # Empty inner forests add nothing.
     m = small(CanopyRegressor, rf_n_estimators=0)
     m.fit(x, y)
-    assert m.trees_used == [0] * 4 and m.feature_importances() == []
+    assert m.trees_used == [0] * 4 and m.feature_importances() == [0.0] * 5
     assert m.predict(x[:5]) == [m.to_dict()["init"][0]] * 5
 
 
@@ -266,7 +275,7 @@ def test_no_feature_columns_fit_constant_models():
     m = small(CanopyRegressor)
     m.fit(np.zeros((30, 0)), y)
     (value,) = set(m.predict(np.zeros((3, 0))))
-    assert m.predict(np.zeros((3, 0))) == [value] * 3 and m.feature_importances() == [0.0]
+    assert m.predict(np.zeros((3, 0))) == [value] * 3 and m.feature_importances() == []
     c = small(CanopyClassifier)
     c.fit(np.zeros((30, 0)), (y > 10).astype(float))
     assert len(set(map(tuple, c.predict_proba(np.zeros((4, 0)))))) == 1

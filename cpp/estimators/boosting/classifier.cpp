@@ -219,6 +219,7 @@ void CanopyClassifier::fit(const MatrixView& x, const VectorView& y,
     init_scores = std::move(model.init_scores);
     forests = std::move(model.forests);
     trees_used = std::move(model.trees_used);
+    n_features = x.cols;
     is_fitted = true;
 }
 
@@ -311,7 +312,7 @@ std::vector<Interval> CanopyClassifier::predict_ci(const MatrixView& x, double a
 
 std::vector<double> CanopyClassifier::feature_importances() const {
     require_fitted();
-    return compute_feature_importances(forests);
+    return compute_feature_importances(forests, n_features);
 }
 
 }  // namespace canopy

@@ -186,6 +186,7 @@ void CanopyRegressor::fit(const MatrixView& x, const VectorView& y,
     trees_used = std::move(model.trees_used);
     init_prediction = start;
     conformal_quantile = quantile;
+    n_features = x.cols;
     is_fitted = true;
 }
 
@@ -205,7 +206,7 @@ std::vector<Interval> CanopyRegressor::predict_ci(const MatrixView& x, double al
 
 std::vector<double> CanopyRegressor::feature_importances() const {
     require_fitted();
-    return compute_feature_importances(forests);
+    return compute_feature_importances(forests, n_features);
 }
 
 }  // namespace canopy

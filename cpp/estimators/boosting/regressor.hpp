@@ -25,6 +25,7 @@ struct CanopyRegressor {
     std::vector<std::uint64_t> trees_used;
     double init_prediction = 0.0;
     double conformal_quantile = 0.0;
+    std::size_t n_features = 0;  // columns of the last fit's x
     bool is_fitted = false;
 
     // Requests the worker pool size from n_jobs.
