@@ -100,6 +100,7 @@ void RandomForestClassifier::fit(const MatrixView& x, const VectorView& y,
     for (std::size_t i = 0; i < y.size; ++i) seen[i] = class_index(y[i]);
     std::sort(seen.begin(), seen.end());
     seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+    if (auto message = validate_classes(seen)) fail_user(*message);
     const std::size_t k = seen.size();
     std::vector<PackedTree> grown = grow_forest(config, x, in, true, k);
     trees = std::move(grown);

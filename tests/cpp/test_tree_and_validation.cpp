@@ -152,6 +152,21 @@ TEST(Validation, WeightChecks) {
     w = {-2.0};
     EXPECT_EQ(*validate_weights({w.data(), 1, 1}, 1),
               "sample_weight[0] = -2 is not a non-negative finite number");
+    w = {1e308, 1e308};
+    EXPECT_EQ(*validate_weights({w.data(), 2, 1}, 2),
+              "sample_weight total is not finite (the weights sum to inf); scale the weights down");
+}
+
+TEST(Validation, ClassesMustBeExactlyZeroToKMinusOne) {
+    EXPECT_FALSE(validate_classes({}).has_value());
+    EXPECT_FALSE(validate_classes({0, 1, 2}).has_value());
+    const std::string expected = "y must hold the class labels 0, 1, ..., k-1, each at least once; "
+                                 "after truncation toward zero it holds ";
+    EXPECT_EQ(*validate_classes({1}), expected + "1 class: [1]");
+    std::vector<std::uint64_t> many(25);
+    for (std::size_t i = 0; i < many.size(); ++i) many[i] = i + 1;
+    EXPECT_EQ(*validate_classes(many),
+              expected + "25 classes: [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, ..., 25]");
 }
 
 TEST(Validation, PrepareSupervisedRejectsShortTargetsAndCopiesStridedInput) {

@@ -370,10 +370,11 @@ def test_classifier_structure_by_class_count():
     assert (one.n_classes, d["task"], d["n_outputs"], d["n_classes"]) == (1, "binary", 1, 1)
     assert one.predict_proba(x[:2]) == [[1.0], [1.0]] and one.predict(x[:2]) == [0.0, 0.0]
 
-    # Labels 1 and 2 are two classes: the logistic procedure with the labels as they are.
-    shifted = small(CanopyClassifier)
-    shifted.fit(x, (y > 0) + 1.0)
-    assert shifted.n_classes == 2 and shifted.to_dict()["task"] == "binary"
+    # Labels 1 and 2 would be read as 0/1 targets: refused, and the model stays.
+    for model in (one, Canopy(n_estimators=1, rf_n_estimators=2, random_state=0)):
+        with pytest.raises(ValueError, match=r"k-1, each at least once; .* 2 classes: \[1, 2\]$"):
+            model.fit(x, (y > 0) + 1.0)
+    assert one.n_classes == 1 and one.predict_proba(x[:2]) == [[1.0], [1.0]]
 
 
 def test_binary_wilson_intervals_bracket_the_probability():

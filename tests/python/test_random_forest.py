@@ -3,6 +3,7 @@ import os
 import struct
 import subprocess
 import sys
+import re
 import textwrap
 
 import numpy as np
@@ -201,21 +202,16 @@ def test_classifier_tie_rule_single_class_and_label_quirks():
     assert c.predict_proba(x) == [[0.5, 0.5], [0.5, 0.5]]
     assert c.predict(x) == [1.0, 1.0]
 
-    x, _, _ = make_data(n=60)
-    single = RandomForestClassifier(n_estimators=3, random_state=0)
-    single.fit(x, np.full(60, 4.0))
-    assert single.classes_ == [4] and single.predict_proba(x[:2]) == [[0.0], [0.0]]
-    assert single.predict(x[:3]) == [0.0, 0.0, 0.0]
-
-    # Labels 1 and 2: columns are class indices 0 and 1, so class 2 has no column and is
-    # never predicted; leaves of class 2 contribute zeros.
-    y = np.where(x[:, 0] > 0, 2.0, 1.0)
-    shifted = RandomForestClassifier(n_estimators=5, random_state=0)
-    shifted.fit(x, y)
-    assert shifted.classes_ == [1, 2] and shifted.n_classes == 2
-    proba = shifted.predict_proba(x)
-    assert all(row[0] == 0.0 and 0.0 <= row[1] <= 1.0 for row in proba)
-    assert set(shifted.predict(x)) <= {0.0, 1.0}
+    # Labels must be exactly the class indices 0 .. k-1; a failed fit keeps the model.
+    x, _, labels = make_data(n=60)
+    c.fit(x, labels)
+    before = c.predict_proba(x)
+    for bad, found in [(labels + 1.0, "3 classes: [1, 2, 3]"), (np.full(60, 4.0), "1 class: [4]"),
+                       (labels * 2.0, "3 classes: [0, 2, 4]")]:
+        with pytest.raises(ValueError, match=r"^y must hold the class labels 0, 1, \.\.\., k-1, each"
+                           r" at least once; after truncation toward zero it holds " + re.escape(found)):
+            c.fit(x, bad)
+    assert c.classes_ == [0, 1, 2] and c.predict_proba(x) == before
 
     # Negative and fractional labels truncate toward zero.
     trunc = RandomForestClassifier(n_estimators=2, random_state=0)

@@ -197,8 +197,10 @@ void CanopyClassifier::fit(const MatrixView& x, const VectorView& y,
     for (std::size_t i = 0; i < n; ++i) cls[i] = class_index(in.y[i]);
     std::vector<std::uint64_t> distinct = cls;
     std::sort(distinct.begin(), distinct.end());
-    const std::size_t k = static_cast<std::size_t>(
-        std::unique(distinct.begin(), distinct.end()) - distinct.begin());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    // The binary procedure reads the labels as 0/1 targets, the multiclass one as columns.
+    if (auto message = validate_classes(distinct)) fail_user(*message);
+    const std::size_t k = distinct.size();
 
     const Matrix owned = to_row_major(x);
     std::optional<HistogramData> hist;
