@@ -8,6 +8,7 @@
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
+#include "engine/storage.hpp"
 #include "engine/thread_pool.hpp"
 #include "engine/validation.hpp"
 
@@ -42,6 +43,9 @@ std::vector<PackedTree> grow_forest(const ForestConfig& config, const MatrixView
                                     std::size_t n_classes) {
     const std::size_t n = x.rows;
     const std::size_t m = x.cols;
+    require_storage("n_estimators=" + std::to_string(config.n_estimators) + " trees on " +
+                        std::to_string(n) + " rows",
+                    forest_fit_bytes(config.n_estimators, n, sizeof(PackedTree)));
     const TreeParams params =
         make_tree_params(config.max_depth, config.max_features, m, config.min_samples_split,
                          config.min_samples_leaf, classification);

@@ -289,6 +289,8 @@ void set_error_from_current_exception() noexcept {
         if (!PyErr_Occurred()) PyErr_SetString(PanicException, "Python error without an exception");
     } catch (const UserError& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const StorageError& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const InternalError& e) {
         PyErr_SetString(PanicException, e.what());
     } catch (const std::bad_alloc&) {

@@ -120,7 +120,8 @@ private:
 // ---- Native errors to Python --------------------------------------------------------------
 
 // Runs fn (returning a new reference) and turns every C++ exception into exactly one
-// Python exception: UserError -> ValueError, everything else -> PanicException.
+// Python exception: UserError -> ValueError, StorageError -> MemoryError, everything else
+// -> PanicException.
 template <class F>
 PyObject* guarded(F&& fn) noexcept;
 

@@ -160,8 +160,9 @@ TEST(Validation, WeightChecks) {
 TEST(Validation, ClassesMustBeExactlyZeroToKMinusOne) {
     EXPECT_FALSE(validate_classes({}).has_value());
     EXPECT_FALSE(validate_classes({0, 1, 2}).has_value());
-    const std::string expected = "y must hold the class labels 0, 1, ..., k-1, each at least once; "
-                                 "after truncation toward zero it holds ";
+    const std::string expected =
+        "y must hold the class labels 0, 1, ..., k-1, each at least once; "
+        "after truncation toward zero it holds ";
     EXPECT_EQ(*validate_classes({1}), expected + "1 class: [1]");
     std::vector<std::uint64_t> many(25);
     for (std::size_t i = 0; i < many.size(); ++i) many[i] = i + 1;

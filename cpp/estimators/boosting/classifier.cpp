@@ -201,6 +201,7 @@ void CanopyClassifier::fit(const MatrixView& x, const VectorView& y,
     // The binary procedure reads the labels as 0/1 targets, the multiclass one as columns.
     if (auto message = validate_classes(distinct)) fail_user(*message);
     const std::size_t k = distinct.size();
+    require_boosting_storage(config, k == 2 ? 1 : k, n);
 
     const Matrix owned = to_row_major(x);
     std::optional<HistogramData> hist;

@@ -69,7 +69,9 @@ std::vector<double> compute_feature_importances(const std::vector<InternalRF>& f
         for (const Tree& tree : forest.trees) {
             for (const TreeNode& n : tree.nodes) {
                 if (n.is_leaf()) continue;
-                if (n.feature >= imp.size()) fail_internal("a split tests a feature beyond the data");
+                if (n.feature >= imp.size()) {
+                    fail_internal("a split tests a feature beyond the data");
+                }
                 const auto count = static_cast<double>(n.n_samples);
                 imp[n.feature] += count;
                 total += count;

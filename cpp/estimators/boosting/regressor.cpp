@@ -7,6 +7,7 @@
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
+#include "engine/storage.hpp"
 #include "engine/thread_pool.hpp"
 #include "engine/validation.hpp"
 #include "estimators/boosting/export.hpp"
@@ -32,6 +33,29 @@ std::size_t min_streaming_trees(std::uint64_t rf_n_estimators) {
 }
 
 }  // namespace
+
+void require_boosting_storage(const BoostConfig& config, std::size_t forests_per_round,
+                              std::size_t n_rows) {
+    if (config.n_estimators == 0 || forests_per_round == 0) return;
+    const std::uint64_t trees =
+        config.async_mode ? std::min<std::uint64_t>(config.rf_n_estimators,
+                                                    min_streaming_trees(config.rf_n_estimators))
+                          : config.rf_n_estimators;
+    // Every round keeps its forests and its tree count; one forest's tasks exist at a time.
+    const std::uint64_t forest =
+        bytes_add(sizeof(InternalRF), bytes_mul(trees, sizeof(Tree) + sizeof(TreeNode)));
+    const std::uint64_t round =
+        bytes_add(bytes_mul(forests_per_round, forest), sizeof(std::uint64_t));
+    const std::uint64_t bytes = bytes_add(bytes_mul(config.n_estimators, round),
+                                          forest_fit_bytes(config.rf_n_estimators, n_rows, 0));
+    std::string request = "n_estimators=" + std::to_string(config.n_estimators) +
+                          " rounds of rf_n_estimators=" + std::to_string(config.rf_n_estimators) +
+                          " trees";
+    if (forests_per_round > 1) {
+        request += " for each of " + std::to_string(forests_per_round) + " classes";
+    }
+    require_storage(request + " on " + std::to_string(n_rows) + " rows", bytes);
+}
 
 double clamp_conformal_fraction(double f) {
     if (f < 0.1) return 0.1;
@@ -136,6 +160,7 @@ void CanopyRegressor::fit(const MatrixView& x, const VectorView& y,
     const SupervisedInput in = prepare_supervised(x, y, sample_weight);
     if (x.rows == 0) fail_user("x has no rows; at least one row is needed to fit");
     const std::size_t n = x.rows;
+    require_boosting_storage(config, 1, n);
     const TreeParams params =
         make_tree_params(config.rf_max_depth, config.rf_max_features, x.cols,
                          config.min_samples_split, config.min_samples_leaf, false);

@@ -5,6 +5,7 @@
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
+#include "engine/storage.hpp"
 #include "estimators/unsupervised/forest.hpp"
 
 namespace canopy {
@@ -89,6 +90,12 @@ void RandomForestUnsupervised::fit(const MatrixView& x) {
     reject_nan(x);
     const std::size_t n = x.rows;
     const std::size_t p = x.cols;
+    // Each tree keeps its out-of-bag set and at least its root.
+    require_storage(
+        "n_estimators=" + std::to_string(config.n_estimators) + " trees on " +
+            std::to_string(2 * n) + " stacked rows",
+        forest_fit_bytes(config.n_estimators, 2 * n,
+                         sizeof(Tree) + sizeof(TreeNode) + sizeof(std::vector<RowIndex>)));
 
     Pcg64 master = seed_rng(config.random_state);
     Matrix real = to_row_major(x);
