@@ -147,7 +147,9 @@ NUMBER_AFTER_ARRAY = {
     "CanopyRegressor.predict_ci": (lambda: _boosted(CanopyRegressor), "predict_ci", 0.05),
     "CanopyClassifier.predict_ci": (lambda: _boosted(CanopyClassifier), "predict_ci", 0.05),
     "Canopy.predict_ci": (lambda: _boosted(Canopy), "predict_ci", 0.05),
-    "Canopy(regression).predict_ci": (lambda: _boosted(Canopy, task="regression"), "predict_ci", 0.05),
+    "Canopy(regression).predict_ci": (
+        lambda: _boosted(Canopy, task="regression"), "predict_ci", 0.05
+    ),
     "RandomForestUnsupervised.fit_transform": (
         lambda: RandomForestUnsupervised(n_estimators=3, random_state=0),
         "fit_transform",

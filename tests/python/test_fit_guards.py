@@ -46,21 +46,25 @@ def test_weights_whose_total_overflows_are_refused(cls):
 
 
 HUGE = 2**40
+TREES = f"n_estimators={HUGE} trees on "
+ROUNDS = "n_estimators={} rounds of rf_n_estimators={} trees"
 HUGE_REQUESTS = [
-    (RandomForestRegressor, dict(n_estimators=HUGE), f"n_estimators={HUGE} trees on 50 rows"),
-    (RandomForestClassifier, dict(n_estimators=HUGE), f"n_estimators={HUGE} trees on 50 rows"),
-    (RandomForestUnsupervised, dict(n_estimators=HUGE), f"n_estimators={HUGE} trees on 100 stacked rows"),
-    (CanopyRegressor, dict(n_estimators=HUGE), f"n_estimators={HUGE} rounds of rf_n_estimators=2 trees on 50 rows"),
-    (CanopyClassifier, dict(n_estimators=HUGE), f"n_estimators={HUGE} rounds of rf_n_estimators=2 trees on 50 rows"),
-    (Canopy, dict(n_estimators=HUGE, rf_n_estimators=0), f"n_estimators={HUGE} rounds of rf_n_estimators=0 trees on 50 rows"),
-    (Canopy, dict(n_estimators=1, rf_n_estimators=HUGE), f"n_estimators=1 rounds of rf_n_estimators={HUGE} trees on 50 rows"),
+    (RandomForestRegressor, dict(n_estimators=HUGE), TREES + "50 rows"),
+    (RandomForestClassifier, dict(n_estimators=HUGE), TREES + "50 rows"),
+    (RandomForestUnsupervised, dict(n_estimators=HUGE), TREES + "100 stacked rows"),
+    (CanopyRegressor, dict(n_estimators=HUGE), ROUNDS.format(HUGE, 2) + " on 50 rows"),
+    (CanopyClassifier, dict(n_estimators=HUGE), ROUNDS.format(HUGE, 2) + " on 50 rows"),
+    (Canopy, dict(n_estimators=HUGE, rf_n_estimators=0), ROUNDS.format(HUGE, 0) + " on 50 rows"),
+    (Canopy, dict(n_estimators=1, rf_n_estimators=HUGE), ROUNDS.format(1, HUGE) + " on 50 rows"),
     (CanopyClassifier, dict(n_estimators=HUGE // 4, async_mode=True),
-     f"n_estimators={HUGE // 4} rounds of rf_n_estimators=2 trees for each of 3 classes on 50 rows"),
+     ROUNDS.format(HUGE // 4, 2) + " for each of 3 classes on 50 rows"),
 ]
 
 
 def refused(request):
-    return re.escape(request) + r": at least \d+ bytes are needed, more than the \d+ bytes of memory available$"
+    return re.escape(request) + (
+        r": at least \d+ bytes are needed, more than the \d+ bytes of memory available$"
+    )
 
 
 @pytest.mark.parametrize("cls, kw, request_text", HUGE_REQUESTS)
