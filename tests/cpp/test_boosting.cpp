@@ -140,17 +140,7 @@ TEST(Softmax, ValuesAndOddRows) {
 
 // ---- Export and importances ----------------------------------------------------------------
 
-TEST(Export, FlattenIsPreOrder) {
-    ExportedTree flat;
-    EXPECT_EQ(flatten_tree(small_tree(3, 1), 0, flat), 0);
-    EXPECT_EQ(flat.children_left, (std::vector<std::int64_t>{1, 2, -1, -1, -1}));
-    EXPECT_EQ(flat.children_right, (std::vector<std::int64_t>{4, 3, -1, -1, -1}));
-    EXPECT_EQ(flat.feature, (std::vector<std::int64_t>{3, 1, -1, -1, -1}));
-    EXPECT_EQ(flat.threshold[0], 0.5);
-    EXPECT_EQ(flat.threshold[1], -1.0);
-    EXPECT_TRUE(std::isnan(flat.threshold[2]));
-    EXPECT_EQ(flat.value, (std::vector<double>{0.0, 0.0, 1.0, 2.0, 3.0}));
-
+TEST(Export, FlattenNumbersNodesInPreOrderWithoutRecursion) {
     // 200,000 levels; each right leaf is stored before its left subtree, which flatten must not
     // care about: the export numbers nodes in pre-order. (Exports of fitted trees are checked
     // end to end against predict by the Python tests.)
@@ -226,20 +216,6 @@ TEST(InnerForest, PredictAveragesInTreeOrderPackedOrNot) {
     // Rows too short for a tested feature abort instead of reading past the row.
     EXPECT_THROW(forest_predict_rows(forest, Matrix(4, 1).view()), InternalError);
 
-    // A tree not in pre-order cannot be packed: the whole forest walks the trees instead.
-    Tree t;
-    for (int i = 0; i < 3; ++i) t.add_node();
-    t.set_split(0, 0, 0.5, 2, 1);  // left child stored last
-    EXPECT_FALSE(pack_tree(t).has_value());
-    InternalRF mixed;
-    mixed.trees = {small_tree(0, 1), t};
-    pack_forest(mixed);
-    EXPECT_TRUE(mixed.packed.empty());
-    Matrix two(2, 2);
-    two(1, 0) = 1.0;
-    const auto p = forest_predict_rows(mixed, two.view());
-    EXPECT_EQ(p[0], forest_predict(mixed, two.row(0)));
-    EXPECT_EQ(p[1], forest_predict(mixed, two.row(1)));
 }
 
 TEST(InnerForest, PlainFitIsReproducibleAndConsumesTheGeneratorLikeThePlan) {

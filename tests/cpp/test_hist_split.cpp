@@ -197,33 +197,6 @@ TEST(HistSplit, MatchesRecursiveReferenceOnRandomData) {
     EXPECT_GT(splits, 500u);  // the comparison covered real trees, not just leaves
 }
 
-TEST(HistSplit, OneBinFeatureIsNeverUsed) {
-    // Column 0 separates y perfectly, but its quantile edge is its upper value, so every
-    // row has code 0: one occupied bin. Column 1 is weaker and must be the one used.
-    Matrix x(6, 2);
-    const double c0[] = {0, 0, 1, 1, 1, 1};
-    const double c1[] = {0, 1, 2, 3, 4, 5};
-    for (int r = 0; r < 6; ++r) {
-        x(r, 0) = c0[r];
-        x(r, 1) = c1[r];
-    }
-    const std::vector<double> y{0, 0, 5, 5, 5, 5}, w(6, 1.0);
-    const HistogramData hist = HistogramData::build(x.view(), 6, 2);
-    ASSERT_EQ(hist.bin_edges[0].front(), 1.0);
-    ASSERT_EQ(std::count(hist.bin_codes[0].begin(), hist.bin_codes[0].end(), 0), 6);
-    const std::vector<RowIndex> idx{0, 1, 2, 3, 4, 5};
-    TreeParams params;
-    Pcg64 rng = Pcg64::seed_from_u64(0);
-    const Tree t = build_node(x.view(), y, w, idx, params, rng, hist);
-    ASSERT_GT(t.nodes.size(), 1u);
-    for (const TreeNode& n : t.nodes) {
-        if (!n.is_leaf()) {
-            EXPECT_EQ(n.feature, 1u);
-        }
-    }
-
-}
-
 TEST(HistSplit, TiesGoToEarlierFeatureAndLowerBin) {
     // Two identical columns; values 0..5 give bins {0,1},{2},{3},{4},{5}. With targets
     // 1,1,0,0,1,1 the boundaries after bin 0 and after bin 2 have exactly equal gains.

@@ -1,6 +1,4 @@
-import json
 import math
-import textwrap
 
 import numpy as np
 import pytest
@@ -360,50 +358,3 @@ def test_canopy_task_choice():
             c.predict_proba(x)
     with pytest.raises(ValueError, match="^CanopyClassifier has not been fitted$"):
         Canopy(n_estimators=6).predict(x)
-
-
-# ---- Reproducibility ------------------------------------------------------------------------
-
-SCRIPT = textwrap.dedent("""
-    import json, sys
-    import numpy as np
-    from canopy import CanopyClassifier, CanopyRegressor
-    rng = np.random.default_rng(1)
-    x = rng.normal(size=(300, 4))
-    y = x[:, 0] - 2 * x[:, 1] ** 2 + rng.normal(size=300) * 0.1
-    async_mode, tol = MODE == "async", TOL
-    out = []
-    for cls, target in ((CanopyRegressor, y), (CanopyClassifier, (y > -1).astype(float)),
-                        (CanopyClassifier, np.digitize(y, [-2.0, 0.0]).astype(float))):
-        for hist in (True, False):
-            m = cls(n_estimators=3, rf_n_estimators=10, rf_max_depth=6, random_state=5,
-                    use_histogram=hist, async_mode=async_mode, tol=tol,
-                    rf_max_features="0.5")
-            m.fit(x, target)
-            out.append([m.to_dict(), m.predict(x), m.trees_used])
-    print(json.dumps(out))
-""")
-
-
-@pytest.fixture
-def run_fits(run_python):
-    def run(threads, mode, tol):
-        code = f"MODE, TOL = {mode!r}, {tol!r}\n" + SCRIPT
-        return json.loads(run_python(code, env={"RAYON_NUM_THREADS": str(threads)}))
-
-    return run
-
-
-def test_models_do_not_depend_on_thread_count_or_refit(run_fits):
-    one = run_fits(1, "plain", 1e-4)
-    assert run_fits(2, "plain", 1e-4) == one == run_fits(2, "plain", 1e-4)
-    assert all(m[2] == [10, 10, 10] for m in one)
-
-
-def test_streaming_with_one_worker_repeats_and_stops_early(run_fits):
-    first = run_fits(1, "async", 1e9)
-    assert run_fits(1, "async", 1e9) == first
-    # A tolerance above any change stops once max(2, min_trees) = 5 trees are in.
-    assert all(m[2] == [5, 5, 5] for m in first)
-    for threads, tol in ((1, 0.0), (2, 1e9)):
-        assert all(5 <= k <= 10 for m in run_fits(threads, "async", tol) for k in m[2])

@@ -2,6 +2,7 @@
 leaves the previous model as it was, and the same bits from any memory layout."""
 
 import json
+import textwrap
 
 import numpy as np
 import pytest
@@ -98,11 +99,14 @@ def layouts(a):
 def test_any_layout_gives_the_same_bits(name):
     make, target = ESTIMATORS[name]
     results = set()
-    for x, y, w in zip(layouts(X), layouts(target) + [target], layouts(W) + [W]):
+    inputs = list(zip(layouts(X), layouts(target) + [target], layouts(W) + [W]))
+    copies = [[a.copy() for a in arrays] for arrays in inputs]
+    for x, y, w in inputs:
         model = make()
         model.fit(x, y, w)
         results.add(state(model, x))
     assert len(results) == 1
+    assert all(np.array_equal(a, b) for i, c in zip(inputs, copies) for a, b in zip(i, c))
 
 
 def test_unsupervised_and_explainer_read_any_layout():
@@ -116,3 +120,70 @@ def test_unsupervised_and_explainer_read_any_layout():
         answers = [model.proximity_matrix(), model.predict_outlier_scores(x[:7]), explained]
         results.add(json.dumps(answers))
     assert len(results) == 1
+
+
+# Every estimator with a fixed random_state, in a fresh process whose pool has the given
+# number of workers; MODE and TOL choose the boosted inner forests' streaming settings.
+REPRO_SCRIPT = textwrap.dedent(
+    """
+    import json
+    import numpy as np
+    from canopy import *
+    rng = np.random.default_rng(1)
+    x = rng.normal(size=(1500, 8))
+    y = x[:, 0] * 3 + np.sin(x[:, 1] * 2) + rng.normal(scale=0.4, size=1500)
+    labels = (y > 0).astype(float) + (y > 2).astype(float)
+    forests, unsupervised = [], []
+    if MODE == "plain":
+        for kw in ({}, {"max_features": "sqrt"}, {"bootstrap": False, "max_features": "0.5"}):
+            for m, target in ((RandomForestRegressor(24, random_state=5, **kw), y),
+                              (RandomForestClassifier(24, random_state=5, **kw), labels)):
+                m.fit(x, target)
+                answer = getattr(m, "predict_proba", m.predict)
+                forests.append(answer(x))
+                # Several prediction blocks, split differently for each thread count: every
+                # row must come out as it does alone.
+                assert answer(np.tile(x, (23, 1))) == forests[-1] * 23
+        u = RandomForestUnsupervised(n_estimators=30, max_features="sqrt", random_state=5)
+        u.fit(x[:70, :4] + np.outer(x[:70, 0], [0, 1, 0, 0]))
+        unsupervised = [u.proximity_matrix(), u.proximity_matrix(use_oob=False),
+                        u.predict_proximity(x[:5, :4]), u.proximity_sparse(4), u.outlier_scores(),
+                        u.outlier_scores(use_sparse=True), u.predict_outlier_scores(x[:5, :4] * 2),
+                        u.transform(2), u.feature_importances()]
+    xb = x[:300, :4]
+    yb = xb[:, 0] - 2 * xb[:, 1] ** 2 + rng.normal(size=300) * 0.1
+    boosted = []
+    for cls, target in ((CanopyRegressor, yb), (CanopyClassifier, (yb > -1).astype(float)),
+                        (CanopyClassifier, np.digitize(yb, [-2.0, 0.0]).astype(float))):
+        for hist in (True, False):
+            m = cls(n_estimators=3, rf_n_estimators=10, rf_max_depth=6, random_state=5,
+                    use_histogram=hist, async_mode=MODE == "async", tol=TOL, rf_max_features="0.5")
+            m.fit(xb, target)
+            boosted.append([m.to_dict(), m.predict(xb), m.trees_used])
+    print(json.dumps([forests, unsupervised, boosted]))
+    """
+)
+
+
+@pytest.fixture
+def run_all(run_python):
+    def run(threads, mode="plain", tol=1e-4):
+        code = f"MODE, TOL = {mode!r}, {tol!r}\n" + REPRO_SCRIPT
+        return run_python(code, env={"RAYON_NUM_THREADS": str(threads)})
+
+    return run
+
+
+def test_results_do_not_depend_on_the_thread_count(run_all):
+    one = run_all(1)
+    assert run_all(2) == one == run_all(4)
+    assert all(m[2] == [10, 10, 10] for m in json.loads(one)[2])
+
+
+def test_streaming_with_one_worker_repeats_and_stops_early(run_all):
+    first = run_all(1, "async", 1e9)
+    assert run_all(1, "async", 1e9) == first
+    # A tolerance above any change stops once max(2, min_trees) = 5 trees are in.
+    assert all(m[2] == [5, 5, 5] for m in json.loads(first)[2])
+    for threads, tol in ((1, 0.0), (2, 1e9)):
+        assert all(5 <= k <= 10 for m in json.loads(run_all(threads, "async", tol))[2] for k in m[2])

@@ -1,9 +1,5 @@
 import math
-import os
 import struct
-import subprocess
-import sys
-import textwrap
 
 import numpy as np
 
@@ -163,44 +159,3 @@ def test_max_features_texts_and_seeds():
     flat = RandomForestRegressor(n_estimators=4, max_features="nan", random_state=1)
     flat.fit(x, y)
     assert len(set(flat.predict(q))) == 1
-
-
-REPRO_SCRIPT = textwrap.dedent(
-    """
-    import hashlib, struct, sys
-    import numpy as np
-    from canopy import RandomForestClassifier, RandomForestRegressor
-    rng = np.random.default_rng(1)
-    x = rng.normal(size=(1500, 8))
-    y = x[:, 0] * 3 + np.sin(x[:, 1] * 2) + rng.normal(scale=0.4, size=1500)
-    labels = (y > 0).astype(float) + (y > 2).astype(float)
-    h = hashlib.sha256()
-    for kw in ({}, {"max_features": "sqrt"}, {"bootstrap": False, "max_features": "0.5"}):
-        r = RandomForestRegressor(n_estimators=24, random_state=5, **kw)
-        r.fit(x, y)
-        p = r.predict(x)
-        h.update(struct.pack(f"{len(p)}d", *p))
-        c = RandomForestClassifier(n_estimators=24, random_state=5, **kw)
-        c.fit(x, labels)
-        q = [v for row in c.predict_proba(x) for v in row]
-        h.update(struct.pack(f"{len(q)}d", *q))
-    # Enough rows for several prediction blocks, split differently for each thread count;
-    # every row must come out as it does alone.
-    big = np.tile(x, (23, 1))
-    assert r.predict(big) == p * 23
-    assert [v for row in c.predict_proba(big) for v in row] == q * 23
-    print(h.hexdigest())
-    """
-)
-
-
-def test_bit_identical_across_thread_counts():
-    digests = set()
-    for threads in ("1", "2", "4"):
-        env = dict(os.environ, RAYON_NUM_THREADS=threads)
-        out = subprocess.run(
-            [sys.executable, "-c", REPRO_SCRIPT], env=env, capture_output=True, text=True,
-            check=True,
-        )
-        digests.add(out.stdout.strip())
-    assert len(digests) == 1

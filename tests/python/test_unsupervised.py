@@ -1,6 +1,3 @@
-import json
-import textwrap
-
 import numpy as np
 import pytest
 
@@ -163,36 +160,3 @@ def test_importances_normalised_or_raw():
     stumps = RandomForestUnsupervised(n_estimators=10, max_depth=0, random_state=1)
     stumps.fit(x)
     assert stumps.feature_importances() == [0.0, 0.0, 0.0]  # raw values, nothing to share
-
-
-# ---- reproducibility --------------------------------------------------------------------------
-
-SCRIPT = textwrap.dedent(
-    """
-    import json, sys
-    import numpy as np
-    from canopy import RandomForestUnsupervised
-    rng = np.random.default_rng(0)
-    x = rng.normal(size=(70, 4))
-    x[:, 1] += x[:, 0]
-    m = RandomForestUnsupervised(n_estimators=30, max_features="sqrt", random_state=5)
-    m.fit(x)
-    out = {
-        "prox": m.proximity_matrix(),
-        "prox_all": m.proximity_matrix(use_oob=False),
-        "new": m.predict_proximity(x[:5] + 0.1),
-        "sparse": m.proximity_sparse(4),
-        "scores": m.outlier_scores(),
-        "sparse_scores": m.outlier_scores(use_sparse=True),
-        "new_scores": m.predict_outlier_scores(x[:5] * 2),
-        "emb": m.transform(2),
-        "imp": m.feature_importances(),
-    }
-    print(json.dumps({k: repr(v) for k, v in out.items()}))
-    """
-)
-
-
-def test_same_results_with_one_or_two_workers(run_python):
-    one = json.loads(run_python(SCRIPT, env={"RAYON_NUM_THREADS": "1"}))
-    assert json.loads(run_python(SCRIPT, env={"RAYON_NUM_THREADS": "2"})) == one
