@@ -98,31 +98,20 @@ TEST(Conformal, IndexScaleAndCalibrationSize) {
     EXPECT_TRUE(std::isnan(clamp_conformal_fraction(kNaN)));
 }
 
-TEST(Wilson, KnownIntervalsAndCriticalValues) {
-    const Interval mid = wilson_interval(0.5, 400.0, 0.05);
-    EXPECT_NEAR(mid[0], 0.4512, 1e-4);
-    EXPECT_DOUBLE_EQ(mid[0] + mid[1], 1.0);
-    const Interval top = wilson_interval(1.0, 400.0, 0.05);
-    EXPECT_EQ(top[1], 1.0);
-    EXPECT_NEAR(top[0], 1.0 / 1.009604, 1e-12);
-    const Interval bottom = wilson_interval(0.0, 400.0, 0.05);
-    EXPECT_EQ(bottom[0], 0.0);
-    EXPECT_GT(bottom[1], 0.0);
-    const Interval none = wilson_interval(0.7, 0.0, 0.05);  // no trees
-    EXPECT_TRUE(std::isnan(none[0]) && std::isnan(none[1]));
-
-    auto width = [](double alpha) {
+TEST(Wilson, CriticalValueRowsAndEdges) {
+    // The exact values per alpha are checked from Python; here the rows' boundaries.
+    const auto width = [](double alpha) {
         const Interval iv = wilson_interval(0.3, 50.0, alpha);
         return iv[1] - iv[0];
     };
-    // One critical value per row of the table (NaN in the last), larger for smaller alpha.
     EXPECT_EQ(width(-3.0), width(0.01));
     EXPECT_EQ(width(0.02), width(0.05));
     EXPECT_EQ(width(0.06), width(0.1));
     EXPECT_EQ(width(kNaN), width(0.9));
-    EXPECT_GT(width(0.01), width(0.05));
-    EXPECT_GT(width(0.05), width(0.1));
-    EXPECT_GT(width(0.1), width(0.2));
+    EXPECT_EQ(wilson_interval(1.0, 400.0, 0.05)[1], 1.0);  // clipped to [0, 1]
+    EXPECT_EQ(wilson_interval(0.0, 400.0, 0.05)[0], 0.0);
+    const Interval none = wilson_interval(0.7, 0.0, 0.05);  // no trees
+    EXPECT_TRUE(std::isnan(none[0]) && std::isnan(none[1]));
 }
 
 TEST(Softmax, ValuesAndOddRows) {
@@ -156,20 +145,6 @@ TEST(Export, FlattenNumbersNodesInPreOrderWithoutRecursion) {
     ASSERT_EQ(deep.size(), chain.nodes.size());
     EXPECT_EQ(deep.children_left[0], 1);
     EXPECT_EQ(deep.children_right[0], static_cast<std::int64_t>(2 * depth));
-}
-
-TEST(Export, BuildRoundsDropsPartialRounds) {
-    std::vector<InternalRF> forests(5);
-    for (std::size_t j = 0; j < forests.size(); ++j) {
-        forests[j].trees = {leaf_tree(double(j)), leaf_tree(10.0 + double(j))};
-    }
-    const ExportedRounds by3 = build_rounds(forests, 3);
-    ASSERT_EQ(by3.size(), 1u);
-    ASSERT_EQ(by3[0].size(), 3u);
-    EXPECT_EQ(by3[0][2][1].value, std::vector<double>{12.0});
-    EXPECT_TRUE(build_rounds(forests, 6).empty());
-    EXPECT_TRUE(build_rounds(forests, 0).empty());
-    EXPECT_TRUE(build_rounds({}, 1).empty());
 }
 
 TEST(Importances, SamplesAtSplitsNormalisedOverTheFirstTreesFeatures) {

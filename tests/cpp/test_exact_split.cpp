@@ -219,26 +219,6 @@ TEST(ExactSplit, MatchesReferenceOnRandomData) {
     }
 }
 
-TEST(ExactSplit, KnownSplitsAndTies) {
-    // Classes 0 1 1 0: cutting off either end gives bit-identical gains; the first wins.
-    Data d = column({1, 2, 3, 4}, {0, 1, 1, 0});
-    TreeParams p = classification();
-    p.max_depth = 1;
-    Tree t = grow(d, p);
-    EXPECT_EQ(t.root().threshold, 1.5);
-    EXPECT_EQ(t.node(t.root().left).n_samples, 1u);
-
-    // Rows with equal values stay together: the best cut (between rows 1 and 2) is not
-    // allowed, so the only boundary, 1 | 2, is taken.
-    d = column({1, 1, 1, 2}, {0, 0, 1, 1});
-    t = grow(d, p);
-    EXPECT_EQ(t.root().threshold, 1.5);
-    EXPECT_EQ(t.node(t.root().left).n_samples, 3u);
-
-    // Identical regression targets: gain exactly 0, no split.
-    EXPECT_EQ(grow(column({1, 2, 3}, {4, 4, 4}), regression()).nodes.size(), 1u);
-}
-
 TEST(ExactSplit, MidpointOnTheUpperValue) {
     // (a + b) * 0.5 rounds onto b here, so the partition sends both rows left.
     const double below_one = std::nextafter(1.0, 0.0);

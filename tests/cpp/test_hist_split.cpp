@@ -197,30 +197,6 @@ TEST(HistSplit, MatchesRecursiveReferenceOnRandomData) {
     EXPECT_GT(splits, 500u);  // the comparison covered real trees, not just leaves
 }
 
-TEST(HistSplit, TiesGoToEarlierFeatureAndLowerBin) {
-    // Two identical columns; values 0..5 give bins {0,1},{2},{3},{4},{5}. With targets
-    // 1,1,0,0,1,1 the boundaries after bin 0 and after bin 2 have exactly equal gains.
-    Matrix x(6, 2);
-    for (int r = 0; r < 6; ++r) x(r, 0) = x(r, 1) = r;
-    const std::vector<double> y{1, 1, 0, 0, 1, 1}, w(6, 1.0);
-    const HistogramData hist = HistogramData::build(x.view(), 6, 2);
-    ASSERT_EQ(hist.bin_edges[0], (std::vector<double>{1, 2, 3, 4, 5, hist.bin_edges[0].back()}));
-    const std::vector<RowIndex> idx{0, 1, 2, 3, 4, 5};
-    for (bool classification : {false, true}) {
-        TreeParams params;
-        params.is_classification = classification;
-        params.max_depth = 1;
-        Pcg64 rng = Pcg64::seed_from_u64(0);
-        const Tree t = build_node(x.view(), y, w, idx, params, rng, hist);
-        ASSERT_EQ(t.nodes.size(), 3u);
-        EXPECT_EQ(t.root().feature, 0u);
-        EXPECT_EQ(t.root().threshold, 1.0);  // an edge, not a midpoint; 1.0 itself goes left
-        EXPECT_EQ(t.nodes[1].n_samples, 2u);
-        EXPECT_EQ(t.nodes[2].n_samples, 4u);
-        EXPECT_EQ(t.root().n_samples, 6u);
-    }
-}
-
 TEST(HistSplit, RoundingResidueDoesNotSplitOffAnEmptySide) {
     // One feature [2, 1, 0], equal targets, fractional weights: after the last boundary
     // WL = 1.0699999999999998 while W = 1.07, so the right side looks like it holds a

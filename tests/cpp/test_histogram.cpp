@@ -86,7 +86,6 @@ TEST(Histogram, InfinitiesAndStridedLayout) {
     EXPECT_EQ(codes_of(h, 0), (std::vector<int>{0, 0, 1, 0}));
     EXPECT_EQ(h.bin_edges[1], (std::vector<double>{6.0, 7.0, 8.0, kInf}));
     EXPECT_EQ(codes_of(h, 1), (std::vector<int>{0, 0, 1, 2}));
-
 }
 
 TEST(Histogram, CodesAreLowerBoundsOnRandomColumns) {

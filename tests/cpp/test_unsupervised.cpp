@@ -273,10 +273,6 @@ TEST(UnsupervisedEmbedding, CoordinatesCarryTheEigenvalues) {
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_DOUBLE_EQ(id.coordinates(i, 0), std::sqrt(0.5) * (i % 2 == 0 ? 0.5 : -0.5));
     }
-    // Zero proximities find nothing.
-    const Embedding zero = mds_embedding(Matrix(5, 5), 2);
-    EXPECT_EQ(zero.found, (std::vector<bool>{false, false}));
-    EXPECT_EQ(zero.coordinates.values, std::vector<double>(10, 0.0));
 }
 
 // ---- Importances --------------------------------------------------------------------------------

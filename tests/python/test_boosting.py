@@ -138,26 +138,19 @@ def test_predict_ci_is_centred_with_scaled_half_width():
     reg.fit(x, y)
     q = reg.to_dict()["conformal_quantile"]
     pred = reg.predict(x[:20])
-    assert q > 0 and reg.predict_ci(x[:2]) == reg.predict_ci(x[:2], 0.05)
-    for alpha, factor in [(0.05, 1.0), (0.001, 1.3142857142857143), (0.1, 0.8392857142857143),
-                          (0.9, 0.653061224489796)]:
-        half = q if factor == 1.0 else factor * q
-        assert reg.predict_ci(x[:20], alpha=alpha) == [[p - half, p + half] for p in pred]
+    assert q > 0 and reg.predict_ci(x[:20]) == [[p - q, p + q] for p in pred]  # alpha 0.05
+    half = 0.8392857142857143 * q  # 1.645 / 1.96
+    assert reg.predict_ci(x[:20], alpha=0.1) == [[p - half, p + half] for p in pred]
 
 
-def test_too_few_rows_for_calibration_gives_unbounded_intervals():
-    x, y = regression_data(n=4)
-    m = CanopyRegressor(n_estimators=2, rf_n_estimators=2, random_state=1)
-    m.fit(x, y)
-    assert m.is_fitted and math.isinf(m.to_dict()["conformal_quantile"])
-    for lo, hi in m.predict_ci(x, alpha=0.3):
-        assert lo == -math.inf and hi == math.inf
-    assert len(m.predict(x)) == 4
-    # A NaN fraction passes the constructor's clamp and leaves no calibration rows either.
-    x, y = regression_data(n=50)
-    m = CanopyRegressor(n_estimators=1, rf_n_estimators=2, conformal_fraction=float("nan"))
-    m.fit(x, y)
-    assert math.isinf(m.to_dict()["conformal_quantile"])
+def test_too_few_calibration_rows_give_unbounded_intervals():
+    # Four rows leave none, and so does a NaN fraction (it passes the constructor's clamp).
+    for n, fraction in ((4, 0.2), (50, float("nan"))):
+        x, y = regression_data(n=n)
+        m = CanopyRegressor(n_estimators=2, rf_n_estimators=2, conformal_fraction=fraction)
+        m.fit(x, y)
+        assert math.isinf(m.to_dict()["conformal_quantile"]) and len(m.predict(x)) == n
+        assert m.predict_ci(x[:2], alpha=0.3) == [[-math.inf, math.inf]] * 2
 
 
 def test_export_structure_and_numpy_evaluation_reproduce_predict():
@@ -284,13 +277,9 @@ def test_classifier_structure_by_class_count():
     m = small(CanopyClassifier, n_estimators=5)
     m.fit(x, three)
     d = m.to_dict()
-    assert list(d) == ["task", "n_outputs", "n_classes", "learning_rate", "init", "n_estimators",
-                       "rounds"]
     assert (d["task"], d["n_outputs"], d["n_classes"], d["n_estimators"]) == ("multiclass", 3, 3, 5)
-    assert [len(r["outputs"]) for r in d["rounds"]] == [3] * 5
-    assert m.trees_used == [5] * 5 and m.n_classes == 3
-    proba = m.predict_proba(x)
-    assert all(len(p) == 3 and abs(sum(p) - 1) < 1e-12 for p in proba)
+    assert [len(r["outputs"]) for r in d["rounds"]] == [3] * 5 and m.trees_used == [5] * 5
+    assert all(abs(sum(p) - 1) < 1e-12 for p in m.predict_proba(x))
     assert np.mean(np.array(m.predict(x)) == three) > 0.8
     with pytest.raises(ValueError, match="^predict_ci only supports binary classification$"):
         m.predict_ci(x)
@@ -330,21 +319,16 @@ def test_binary_wilson_intervals_bracket_the_probability():
 def test_canopy_matches_the_inner_estimators():
     x, y = regression_data(n=150)
     kw = dict(n_estimators=3, rf_n_estimators=4, rf_max_depth=4, random_state=11)
-    reg, inner = Canopy(task="regression", **kw), CanopyRegressor(conformal_fraction=0.2, **kw)
-    reg.fit(x, y)
-    inner.fit(x, y)
-    assert reg.predict(x) == inner.predict(x)
-    assert reg.predict_ci(x, 0.1) == inner.predict_ci(x, 0.1)
-    assert reg.feature_importances() == inner.feature_importances()
-    assert reg.trees_used == inner.trees_used and reg.n_estimators == 3
-
-    yb = (y > 0).astype(float)
-    clf, inner = Canopy(**kw), CanopyClassifier(**kw)
-    clf.fit(x, yb)
-    inner.fit(x, yb)
-    assert clf.predict_proba(x) == inner.predict_proba(x)
-    assert clf.predict(x) == inner.predict(x)
-    assert clf.predict_ci(x) == inner.predict_ci(x)
+    for task, cls, target in (("regression", CanopyRegressor, y),
+                              ("classification", CanopyClassifier, (y > 0).astype(float))):
+        outer, inner = Canopy(task=task, **kw), cls(**kw)
+        outer.fit(x, target)
+        inner.fit(x, target)
+        names = ["predict", "predict_ci"] + (["predict_proba"] if task == "classification" else [])
+        for name in names:
+            assert getattr(outer, name)(x) == getattr(inner, name)(x), name
+        assert outer.feature_importances() == inner.feature_importances()
+        assert outer.trees_used == inner.trees_used and outer.n_estimators == 3
 
 
 def test_canopy_task_choice():
