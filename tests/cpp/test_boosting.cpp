@@ -108,7 +108,8 @@ TEST(Wilson, CriticalValueRowsAndEdges) {
     EXPECT_EQ(width(0.02), width(0.05));
     EXPECT_EQ(width(0.06), width(0.1));
     EXPECT_EQ(width(kNaN), width(0.9));
-    EXPECT_EQ(wilson_interval(1.0, 400.0, 0.05)[1], 1.0);  // clipped to [0, 1]
+    // At p = 1 and p = 0 the interval reaches the edge of [0, 1].
+    EXPECT_EQ(wilson_interval(1.0, 400.0, 0.05)[1], 1.0);
     EXPECT_EQ(wilson_interval(0.0, 400.0, 0.05)[0], 0.0);
     const Interval none = wilson_interval(0.7, 0.0, 0.05);  // no trees
     EXPECT_TRUE(std::isnan(none[0]) && std::isnan(none[1]));
