@@ -12,7 +12,8 @@ namespace canopy {
 
 inline ::testing::AssertionResult same_tree(const Tree& a, const Tree& b) {
     if (a.nodes.size() != b.nodes.size()) {
-        return ::testing::AssertionFailure() << a.nodes.size() << " nodes against " << b.nodes.size();
+        return ::testing::AssertionFailure()
+               << a.nodes.size() << " nodes against " << b.nodes.size();
     }
     const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
     for (std::size_t i = 0; i < a.nodes.size(); ++i) {

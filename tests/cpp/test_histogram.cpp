@@ -108,18 +108,6 @@ TEST(Histogram, CodesAreLowerBoundsOnRandomColumns) {
     }
 }
 
-TEST(Histogram, SignedZeroEdgeFollowsRowOrder) {
-    // 0.0 and -0.0 are equal, so the zero that lands on a quantile position is the one a
-    // stable sort puts there: the first zero of the column in row order.
-    const std::vector<double> neg_first{-0.0, 0.0, 1.0, 2.0};
-    const std::vector<double> pos_first{0.0, -0.0, 1.0, 2.0};
-    // n = 4, three distinct values: positions 1 and 2 hold the second zero and 1.0.
-    const double a = HistogramData::build(column_view(neg_first), 4, 1).bin_edges[0][0];
-    const double b = HistogramData::build(column_view(pos_first), 4, 1).bin_edges[0][0];
-    EXPECT_FALSE(std::signbit(a));
-    EXPECT_TRUE(std::signbit(b));
-}
-
 TEST(Histogram, NaNIsRefused) {
     const std::vector<double> v{1.0, std::nan(""), 2.0};
     EXPECT_THROW(HistogramData::build(column_view(v), 3, 1), InternalError);

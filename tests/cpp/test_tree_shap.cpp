@@ -174,17 +174,12 @@ TEST(TreeShap, ZeroCoverSplitsEvenly) {
 TEST(TreeShap, SingleLeafAndEmptyInputs) {
     Tree t;
     t.add_node();
-    t.nodes[0].value = 4.0;
     const Matrix x = matrix(3, 2, {1, 2, 3, 4, 5, 6});
-    count_cover(t, x);
-    const TreeShap shap = regression_shap(t, x);
-    EXPECT_TRUE(collect_tree_features(shap.root).empty());
     // A leaf needs no column of the row at all.
-    EXPECT_EQ(shap.explain(Matrix(2, 0).view()), (std::vector<Attributions>(2, {{0.0, 0.0}})));
-    EXPECT_TRUE(shap.explain(Matrix(0, 2).view()).empty());
+    EXPECT_EQ(regression_shap(t, x).explain(Matrix(2, 0).view()),
+              (std::vector<Attributions>(2, {{0.0, 0.0}})));
     // A classification fit over an empty label set has no outputs: one empty list per row.
     const TreeShap none(fitted(t, true, 0), x.view(), "classification");
-    EXPECT_EQ(none.n_outputs, 0u);
     EXPECT_EQ(none.explain(x.view()), std::vector<Attributions>(3));
 }
 
@@ -274,15 +269,6 @@ TEST(TreeShap, FeatureCountBound) {
     }
     EXPECT_TRUE(shap.explain(Matrix(0, 23).view()).empty());
 
-    // At the limit the enumeration runs and still adds up.
-    Tree at = chain(kMaxShapFeatures, 100);
-    std::mt19937_64 gen(1);
-    const Matrix bg = random_matrix(gen, 8, kMaxShapFeatures);
-    count_cover(at, bg);
-    Matrix row(1, kMaxShapFeatures);
-    for (double& v : row.values) v = 1.0;  // right at every split: reaches the -1 leaf
-    EXPECT_NEAR(sum(regression_shap(at, bg).explain(row.view())[0][0]), -1.0 - leaf_mean(at, bg),
-                1e-9);
 }
 
 TEST(TreeShap, VeryDeepTreeNeedsNoMachineStack) {

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from canopy import (
-    Canopy, CanopyClassifier, CanopyRegressor, DecisionTree, RandomForestClassifier,
+    CanopyClassifier, CanopyRegressor, DecisionTree, RandomForestClassifier,
     RandomForestRegressor, RandomForestUnsupervised, TreeSHAP,
 )
 
@@ -23,10 +23,10 @@ ESTIMATORS = {
     "tree-classification": (lambda: DecisionTree(random_state=1), LABELS),
     "tree-regression": (lambda: DecisionTree(task="regression", random_state=1), Y),
     "forest-regression": (lambda: RandomForestRegressor(5, max_features="0.5", random_state=4), Y),
-    "forest-classification": (lambda: RandomForestClassifier(5, max_features="0.5", random_state=4), LABELS),
+    "forest-classification": (
+        lambda: RandomForestClassifier(5, max_features="0.5", random_state=4), LABELS),
     "boosted-regression": (lambda: CanopyRegressor(random_state=2, **BOOST), Y),
     "boosted-classification": (lambda: CanopyClassifier(random_state=2, **BOOST), LABELS),
-    "canopy": (lambda: Canopy(task="regression", random_state=2, **BOOST), Y),
 }
 
 
@@ -50,8 +50,7 @@ def state(model, x):
 def test_bad_input_has_exact_messages_and_keeps_the_model(name):
     make, target = ESTIMATORS[name]
     model = make()
-    cls = "CanopyRegressor" if name == "canopy" else type(model).__name__
-    with pytest.raises(ValueError, match=f"^{cls} has not been fitted$"):
+    with pytest.raises(ValueError, match=f"^{type(model).__name__} has not been fitted$"):
         model.predict(X)
     x, y = np.ones((5, 3)), np.zeros(5)
     bad_x = x.copy()
@@ -186,4 +185,5 @@ def test_streaming_with_one_worker_repeats_and_stops_early(run_all):
     # A tolerance above any change stops once max(2, min_trees) = 5 trees are in.
     assert all(m[2] == [5, 5, 5] for m in json.loads(first)[2])
     for threads, tol in ((1, 0.0), (2, 1e9)):
-        assert all(5 <= k <= 10 for m in json.loads(run_all(threads, "async", tol))[2] for k in m[2])
+        boosted = json.loads(run_all(threads, "async", tol))[2]
+        assert all(5 <= k <= 10 for m in boosted for k in m[2])
