@@ -202,37 +202,6 @@ TEST(UnsupervisedProximity, LeafIdsAreNodeIndicesAndNeverCollide) {
     EXPECT_TRUE(m.proximity_sparse(1)[0].empty());
 }
 
-// Tree t sends the rows listed in groups[t] to one leaf and every other row to the other.
-RandomForestUnsupervised forest_of_groups(std::size_t n,
-                                          const std::vector<std::vector<RowIndex>>& groups,
-                                          const std::vector<RowIndex>& oob) {
-    Matrix x(n, groups.size());
-    std::vector<Tree> trees;
-    for (std::size_t t = 0; t < groups.size(); ++t) {
-        for (RowIndex i : groups[t]) x(i, t) = 1.0;
-        trees.push_back(one_split(t));
-    }
-    return hand_model(std::move(x), std::move(trees),
-                      std::vector<std::vector<RowIndex>>(groups.size(), oob));
-}
-
-TEST(UnsupervisedSparse, PruningRestartsNeighboursThatWereCut) {
-    // Row 0 (the only out-of-bag row) meets 1, 2, 3, 2, 2. When 3 arrives the row holds three
-    // pairs at count 1, keeps the earliest (1) and drops 2 and 3; 2 then starts again from 0
-    // and ends with count 2 (not 3), which beats 1.
-    auto m = forest_of_groups(4, {{0, 1}, {0, 2}, {0, 3}, {0, 2}, {0, 2}}, {0});
-    const auto& rows = m.proximity_sparse(1);
-    ASSERT_EQ(rows.size(), 4u);
-    EXPECT_EQ(rows[0], (SparseProximityRow{{2, 2.0 / 5.0}}));
-    // In-bag rows only see their out-of-bag leaf-mate; none lists itself.
-    EXPECT_EQ(rows[1], (SparseProximityRow{{0, 1.0 / 5.0}}));
-    EXPECT_EQ(rows[2], (SparseProximityRow{{0, 3.0 / 5.0}}));
-    EXPECT_EQ(rows[3], (SparseProximityRow{{0, 1.0 / 5.0}}));
-    // With room for every neighbour the counts are exact, divided by T, by decreasing share.
-    EXPECT_EQ(m.proximity_sparse(3)[0],
-              (SparseProximityRow{{2, 3.0 / 5.0}, {1, 1.0 / 5.0}, {3, 1.0 / 5.0}}));
-}
-
 TEST(UnsupervisedSparse, MatchesReferenceAndStaysWithinBound) {
     for (std::size_t k : {1u, 2u, 5u}) {
         auto m = random_forest(60, 3, 25, 3, 11 + k);
@@ -307,10 +276,6 @@ TEST(UnsupervisedEmbedding, CoordinatesCarryTheEigenvalues) {
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_DOUBLE_EQ(id.coordinates(i, 0), std::sqrt(0.5) * (i % 2 == 0 ? 0.5 : -0.5));
     }
-    // Zero proximities find nothing.
-    const Embedding zero = mds_embedding(Matrix(5, 5), 2);
-    EXPECT_EQ(zero.found, (std::vector<bool>{false, false}));
-    EXPECT_EQ(zero.coordinates.values, std::vector<double>(10, 0.0));
 }
 
 // ---- Importances --------------------------------------------------------------------------------
