@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
@@ -84,6 +85,7 @@ std::vector<double> RandomForestRegressor::predict(const MatrixView& x) const {
                   out.begin() + static_cast<std::ptrdiff_t>(end), -0.0);
         std::vector<std::uint32_t> leaf(end - begin);
         for (const PackedTree& tree : trees) {
+            poll_interrupt();
             tree.find_leaves(rows.view(), begin, end, leaf.data());
             for (std::size_t r = begin; r < end; ++r) {
                 out[r] += tree.values[leaf[r - begin]];
@@ -123,6 +125,7 @@ std::vector<double> RandomForestClassifier::predict_proba_flat(const MatrixView&
     for_row_blocks(rows.rows(), [&](std::size_t begin, std::size_t end) {
         std::vector<std::uint32_t> leaf(end - begin);
         for (const PackedTree& tree : trees) {
+            poll_interrupt();
             tree.find_leaves(rows.view(), begin, end, leaf.data());
             for (std::size_t r = begin; r < end; ++r) {
                 tree.add_proba(leaf[r - begin], out.data() + r * k);

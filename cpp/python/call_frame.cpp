@@ -287,6 +287,8 @@ void set_error_from_current_exception() noexcept {
         throw;
     } catch (const PythonError&) {
         if (!PyErr_Occurred()) PyErr_SetString(PanicException, "Python error without an exception");
+    } catch (const Interrupted&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PanicException, "interrupted without an exception");
     } catch (const UserError& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const StorageError& e) {
@@ -301,6 +303,8 @@ void set_error_from_current_exception() noexcept {
         PyErr_SetString(PanicException, "unknown native failure");
     }
 }
+
+bool signal_raised(void*) { return PyErr_CheckSignals() != 0; }
 
 // ---- Access --------------------------------------------------------------------------------
 

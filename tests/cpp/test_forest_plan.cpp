@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <bit>
 #include <limits>
 #include <numeric>
+#include <thread>
 #include <vector>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/hist_split.hpp"
@@ -153,6 +157,55 @@ TEST(ForestPlan, StridedInputAndOrderedParallelGrowth) {
         EXPECT_TRUE(same_tree(strided[t], alone)) << "tree " << t;
     }
     EXPECT_FALSE(same_tree(trees[0], trees[1]));
+}
+
+TEST(ForestPlan, CallersOnSeveralThreadsGetTheTreesOfALoneCall) {
+    const Data d = random_data(6, 400, 4, true);
+    TreeParams params;
+    params.is_classification = true;
+    params.max_features = 2;
+    const auto tasks_for = [](std::uint64_t seed) {
+        Pcg64 master = Pcg64::seed_from_u64(seed);
+        return draw_tree_tasks(master, 8, 400, true);
+    };
+    constexpr std::size_t kCallers = 3;
+    std::vector<std::vector<Tree>> grown(kCallers);
+    std::vector<std::thread> callers;
+    for (std::size_t c = 0; c < kCallers; ++c) {
+        callers.emplace_back([&, c] {
+            const HistogramData* hist = c == 1 ? nullptr : &d.hist;  // one exact, two binned
+            grown[c] = grow_trees(d.x.view(), d.y, d.w, tasks_for(c), params, hist);
+        });
+    }
+    for (auto& t : callers) t.join();
+    for (std::size_t c = 0; c < kCallers; ++c) {
+        const auto tasks = tasks_for(c);
+        ASSERT_EQ(grown[c].size(), tasks.size());
+        for (std::size_t t = 0; t < tasks.size(); ++t) {
+            const Tree alone =
+                grow_tree(d.x.view(), d.y, d.w, tasks[t], params, c == 1 ? nullptr : &d.hist);
+            EXPECT_TRUE(same_tree(grown[c][t], alone)) << "caller " << c << " tree " << t;
+        }
+    }
+}
+
+TEST(ForestPlan, InterruptedGrowthStopsBetweenNodes) {
+    // One deep exact tree on the calling thread and a forest on the pool; the check asks to
+    // stop from the start, so each call ends at its first poll after one interval.
+    const Data d = random_data(7, 3000, 4, false);
+    std::atomic<bool> stop{true};
+    Pcg64 master = Pcg64::seed_from_u64(3);
+    const auto tasks = draw_tree_tasks(master, 40, 3000, true);
+    TreeParams params;
+    {
+        const auto stop_set = [](void* s) { return static_cast<std::atomic<bool>*>(s)->load(); };
+        const CallScope scope(CallHooks{stop_set, &stop});
+        std::this_thread::sleep_for(kInterruptPollInterval * 2);
+        EXPECT_THROW(grow_tree(d.x.view(), d.y, d.w, tasks[0], params, nullptr), Interrupted);
+        EXPECT_THROW(grow_trees(d.x.view(), d.y, d.w, tasks, params, &d.hist), Interrupted);
+    }
+    const auto trees = grow_trees(d.x.view(), d.y, d.w, tasks, params, &d.hist);
+    EXPECT_TRUE(same_tree(trees[5], grow_tree(d.x.view(), d.y, d.w, tasks[5], params, &d.hist)));
 }
 
 TEST(ForestPlan, OutOfRangeSampleIsAnInternalError) {

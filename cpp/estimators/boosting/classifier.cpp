@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
@@ -72,6 +73,7 @@ ClassifierModel fit_binary(const RoundContext& ctx, std::span<const double> y,
     std::vector<double> f(n, m.init_scores[0]);
     std::vector<double> targets(n), weights(n);
     for (std::uint64_t round = 0; round < ctx.config.n_estimators; ++round) {
+        poll_interrupt();
         for (std::size_t i = 0; i < n; ++i) {
             const double p = clamp_prob(1.0 / (std::exp(-f[i]) + 1.0));
             const double h = p * (1.0 - p);
@@ -108,6 +110,7 @@ ClassifierModel fit_multiclass(const RoundContext& ctx, std::span<const std::uin
     std::vector<double> targets(n), weights(n), p(k);
     for (std::uint64_t round = 0; round < ctx.config.n_estimators; ++round) {
         for (std::size_t c = 0; c < k; ++c) {
+            poll_interrupt();
             for (std::size_t i = 0; i < n; ++i) {
                 softmax_into({f.data() + i * k, k}, p);
                 const double q = clamp_prob(p[c]);
@@ -243,6 +246,7 @@ std::vector<std::vector<double>> get_raw_predictions(const std::vector<InternalR
         // Forest j is round j / n_outputs, output j % n_outputs: in storage order, each
         // column receives its forests in round order.
         for (std::size_t j = 0; j < forests.size(); ++j) {
+            poll_interrupt();
             const InternalRF& forest = forests[j];
             const std::size_t c = j % n_outputs;
             std::fill(sum.begin(), sum.end(), 0.0);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numeric>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
@@ -110,6 +111,7 @@ BoostedRegression boost_regression(const MatrixView& x, std::span<const double> 
     std::vector<double> f(m, start);
     std::vector<double> residual(m);
     for (std::uint64_t r = 0; r < config.n_estimators; ++r) {
+        poll_interrupt();
         for (std::size_t i = 0; i < m; ++i) residual[i] = targets[i] - f[i];
         InternalRF forest;
         std::vector<double> u;
@@ -142,6 +144,7 @@ std::vector<double> boosted_sum(const std::vector<InternalRF>& forests, double s
         const std::size_t end = std::min(x.rows, begin + kRowChunk);
         std::vector<double> sum(end - begin);
         for (const InternalRF& forest : forests) {
+            poll_interrupt();
             std::fill(sum.begin(), sum.end(), 0.0);
             add_forest_leaf_values(forest, rows.view(), begin, end, sum.data());
             // forest_predict of a forest without trees is 0.0.

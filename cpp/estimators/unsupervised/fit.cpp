@@ -1,6 +1,7 @@
 #include <cmath>
 #include <string>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
@@ -42,6 +43,7 @@ Matrix stack_with_synthetic(const Matrix& x, Pcg64& master) {
     std::copy(x.values.begin(), x.values.end(), z.values.begin());
     std::vector<double> column(n);
     for (std::size_t j = 0; j < p; ++j) {
+        poll_interrupt();
         for (std::size_t i = 0; i < n; ++i) column[i] = x(i, j);
         master.shuffle(std::span<double>(column));
         for (std::size_t i = 0; i < n; ++i) z(n + i, j) = column[i];
@@ -63,6 +65,7 @@ Job draw_jobs(Pcg64& master, std::size_t n_trees, std::size_t n) {
     job.oob_sets.reserve(n_trees);
     std::vector<std::uint8_t> in_bag(n);
     for (std::size_t t = 0; t < n_trees; ++t) {
+        poll_interrupt();
         TreeTask task;
         task.tree_index = t;
         task.sample_indices.resize(rows);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/storage.hpp"
 #include "engine/thread_pool.hpp"
@@ -27,6 +28,7 @@ class CentredProduct {
   public:
     explicit CentredProduct(const Matrix& p) : p_(p), n_(p.rows), r_(n_) {
         for (std::size_t i = 0; i < n_; ++i) {
+            if (i % kRowBlock == 0) poll_interrupt();
             double s = 0.0;
             for (double v : p_.row(i)) s += v;
             r_[i] = s / static_cast<double>(n_);
@@ -121,9 +123,13 @@ Matrix RandomForestUnsupervised::transform(std::size_t n_components) const {
 }
 
 Matrix RandomForestUnsupervised::fit_transform(const MatrixView& x, std::size_t n_components) {
-    require_embedding_storage(x.rows, n_components);  // before the fit replaces the model
-    fit(x);
-    return transform(n_components);
+    require_embedding_storage(x.rows, n_components);  // before any work starts
+    // Fitted aside: a failure or an interrupt while embedding keeps the previous model.
+    RandomForestUnsupervised next(config);
+    next.fit(x);
+    Matrix embedding = next.transform(n_components);
+    *this = std::move(next);
+    return embedding;
 }
 
 }  // namespace canopy
