@@ -26,10 +26,10 @@
 // the whole pool), -1 (the whole pool) or a positive count of workers; it caps the workers of
 // this call and never resizes the process-wide pool. Results are identical for every value.
 // progress: None or a callable(done, total), called on the calling thread with the interpreter
-// lock held, at most every 50 ms and once at the end, counting trees of a forest fit or rounds
-// of a boosted fit. The same check point delivers pending signals: Ctrl-C stops a long call
-// with KeyboardInterrupt (on the main thread), and so does any exception the callback raises;
-// the object is left as it was before the call.
+// lock held, at most once per poll interval of the engine (kInterruptPollInterval) and once at
+// the end, counting trees of a forest fit or rounds of a boosted fit. The same check point
+// delivers pending signals: Ctrl-C stops a long call with KeyboardInterrupt (on the main
+// thread), and so does any exception the callback raises; the object is left as it was.
 #pragma once
 
 #include <nanobind/nanobind.h>
