@@ -4,10 +4,12 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
+#include "engine/storage.hpp"
 #include "engine/thread_pool.hpp"
 #include "engine/validation.hpp"
 
@@ -42,6 +44,9 @@ std::vector<PackedTree> grow_forest(const ForestConfig& config, const MatrixView
                                     std::size_t n_classes) {
     const std::size_t n = x.rows;
     const std::size_t m = x.cols;
+    require_storage("n_estimators=" + std::to_string(config.n_estimators) + " trees on " +
+                        std::to_string(n) + " rows",
+                    forest_fit_bytes(config.n_estimators, n, sizeof(PackedTree)));
     const TreeParams params =
         make_tree_params(config.max_depth, config.max_features, m, config.min_samples_split,
                          config.min_samples_leaf, classification);
@@ -80,6 +85,7 @@ std::vector<double> RandomForestRegressor::predict(const MatrixView& x) const {
                   out.begin() + static_cast<std::ptrdiff_t>(end), -0.0);
         std::vector<std::uint32_t> leaf(end - begin);
         for (const PackedTree& tree : trees) {
+            poll_interrupt();
             tree.find_leaves(rows.view(), begin, end, leaf.data());
             for (std::size_t r = begin; r < end; ++r) {
                 out[r] += tree.values[leaf[r - begin]];
@@ -100,6 +106,7 @@ void RandomForestClassifier::fit(const MatrixView& x, const VectorView& y,
     for (std::size_t i = 0; i < y.size; ++i) seen[i] = class_index(y[i]);
     std::sort(seen.begin(), seen.end());
     seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+    if (auto message = validate_classes(seen)) fail_user(*message);
     const std::size_t k = seen.size();
     std::vector<PackedTree> grown = grow_forest(config, x, in, true, k);
     trees = std::move(grown);
@@ -118,6 +125,7 @@ std::vector<double> RandomForestClassifier::predict_proba_flat(const MatrixView&
     for_row_blocks(rows.rows(), [&](std::size_t begin, std::size_t end) {
         std::vector<std::uint32_t> leaf(end - begin);
         for (const PackedTree& tree : trees) {
+            poll_interrupt();
             tree.find_leaves(rows.view(), begin, end, leaf.data());
             for (std::size_t r = begin; r < end; ++r) {
                 tree.add_proba(leaf[r - begin], out.data() + r * k);

@@ -69,6 +69,12 @@ inline constexpr std::size_t kOutputsPerWalk = 4;
 // feature limit).
 inline constexpr std::size_t kTableBudget = std::size_t{1} << kMaxShapFeatures;
 
+// One row at the feature limit takes seconds, so a row polls for interrupts as it goes:
+// tables at least kPollTable long as they are filled and summed, walks once per
+// kPollWalks coalitions (each a walk of the tree).
+inline constexpr std::size_t kPollTable = std::size_t{1} << 12;
+inline constexpr std::size_t kPollWalks = std::size_t{1} << 8;
+
 // Evaluates coalitions of one tree for one row, for up to kOutputsPerWalk outputs at a time.
 //
 // Each evaluation is the nested sum wl * v(left) + wr * v(right) of the definition, walked
@@ -247,6 +253,7 @@ public:
             // children's indices follow by the precomputed step for that bit position.
             const std::uint32_t sub = n.sub;
             const int m = std::popcount(sub);
+            if ((std::size_t{1} << m) >= kPollTable) poll_interrupt();
             std::ptrdiff_t step_l[32];
             std::ptrdiff_t step_r[32];
             std::uint32_t own = 0;
@@ -406,6 +413,7 @@ private:
         if (use_tables_) return engine_.fill_tables<W>(c0);
         double* table = table_.data();
         for (std::size_t mask = 0; mask < full_; ++mask) {
+            if (mask % kPollWalks == 0) poll_interrupt();
             engine_.evaluate<W>(static_cast<std::uint32_t>(mask), c0, table + mask * W);
         }
         return table;
@@ -432,6 +440,7 @@ private:
         const std::size_t m = features_.size();
         std::size_t k = 0;
         for (; k + 1 < m; k += 2) {
+            if (full_ >= kPollTable) poll_interrupt();
             const std::size_t bit = std::size_t{1} << k;
             double first[W] = {};
             double second[W] = {};
@@ -585,7 +594,7 @@ std::vector<std::vector<std::vector<double>>> TreeShap::explain(const MatrixView
     Attributor attributor(root, n_features, n_outputs);
     const RowMajor rows(x);
     for (std::size_t r = 0; r < x.rows; ++r) {
-        poll_interrupt();
+        if (r % 16 == 0) poll_interrupt();
         attributor.set_row(rows.row(r));
         out[r] = attributor.explain_all();
     }

@@ -44,6 +44,21 @@ bool Pin::attach(nb::handle source) {
     return weak_.is_valid();
 }
 
+nb::object as_float64(nb::handle source) noexcept {
+    if (g_ndarray_type == nullptr ||
+        !PyObject_TypeCheck(source.ptr(), reinterpret_cast<PyTypeObject*>(g_ndarray_type))) {
+        return nb::object();
+    }
+    try {
+        const std::string kind = nb::cast<std::string>(source.attr("dtype").attr("kind"));
+        if (kind != "b" && kind != "i" && kind != "u" && kind != "f") return nb::object();
+        return source.attr("astype")("float64");
+    } catch (...) {
+        PyErr_Clear();
+        return nb::object();
+    }
+}
+
 MatrixView MatrixArg::view() const {
     return MatrixView{array.data(), array.shape(0), array.shape(1), array.stride(0),
                       array.stride(1)};

@@ -26,10 +26,10 @@
 // the whole pool), -1 (the whole pool) or a positive count of workers; it caps the workers of
 // this call and never resizes the process-wide pool. Results are identical for every value.
 // progress: None or a callable(done, total), called on the calling thread with the interpreter
-// lock held, at most every 50 ms and once at the end, counting trees of a forest fit or rounds
-// of a boosted fit. The same check point delivers pending signals: Ctrl-C stops a long call
-// with KeyboardInterrupt (on the main thread), and so does any exception the callback raises;
-// the object is left as it was before the call.
+// lock held, at most once per poll interval of the engine (kInterruptPollInterval) and once at
+// the end, counting trees of a forest fit or rounds of a boosted fit. The same check point
+// delivers pending signals: Ctrl-C stops a long call with KeyboardInterrupt (on the main
+// thread), and so does any exception the callback raises; the object is left as it was.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -83,6 +83,10 @@ struct VectorArg {
 };
 
 std::optional<VectorView> view_of(const std::optional<VectorArg>& v);
+
+// A float64 copy of a real-valued NumPy array that DLPack and the buffer protocol cannot
+// export (non-native byte order); an invalid object for anything else. Never raises.
+nb::object as_float64(nb::handle source) noexcept;
 
 // ---- Arrays out -----------------------------------------------------------------------------
 
@@ -308,7 +312,13 @@ struct pinned_array_caster {
 
     bool from_python(handle src, uint8_t flags, cleanup_list* cleanup) noexcept {
         make_caster<Array> inner;
-        if (!inner.from_python(src, flags, cleanup)) return false;
+        if (!inner.from_python(src, flags, cleanup)) {
+            if (!(flags & static_cast<uint8_t>(cast_flags::convert))) return false;
+            object converted = canopy::pyarray::as_float64(src);
+            if (!converted.is_valid() || !inner.from_python(converted, flags, cleanup)) {
+                return false;
+            }
+        }
         value.array = inner.value;
         if (!value.pin.attach(src)) {
             PyErr_Clear();

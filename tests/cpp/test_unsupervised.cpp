@@ -167,21 +167,22 @@ TEST(UnsupervisedProximity, CountingEqualsPairByPairDefinition) {
     EXPECT_THROW(m.predict_proximity(Matrix(1, 1).view()), InternalError);
 }
 
-TEST(UnsupervisedProximity, LeafIdsFollowHeapNumberingAndWrap) {
-    // root: x0 <= 0.5 ? (x1 <= 0.5 ? leaf 3 : leaf 4) : leaf 2
+TEST(UnsupervisedProximity, LeafIdsAreNodeIndicesAndNeverCollide) {
+    // root: x0 <= 0.5 ? (x1 <= 0.5 ? node 2 : node 3) : node 4
     Tree tree;
     for (int i = 0; i < 5; ++i) tree.add_node();
     tree.set_split(0, 0, 0.5, 1, 4);
     tree.set_split(1, 1, 0.5, 2, 3);
     const std::vector<double> r1{0.0, 0.0}, r2{0.0, 1.0}, r3{1.0, 0.0};
-    EXPECT_EQ(leaf_id(tree, r1), 3u);
-    EXPECT_EQ(leaf_id(tree, r2), 4u);
-    EXPECT_EQ(leaf_id(tree, r3), 2u);
+    EXPECT_EQ(leaf_id(tree, r1), 2u);
+    EXPECT_EQ(leaf_id(tree, r2), 3u);
+    EXPECT_EQ(leaf_id(tree, r3), 4u);
     Tree single;
     single.add_node();
     EXPECT_EQ(leaf_id(single, r1), 0u);
 
-    // 64 left turns and "right, then 64 left turns" both wrap to 2^64 - 1: one shared leaf.
+    // 64 left turns and "right, then 64 left turns": heap numbers would both wrap to
+    // 2^64 - 1 and the two rows would share a leaf; they are different leaves.
     Tree chain = one_split(1);
     for (std::uint32_t top : {1u, 2u}) {
         std::uint32_t at = top;
@@ -192,42 +193,13 @@ TEST(UnsupervisedProximity, LeafIdsFollowHeapNumberingAndWrap) {
             at = l;
         }
     }
-    EXPECT_EQ(leaf_id(chain, r1), std::numeric_limits<std::uint64_t>::max());
-    EXPECT_EQ(leaf_id(chain, r2), std::numeric_limits<std::uint64_t>::max());
+    EXPECT_NE(leaf_id(chain, r1), leaf_id(chain, r2));
     Matrix x(2, 2);
     x(1, 1) = 1.0;
-    EXPECT_EQ(hand_model(x, {chain}, {{0, 1}}).proximity_matrix(true)(0, 1), 1.0);
-}
-
-// Tree t sends the rows listed in groups[t] to one leaf and every other row to the other.
-RandomForestUnsupervised forest_of_groups(std::size_t n,
-                                          const std::vector<std::vector<RowIndex>>& groups,
-                                          const std::vector<RowIndex>& oob) {
-    Matrix x(n, groups.size());
-    std::vector<Tree> trees;
-    for (std::size_t t = 0; t < groups.size(); ++t) {
-        for (RowIndex i : groups[t]) x(i, t) = 1.0;
-        trees.push_back(one_split(t));
-    }
-    return hand_model(std::move(x), std::move(trees),
-                      std::vector<std::vector<RowIndex>>(groups.size(), oob));
-}
-
-TEST(UnsupervisedSparse, PruningRestartsNeighboursThatWereCut) {
-    // Row 0 (the only out-of-bag row) meets 1, 2, 3, 2, 2. When 3 arrives the row holds three
-    // pairs at count 1, keeps the earliest (1) and drops 2 and 3; 2 then starts again from 0
-    // and ends with count 2 (not 3), which beats 1.
-    auto m = forest_of_groups(4, {{0, 1}, {0, 2}, {0, 3}, {0, 2}, {0, 2}}, {0});
-    const auto& rows = m.proximity_sparse(1);
-    ASSERT_EQ(rows.size(), 4u);
-    EXPECT_EQ(rows[0], (SparseProximityRow{{2, 2.0 / 5.0}}));
-    // In-bag rows only see their out-of-bag leaf-mate; none lists itself.
-    EXPECT_EQ(rows[1], (SparseProximityRow{{0, 1.0 / 5.0}}));
-    EXPECT_EQ(rows[2], (SparseProximityRow{{0, 3.0 / 5.0}}));
-    EXPECT_EQ(rows[3], (SparseProximityRow{{0, 1.0 / 5.0}}));
-    // With room for every neighbour the counts are exact, divided by T, by decreasing share.
-    EXPECT_EQ(m.proximity_sparse(3)[0],
-              (SparseProximityRow{{2, 3.0 / 5.0}, {1, 1.0 / 5.0}, {3, 1.0 / 5.0}}));
+    auto m = hand_model(x, {chain}, {{0, 1}});
+    EXPECT_EQ(m.proximity_matrix(true)(0, 1), 0.0);
+    EXPECT_EQ(m.predict_proximity(x.view())(0, 1), 0.0);
+    EXPECT_TRUE(m.proximity_sparse(1)[0].empty());
 }
 
 TEST(UnsupervisedSparse, MatchesReferenceAndStaysWithinBound) {
@@ -304,10 +276,6 @@ TEST(UnsupervisedEmbedding, CoordinatesCarryTheEigenvalues) {
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_DOUBLE_EQ(id.coordinates(i, 0), std::sqrt(0.5) * (i % 2 == 0 ? 0.5 : -0.5));
     }
-    // Zero proximities find nothing.
-    const Embedding zero = mds_embedding(Matrix(5, 5), 2);
-    EXPECT_EQ(zero.found, (std::vector<bool>{false, false}));
-    EXPECT_EQ(zero.coordinates.values, std::vector<double>(10, 0.0));
 }
 
 // ---- Importances --------------------------------------------------------------------------------

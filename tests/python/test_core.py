@@ -115,7 +115,8 @@ def test_dtypes_and_layouts_give_the_float64_result():
     wide = np.zeros((x.shape[0] * 2, x.shape[1] * 3))
     wide[::2, ::3] = x
     for layout, rows in ((np.asfortranarray(x), slice(None)), (wide[::2, ::3], slice(None)),
-                         (x[::-1], slice(None, None, -1)), (x.astype(np.float32), slice(None))):
+                         (x[::-1], slice(None, None, -1)), (x.astype(np.float32), slice(None)),
+                         (x.astype(">f8"), slice(None))):
         np.testing.assert_array_equal(model.predict_proba(layout), expected[rows])
     assert model.predict(np.arange(12, dtype=np.int32).reshape(2, 6)).shape == (2,)
     with pytest.raises(TypeError):

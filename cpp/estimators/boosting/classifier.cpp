@@ -73,6 +73,7 @@ ClassifierModel fit_binary(const RoundContext& ctx, std::span<const double> y,
     std::vector<double> f(n, m.init_scores[0]);
     std::vector<double> targets(n), weights(n);
     for (std::uint64_t round = 0; round < ctx.config.n_estimators; ++round) {
+        poll_interrupt();
         for (std::size_t i = 0; i < n; ++i) {
             const double p = clamp_prob(1.0 / (std::exp(-f[i]) + 1.0));
             const double h = p * (1.0 - p);
@@ -110,6 +111,7 @@ ClassifierModel fit_multiclass(const RoundContext& ctx, std::span<const std::uin
     std::vector<double> targets(n), weights(n), p(k);
     for (std::uint64_t round = 0; round < ctx.config.n_estimators; ++round) {
         for (std::size_t c = 0; c < k; ++c) {
+            poll_interrupt();
             for (std::size_t i = 0; i < n; ++i) {
                 softmax_into({f.data() + i * k, k}, p);
                 const double q = clamp_prob(p[c]);
@@ -200,8 +202,11 @@ void CanopyClassifier::fit(const MatrixView& x, const VectorView& y,
     for (std::size_t i = 0; i < n; ++i) cls[i] = class_index(in.y[i]);
     std::vector<std::uint64_t> distinct = cls;
     std::sort(distinct.begin(), distinct.end());
-    const std::size_t k = static_cast<std::size_t>(
-        std::unique(distinct.begin(), distinct.end()) - distinct.begin());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    // The binary procedure reads the labels as 0/1 targets, the multiclass one as columns.
+    if (auto message = validate_classes(distinct)) fail_user(*message);
+    const std::size_t k = distinct.size();
+    require_boosting_storage(config, k == 2 ? 1 : k, n);
 
     const Matrix owned = to_row_major(x);
     std::optional<HistogramData> hist;
@@ -223,6 +228,7 @@ void CanopyClassifier::fit(const MatrixView& x, const VectorView& y,
     init_scores = std::move(model.init_scores);
     forests = std::move(model.forests);
     trees_used = std::move(model.trees_used);
+    n_features = x.cols;
     is_fitted = true;
 }
 
@@ -243,6 +249,7 @@ std::vector<std::vector<double>> get_raw_predictions(const std::vector<InternalR
         // Forest j is round j / n_outputs, output j % n_outputs: in storage order, each
         // column receives its forests in round order.
         for (std::size_t j = 0; j < forests.size(); ++j) {
+            poll_interrupt();
             const InternalRF& forest = forests[j];
             const std::size_t c = j % n_outputs;
             std::fill(sum.begin(), sum.end(), 0.0);
@@ -315,7 +322,7 @@ std::vector<Interval> CanopyClassifier::predict_ci(const MatrixView& x, double a
 
 std::vector<double> CanopyClassifier::feature_importances() const {
     require_fitted();
-    return compute_feature_importances(forests);
+    return compute_feature_importances(forests, n_features);
 }
 
 }  // namespace canopy

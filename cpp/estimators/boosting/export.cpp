@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/errors.hpp"
+
 namespace canopy {
 
 std::int64_t flatten_tree(const Tree& tree, std::size_t node, ExportedTree& out) {
@@ -58,19 +60,18 @@ ExportedRounds build_rounds(const std::vector<InternalRF>& forests, std::size_t 
     return rounds;
 }
 
-std::vector<double> compute_feature_importances(const std::vector<InternalRF>& forests) {
-    if (forests.empty() || forests.front().trees.empty()) return {};
-    std::size_t largest = 0;
-    for (const TreeNode& n : forests.front().trees.front().nodes) {
-        largest = std::max(largest, n.feature);
-    }
-    std::vector<double> imp(largest + 1, 0.0);
+std::vector<double> compute_feature_importances(const std::vector<InternalRF>& forests,
+                                                std::size_t n_features) {
+    std::vector<double> imp(n_features, 0.0);
     double total = 0.0;
     // Nodes are stored in pre-order, so storage order is the visiting order.
     for (const InternalRF& forest : forests) {
         for (const Tree& tree : forest.trees) {
             for (const TreeNode& n : tree.nodes) {
-                if (n.is_leaf() || n.feature >= imp.size()) continue;
+                if (n.is_leaf()) continue;
+                if (n.feature >= imp.size()) {
+                    fail_internal("a split tests a feature beyond the data");
+                }
                 const auto count = static_cast<double>(n.n_samples);
                 imp[n.feature] += count;
                 total += count;

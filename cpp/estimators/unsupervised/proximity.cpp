@@ -71,24 +71,7 @@ struct OobMembership {
 }  // namespace
 
 std::uint64_t leaf_id(const Tree& tree, std::span<const double> row) {
-    std::uint64_t id = 0;
-    std::size_t node = 0;
-    const TreeNode* nodes = tree.nodes.data();
-    while (!nodes[node].is_leaf()) {
-        const TreeNode& n = nodes[node];
-        if (n.feature >= row.size()) {
-            fail_internal("row has " + std::to_string(row.size()) +
-                          " values but the tree tests feature " + std::to_string(n.feature));
-        }
-        if (row[n.feature] <= n.threshold) {
-            node = n.left;
-            id = 2 * id + 1;
-        } else {
-            node = n.right;
-            id = 2 * id + 2;
-        }
-    }
-    return id;
+    return find_leaf(tree, row);
 }
 
 LeafGroups group_rows_by_leaf(const Tree& tree, const Matrix& x, bool with_ranges) {

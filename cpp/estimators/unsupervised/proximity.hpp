@@ -16,9 +16,10 @@ namespace canopy {
 
 using OobSets = std::vector<std::vector<RowIndex>>;
 
-// Heap-order number of the leaf a row reaches: the root is 0, left child 2id+1, right child
-// 2id+2, wrapping in 64 bits (so two very deep leaves can share an id, and then count as the
-// same leaf). A row too short for a tested feature aborts the call.
+// Identity of the leaf a row reaches: its node index, which no other leaf of the tree
+// shares however deep the tree (a heap-order number, 2id+1 / 2id+2, would wrap in 64 bits
+// below depth 63 and make distinct leaves collide). A row too short for a tested feature
+// aborts the call.
 std::uint64_t leaf_id(const Tree& tree, std::span<const double> row);
 
 // The training rows of one tree grouped by leaf id: `order` lists the rows sorted by
