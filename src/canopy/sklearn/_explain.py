@@ -147,6 +147,15 @@ class TreeExplainer(TransformerMixin, BaseEstimator):
         -------
         phi : ndarray of shape (n_samples, n_features) or (n_samples, n_features, n_classes)
             The second shape for a classifier: one attribution per class.
+
+        Examples
+        --------
+        >>> from sklearn.datasets import load_iris
+        >>> from canopy.sklearn import DecisionTreeClassifier, TreeExplainer
+        >>> X, y = load_iris(return_X_y=True)
+        >>> explainer = TreeExplainer(DecisionTreeClassifier(max_depth=2, random_state=0))
+        >>> explainer.fit(X, y).shap_values(X[:5]).shape
+        (5, 4, 3)
         """
         check_is_fitted(self)
         X = validate_data(self, X, dtype=np.float64, reset=False)

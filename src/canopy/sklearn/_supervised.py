@@ -697,6 +697,16 @@ class CanopyClassifier(ClassifierOutputs, ClassifierMixin, _Boosted):
         -------
         intervals : ndarray of shape (n_samples, 2)
             Lower and upper bound of each row, inside [0, 1].
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from canopy.sklearn import CanopyClassifier
+        >>> X = np.arange(100.0).reshape(50, 2)
+        >>> model = CanopyClassifier(n_estimators=5, random_state=0).fit(X, X[:, 0] > 50)
+        >>> lower, upper = model.predict_interval(X[-1:]).T
+        >>> bool(0.0 <= lower[0] <= model.predict_proba(X[-1:])[0, 1] <= upper[0] <= 1.0)
+        True
         """
         alpha = self._check_alpha(alpha)
         X = self._validate_X(X)

@@ -266,6 +266,15 @@ class UnsupervisedForest(OutlierMixin, TransformerMixin, CanopyEstimator):
         Returns
         -------
         proximities : ndarray of shape (n_samples, n_training_samples)
+
+        Examples
+        --------
+        >>> from sklearn.datasets import load_iris
+        >>> from canopy.sklearn import UnsupervisedForest
+        >>> X = load_iris().data
+        >>> forest = UnsupervisedForest(n_estimators=20, random_state=0).fit(X)
+        >>> forest.proximities().shape, forest.proximities(X[:3]).shape
+        ((150, 150), (3, 150))
         """
         if X is None:
             check_is_fitted(self)
