@@ -125,17 +125,21 @@ boost = dict(n_estimators=6, rf_n_estimators=5, random_state=23)
 variants = [("", {}), ("_exact", {"use_histogram": False, "rf_max_depth": 6}),
             ("_sqrt", {"rf_max_features": "sqrt", "bootstrap": False, "learning_rate": 0.3})]
 if threads == 1:
-    variants.append(("_async", {"async_mode": True, "tol": 0.0}))
-    variants.append(("_async_tol", {"async_mode": True, "tol": 0.05}))
+    # Enough trees per round that the stop rules cut some: with tol=1e9 every round stops
+    # at the least tree count, with tol=0 at the settled-rows rule.
+    variants.append(("_async", {"async_mode": True, "tol": 0.0, "rf_n_estimators": 16}))
+    variants.append(("_async_tol", {"async_mode": True, "tol": 1e9, "rf_n_estimators": 12}))
+    variants.append(("_async_exact", {"async_mode": True, "use_histogram": False,
+                                      "rf_n_estimators": 10, "rf_max_depth": 4}))
 for suffix, kw in variants:
-    r = canopy.CanopyRegressor(**boost, **kw)
+    r = canopy.CanopyRegressor(**dict(boost, **kw))
     r.fit(x, y, w)
     record("cr%s.predict" % suffix, r.predict(xt))
     record("cr%s.predict_ci" % suffix, [r.predict_ci(xt, 0.05), r.predict_ci(xt, 0.1)])
     record("cr%s.to_dict" % suffix, r.to_dict())
     record("cr%s.importances" % suffix, [r.feature_importances(), r.trees_used])
     yb = (y > np.median(y)).astype(float)
-    c = canopy.CanopyClassifier(**boost, **kw)
+    c = canopy.CanopyClassifier(**dict(boost, **kw))
     c.fit(x, yb, w)
     record("cc2%s.predict_proba" % suffix, c.predict_proba(xt))
     record("cc2%s.predict" % suffix, c.predict(xt))
@@ -143,7 +147,7 @@ for suffix, kw in variants:
     record("cc2%s.to_dict" % suffix, c.to_dict())
     record("cc2%s.importances" % suffix, [c.feature_importances(), c.trees_used])
     _, y3 = data(20, 1500, 7, "classification", 3)
-    c3 = canopy.CanopyClassifier(**boost, **kw)
+    c3 = canopy.CanopyClassifier(**dict(boost, **kw))
     c3.fit(x, y3)
     record("cc3%s.predict_proba" % suffix, c3.predict_proba(xt))
     record("cc3%s.predict" % suffix, c3.predict(xt))
