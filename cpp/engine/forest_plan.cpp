@@ -10,6 +10,7 @@
 #include "engine/errors.hpp"
 #include "engine/exact_split.hpp"
 #include "engine/hist_split.hpp"
+#include "engine/thread_pool.hpp"
 
 namespace canopy {
 
@@ -213,12 +214,16 @@ Tree grow_tree(const MatrixView& x, std::span<const double> y,
     return build_tree_on_bootstrap_exact(x, y, sample_weight, task.sample_indices, params, rng);
 }
 
-std::vector<Tree> grow_trees(const MatrixView& x, std::span<const double> y,
-                             std::span<const double> sample_weight,
-                             const std::vector<TreeTask>& tasks, const TreeParams& params,
-                             const HistogramData* hist) {
-    return grow_trees_as<Tree>(x, y, sample_weight, tasks, params, hist,
-                               [](std::size_t, Tree&& tree) { return std::move(tree); });
+Forest grow_forest(const MatrixView& x, std::span<const double> y,
+                   std::span<const double> sample_weight, const std::vector<TreeTask>& tasks,
+                   const TreeParams& params, const HistogramData* hist, std::size_t n_classes) {
+    Forest forest;
+    forest.n_classes = n_classes;
+    forest.trees = parallel_map<PackedTree>(tasks.size(), [&](std::size_t i) {
+        return PackedTree::pack(grow_tree(x, y, sample_weight, tasks[i], params, hist),
+                                n_classes);
+    });
+    return forest;
 }
 
 }  // namespace canopy

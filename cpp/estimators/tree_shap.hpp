@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/tree.hpp"
+#include "engine/forest.hpp"
 #include "engine/views.hpp"
 #include "estimators/decision_tree.hpp"
 
@@ -44,11 +44,12 @@ struct ShapTree {
     double output(std::size_t id, std::size_t c) const;
 };
 
-// Copies the tree's structure and leaf outputs and counts the background rows of x_train
-// going each way at every internal node. Leaf outputs are class probabilities (classes at or
-// beyond n_outputs dropped; zeros without counts) when `classification`, else the leaf value.
-// Aborts when x_train has rows and the tree splits on a column it does not have.
-ShapTree build_shap_tree(const Tree& tree, const Matrix& x_train, std::size_t n_outputs,
+// Copies the tree's structure, covers and leaf outputs and counts the background rows of
+// x_train going each way at every internal node. Leaf outputs are class probabilities
+// (classes at or beyond n_outputs dropped; zeros for a regression tree) when
+// `classification`, else the leaf value. Aborts when x_train has rows and the tree splits on
+// a column it does not have.
+ShapTree build_shap_tree(const PackedTree& tree, const Matrix& x_train, std::size_t n_outputs,
                          bool classification);
 
 // The distinct split features in order of first appearance in pre-order; bit k of a

@@ -104,7 +104,7 @@ PyObject* flat_tree_to_py(const ExportedTree& t) {
     return d.release();
 }
 
-PyObject* rounds_to_py(const std::vector<InternalRF>& forests, std::size_t per_round) {
+PyObject* rounds_to_py(const std::vector<Forest>& forests, std::size_t per_round) {
     const ExportedRounds rounds = build_rounds(forests, per_round);
     return list_from(rounds, [](const std::vector<std::vector<ExportedTree>>& outputs) {
         Dict round;

@@ -43,21 +43,27 @@ Tree small_tree(std::size_t root_feature, std::size_t left_feature) {
     return t;
 }
 
-bool same_tree(const Tree& a, const Tree& b) {
-    if (a.nodes.size() != b.nodes.size()) return false;
-    for (std::size_t i = 0; i < a.nodes.size(); ++i) {
-        const TreeNode &x = a.nodes[i], &y = b.nodes[i];
-        if (x.feature != y.feature || x.left != y.left || x.right != y.right ||
-            x.n_samples != y.n_samples ||
-            std::memcmp(&x.threshold, &y.threshold, sizeof(double)) != 0 ||
-            std::memcmp(&x.value, &y.value, sizeof(double)) != 0) {
+Forest forest_of(std::initializer_list<Tree> trees) {
+    Forest f;
+    for (const Tree& t : trees) f.trees.push_back(PackedTree::pack(t));
+    return f;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof(double)) == 0; }
+
+bool same_tree(const PackedTree& a, const PackedTree& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a.nodes[i].feature != b.nodes[i].feature || a.nodes[i].right != b.nodes[i].right ||
+            a.cover[i] != b.cover[i] || !same_bits(a.nodes[i].threshold, b.nodes[i].threshold) ||
+            !same_bits(a.values[i], b.values[i])) {
             return false;
         }
     }
     return true;
 }
 
-bool same_trees(const InternalRF& a, const InternalRF& b) {
+bool same_trees(const Forest& a, const Forest& b) {
     return std::equal(a.trees.begin(), a.trees.end(), b.trees.begin(), b.trees.end(), same_tree);
 }
 
@@ -73,7 +79,7 @@ struct ForestData {
         for (std::size_t i = 0; i < rows; ++i) y[i] = x(i, 0) * 2.0 - x(i, 2);
         params.max_depth = depth;
     }
-    InternalRF plain(std::size_t n_trees, Pcg64& rng, bool hist) const {
+    Forest plain(std::size_t n_trees, Pcg64& rng, bool hist) const {
         return fit_internal_rf(x.view(), y, w, n_trees, params, true, rng, hist);
     }
     StreamedForest streamed(std::size_t n_trees, Pcg64& rng, bool hist, std::size_t min_trees,
@@ -158,7 +164,7 @@ TEST(Softmax, ValuesAndOddRows) {
 
 TEST(Export, FlattenIsPreOrder) {
     ExportedTree flat;
-    EXPECT_EQ(flatten_tree(small_tree(3, 1), 0, flat), 0);
+    EXPECT_EQ(flatten_tree(PackedTree::pack(small_tree(3, 1)), flat), 0);
     EXPECT_EQ(flat.children_left, (std::vector<std::int64_t>{1, 2, -1, -1, -1}));
     EXPECT_EQ(flat.children_right, (std::vector<std::int64_t>{4, 3, -1, -1, -1}));
     EXPECT_EQ(flat.feature, (std::vector<std::int64_t>{3, 1, -1, -1, -1}));
@@ -166,29 +172,15 @@ TEST(Export, FlattenIsPreOrder) {
     EXPECT_EQ(flat.threshold[1], -1.0);
     EXPECT_TRUE(std::isnan(flat.threshold[2]));
     EXPECT_EQ(flat.value, (std::vector<double>{0.0, 0.0, 1.0, 2.0, 3.0}));
-
-    // 200,000 levels; each right leaf is stored before its left subtree, which flatten must not
-    // care about: the export numbers nodes in pre-order. (Exports of fitted trees are checked
-    // end to end against predict by the Python tests.)
-    const std::uint32_t depth = 200000;
-    Tree chain;
-    chain.nodes.resize(2 * depth + 1);
-    for (std::uint32_t d = 0; d < depth; ++d) {
-        chain.nodes[2 * d].left = 2 * d + 2;
-        chain.nodes[2 * d].right = 2 * d + 1;
-    }
-    ExportedTree deep;
-    EXPECT_EQ(flatten_tree(chain, 0, deep), 0);
-    ASSERT_EQ(deep.size(), chain.nodes.size());
-    EXPECT_EQ(deep.children_left[0], 1);
-    EXPECT_EQ(deep.children_right[0], static_cast<std::int64_t>(2 * depth));
+    // A second tree into the same lists numbers its nodes after the first's.
+    EXPECT_EQ(flatten_tree(PackedTree::pack(small_tree(0, 0)), flat), 5);
+    EXPECT_EQ(flat.children_left[5], 6);
+    EXPECT_EQ(flat.children_right[5], 9);
 }
 
 TEST(Export, BuildRoundsDropsPartialRounds) {
-    std::vector<InternalRF> forests(5);
-    for (std::size_t j = 0; j < forests.size(); ++j) {
-        forests[j].trees = {leaf_tree(double(j)), leaf_tree(10.0 + double(j))};
-    }
+    std::vector<Forest> forests;
+    for (int j = 0; j < 5; ++j) forests.push_back(forest_of({leaf_tree(j), leaf_tree(10.0 + j)}));
     const ExportedRounds by3 = build_rounds(forests, 3);
     ASSERT_EQ(by3.size(), 1u);
     ASSERT_EQ(by3[0].size(), 3u);
@@ -199,63 +191,40 @@ TEST(Export, BuildRoundsDropsPartialRounds) {
 }
 
 TEST(Importances, SamplesAtSplitsNormalisedOverTheFirstTreesFeatures) {
-    std::vector<InternalRF> forests(2);
-    forests[0].trees.push_back(small_tree(1, 0));  // 10 rows on feature 1, 6 on feature 0
-    forests[1].trees.push_back(small_tree(4, 1));  // feature 4 is past the first tree's range
+    const std::vector<Forest> forests = {
+        forest_of({small_tree(1, 0)}),   // 10 rows on feature 1, 6 on feature 0
+        forest_of({small_tree(4, 1)})};  // feature 4 is past the first tree's range
     const auto imp = compute_feature_importances(forests);
     ASSERT_EQ(imp.size(), 2u);
     EXPECT_DOUBLE_EQ(imp[0], 6.0 / 22.0);
     EXPECT_DOUBLE_EQ(imp[1], 16.0 / 22.0);
 
-    std::vector<InternalRF> leading_leaf(1);
-    leading_leaf[0].trees = {leaf_tree(1.0, 9), small_tree(0, 0)};
-    EXPECT_EQ(compute_feature_importances(leading_leaf), std::vector<double>{1.0});
-    leading_leaf[0].trees[1] = small_tree(2, 3);
-    EXPECT_EQ(compute_feature_importances(leading_leaf), std::vector<double>{0.0});
+    EXPECT_EQ(compute_feature_importances({forest_of({leaf_tree(1.0, 9), small_tree(0, 0)})}),
+              std::vector<double>{1.0});
+    EXPECT_EQ(compute_feature_importances({forest_of({leaf_tree(1.0, 9), small_tree(2, 3)})}),
+              std::vector<double>{0.0});
     EXPECT_TRUE(compute_feature_importances({}).empty());
-    EXPECT_TRUE(compute_feature_importances(std::vector<InternalRF>(2)).empty());
+    EXPECT_TRUE(compute_feature_importances(std::vector<Forest>(2)).empty());
 }
 
 // ---- Inner forests -------------------------------------------------------------------------
 
-TEST(InnerForest, PredictAveragesInTreeOrderPackedOrNot) {
-    InternalRF forest;
+TEST(InnerForest, PredictAveragesInTreeOrder) {
     const std::vector<double> row{0.0, 0.0, 0.0};
-    EXPECT_EQ(forest_predict(forest, row), 0.0);
-    forest.trees = {leaf_tree(0.1), leaf_tree(0.2), small_tree(0, 1)};  // row reaches 2.0
-    EXPECT_EQ(forest_predict(forest, row), ((0.1 + 0.2) + 2.0) / 3.0);
+    EXPECT_EQ(forest_predict(Forest{}, row), 0.0);
+    const Forest forest = forest_of({leaf_tree(0.1), leaf_tree(0.2), small_tree(0, 1)});
+    EXPECT_EQ(forest_predict(forest, row), ((0.1 + 0.2) + 2.0) / 3.0);  // row reaches 2.0
 
-    Matrix x(700, 3);  // more than one chunk of rows
+    Matrix x(700, 3);  // more than one batch of rows
     for (std::size_t i = 0; i < x.rows; ++i) {
         x(i, 0) = static_cast<double>(i % 3) - 1.0;
         x(i, 1) = i % 7 == 0 ? kNaN : static_cast<double>(i % 5) - 2.0;  // NaN goes right
     }
-    const auto unpacked = forest_predict_rows(forest, x.view());
-    pack_forest(forest);
-    ASSERT_EQ(forest.packed.size(), 3u);
-    const auto packed = forest_predict_rows(forest, x.view());
-    for (std::size_t i = 0; i < x.rows; ++i) {
-        EXPECT_EQ(unpacked[i], forest_predict(forest, x.row(i)));
-        EXPECT_EQ(packed[i], unpacked[i]);
-    }
-    EXPECT_EQ(forest_predict_rows(InternalRF{}, x.view()), std::vector<double>(700, 0.0));
+    const auto rows = forest_predict_rows(forest, x.view());
+    for (std::size_t i = 0; i < x.rows; ++i) EXPECT_EQ(rows[i], forest_predict(forest, x.row(i)));
+    EXPECT_EQ(forest_predict_rows(Forest{}, x.view()), std::vector<double>(700, 0.0));
     // Rows too short for a tested feature abort instead of reading past the row.
     EXPECT_THROW(forest_predict_rows(forest, Matrix(4, 1).view()), InternalError);
-
-    // A tree not in pre-order cannot be packed: the whole forest walks the trees instead.
-    Tree t;
-    for (int i = 0; i < 3; ++i) t.add_node();
-    t.set_split(0, 0, 0.5, 2, 1);  // left child stored last
-    EXPECT_FALSE(pack_tree(t).has_value());
-    InternalRF mixed;
-    mixed.trees = {small_tree(0, 1), t};
-    pack_forest(mixed);
-    EXPECT_TRUE(mixed.packed.empty());
-    Matrix two(2, 2);
-    two(1, 0) = 1.0;
-    const auto p = forest_predict_rows(mixed, two.view());
-    EXPECT_EQ(p[0], forest_predict(mixed, two.row(0)));
-    EXPECT_EQ(p[1], forest_predict(mixed, two.row(1)));
 }
 
 TEST(InnerForest, PlainFitIsReproducibleAndConsumesTheGeneratorLikeThePlan) {
@@ -263,11 +232,9 @@ TEST(InnerForest, PlainFitIsReproducibleAndConsumesTheGeneratorLikeThePlan) {
     for (bool hist : {false, true}) {
         Pcg64 a = Pcg64::seed_from_u64(7), b = Pcg64::seed_from_u64(7);
         Pcg64 plan = Pcg64::seed_from_u64(7);
-        const InternalRF fa = d.plain(5, a, hist);
-        EXPECT_EQ(fa.trees.size(), 5u);
+        const Forest fa = d.plain(5, a, hist);
+        EXPECT_EQ(fa.size(), 5u);
         EXPECT_TRUE(same_trees(fa, d.plain(5, b, hist)));
-        // Grown trees are stored in pre-order, so they are packed for prediction.
-        EXPECT_EQ(fa.packed.size(), fa.trees.size());
         draw_tree_tasks(plan, 5, 60, true);
         EXPECT_EQ(a.next_u64(), plan.next_u64());
         // The next round continues the stream: a second forest differs from the first.
@@ -279,7 +246,7 @@ TEST(InnerForest, StreamingRunsTheTestOnlyFromMinTrees) {
     const ForestData d(50, 5, 3);
     // min_trees above n_trees: no stop test, all trees in tree-index order, same stream.
     Pcg64 plain_rng = Pcg64::seed_from_u64(11), stream_rng = Pcg64::seed_from_u64(11);
-    const InternalRF plain = d.plain(6, plain_rng, false);
+    const Forest plain = d.plain(6, plain_rng, false);
     const StreamedForest all = d.streamed(6, stream_rng, false, 7, 1e9);
     EXPECT_TRUE(same_trees(plain, all.forest));
     EXPECT_EQ(plain_rng.next_u64(), stream_rng.next_u64());
@@ -314,14 +281,14 @@ TEST(InnerForest, StreamingKeepsAnOrderedSubsetOfThePlainForest) {
     // same generator state, in increasing tree index.
     const ForestData d(80, 21, 5);
     Pcg64 plain_rng = Pcg64::seed_from_u64(5);
-    const InternalRF plain = d.plain(24, plain_rng, true);
+    const Forest plain = d.plain(24, plain_rng, true);
     for (int rep = 0; rep < 10; ++rep) {
         for (double tol : {0.05, 0.0}) {
             Pcg64 rng = Pcg64::seed_from_u64(5);
             const StreamedForest s = d.streamed(24, rng, true, 3, tol);
             ASSERT_GE(s.forest.trees.size(), 3u);
             std::size_t next = 0;
-            for (const Tree& kept : s.forest.trees) {
+            for (const PackedTree& kept : s.forest.trees) {
                 while (next < plain.trees.size() && !same_tree(kept, plain.trees[next])) ++next;
                 ASSERT_LT(next++, plain.trees.size()) << "kept tree out of order or unknown";
             }
@@ -369,9 +336,9 @@ CanopyClassifier hand_model(std::vector<double> init, std::size_t n_classes) {
 }
 
 TEST(ClassifierPredict, RawScoresAddForestsPerOutputInRoundOrder) {
-    std::vector<InternalRF> forests(5);
+    std::vector<Forest> forests;
     const double v[5] = {0.3, -0.7, 1.1, 0.05, 2.5};
-    for (int j = 0; j < 5; ++j) forests[j].trees = {leaf_tree(v[j]), leaf_tree(v[j] * 3.0)};
+    for (int j = 0; j < 5; ++j) forests.push_back(forest_of({leaf_tree(v[j]), leaf_tree(v[j] * 3.0)}));
     const std::vector<double> init{0.1, 0.2, 0.3};
     const auto raw = get_raw_predictions(forests, init, Matrix(2, 1).view(), 3, 0.25);
     auto fp = [&](int j) { return (v[j] + v[j] * 3.0) / 2.0; };

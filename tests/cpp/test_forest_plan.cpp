@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <vector>
@@ -202,16 +203,22 @@ TEST(ForestPlan, StridedInputAndOrderedParallelGrowth) {
     const auto tasks = draw_tree_tasks(master, 6, 150, true);
     TreeParams params;
     params.max_features = 1;
-    const auto trees = grow_trees(d.x.view(), d.y, d.w, tasks, params, &d.hist);
-    const auto strided = grow_trees(fortran, d.y, d.w, tasks, params, &d.hist);
-    ASSERT_EQ(trees.size(), 6u);
+    const Forest forest = grow_forest(d.x.view(), d.y, d.w, tasks, params, &d.hist);
+    const Forest strided = grow_forest(fortran, d.y, d.w, tasks, params, &d.hist);
+    ASSERT_EQ(forest.size(), 6u);
+    const auto same = [](const PackedTree& a, const PackedTree& b) {
+        return a.size() == b.size() && a.cover == b.cover &&
+               std::memcmp(a.nodes.data(), b.nodes.data(), a.size() * sizeof(PackedNode)) == 0 &&
+               std::memcmp(a.values.data(), b.values.data(), a.size() * sizeof(double)) == 0;
+    };
     for (std::size_t t = 0; t < tasks.size(); ++t) {
         // Each tree is the one its own task gives, whichever worker grew it.
-        const Tree alone = grow_tree(d.x.view(), d.y, d.w, tasks[t], params, &d.hist);
-        EXPECT_TRUE(same_tree(trees[t], alone)) << "tree " << t;
-        EXPECT_TRUE(same_tree(strided[t], alone)) << "tree " << t;
+        const PackedTree alone =
+            PackedTree::pack(grow_tree(d.x.view(), d.y, d.w, tasks[t], params, &d.hist));
+        EXPECT_TRUE(same(forest.trees[t], alone)) << "tree " << t;
+        EXPECT_TRUE(same(strided.trees[t], alone)) << "tree " << t;
     }
-    EXPECT_FALSE(same_tree(trees[0], trees[1]));
+    EXPECT_FALSE(same(forest.trees[0], forest.trees[1]));
 }
 
 TEST(ForestPlan, OutOfRangeSampleIsAnInternalError) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/errors.hpp"
+#include "engine/forest.hpp"
 #include "engine/tree.hpp"
 #include "engine/validation.hpp"
 
@@ -50,29 +51,42 @@ Tree two_leaf_tree() {
     return t;
 }
 
-TEST(Tree, DescentComparesLessOrEqualAndSendsNaNRight) {
-    const Tree t = two_leaf_tree();
+// The leaf the packed walk reaches for one row.
+std::uint32_t leaf_of(const PackedTree& tree, std::span<const double> row) {
+    const MatrixView one{row.data(), 1, row.size(), static_cast<std::ptrdiff_t>(row.size()), 1};
+    std::uint32_t leaf = 0;
+    tree.find_leaves(one, 0, 1, &leaf);
+    return leaf;
+}
+
+TEST(Tree, WalkComparesLessOrEqualAndSendsNaNRight) {
+    const PackedTree t = PackedTree::pack(two_leaf_tree());
     const double at[] = {9.0, 0.5};
     const double above[] = {9.0, 0.6};
     const double nan_row[] = {9.0, kNaN};
     const double minus_inf[] = {9.0, -kInf};
-    EXPECT_EQ(find_leaf(t, at), 1u);
-    EXPECT_EQ(find_leaf(t, above), 2u);
-    EXPECT_EQ(find_leaf(t, nan_row), 2u);
-    EXPECT_EQ(find_leaf(t, minus_inf), 1u);
+    EXPECT_EQ(leaf_of(t, at), 1u);
+    EXPECT_EQ(leaf_of(t, above), 2u);
+    EXPECT_EQ(leaf_of(t, nan_row), 2u);
+    EXPECT_EQ(leaf_of(t, minus_inf), 1u);
     const double short_row[] = {9.0};
-    EXPECT_THROW(find_leaf(t, short_row), InternalError);
+    EXPECT_THROW(leaf_of(t, short_row), InternalError);
     EXPECT_EQ(t.depth(), 1u);
     EXPECT_EQ(t.n_leaves(), 2u);
+    EXPECT_EQ(t.values, (std::vector<double>{0.0, -1.0, 5.0}));
 }
 
 TEST(Tree, ProbabilitiesDropClassesBeyondTheVector) {
-    const Tree t = two_leaf_tree();
-    const double right[] = {0.0, 1.0};
-    EXPECT_EQ(traverse_proba(t, right, 2), (std::vector<double>{1.0 / 8.0, 3.0 / 8.0}));
-    EXPECT_EQ(traverse_proba(t, right, 6).back(), 0.5);
-    const double left[] = {0.0, 0.0};
-    EXPECT_EQ(traverse_proba(t, left, 3), (std::vector<double>(3, 0.0)));  // regression leaf
+    const Tree tree = two_leaf_tree();
+    const auto proba = [&](std::size_t n_classes, std::uint32_t leaf) {
+        std::vector<double> p(n_classes, 0.0);
+        PackedTree::pack(tree, n_classes).add_proba(leaf, p.data());
+        return p;
+    };
+    EXPECT_EQ(proba(2, 2), (std::vector<double>{1.0 / 8.0, 3.0 / 8.0}));
+    EXPECT_EQ(proba(6, 2).back(), 0.5);
+    EXPECT_EQ(proba(9, 2)[5], 0.5);                         // as a run of the leaf's classes
+    EXPECT_EQ(proba(3, 1), (std::vector<double>(3, 0.0)));  // regression leaf
 }
 
 TEST(CreateLeaf, RegressionAndClassification) {
@@ -107,9 +121,9 @@ TEST(CreateLeaf, RegressionAndClassification) {
     EXPECT_EQ(t.nodes[zero].value, 0.0);
     const auto zero_c = t.add_node();
     create_leaf(t, zero_c, y, w, weightless, true);
-    std::vector<double> p(3, 0.0);
-    add_leaf_proba(t, t.nodes[zero_c], p);
-    EXPECT_EQ(p, (std::vector<double>(3, 0.0)));
+    int calls = 0;  // counts summing to 0 give no probabilities
+    for_each_leaf_probability(t, t.nodes[zero_c], [&](std::uint64_t, double) { ++calls; });
+    EXPECT_EQ(calls, 0);
 }
 
 MatrixView view_of(const std::vector<double>& data, std::size_t rows, std::size_t cols) {

@@ -17,7 +17,7 @@ namespace canopy {
 struct CanopyClassifier {
     BoostConfig config;
     std::vector<double> init_scores;
-    std::vector<InternalRF> forests;  // round-major: round m, output k at m * n_outputs + k
+    std::vector<Forest> forests;  // round-major: round m, output k at m * n_outputs + k
     std::vector<std::uint64_t> trees_used;
     std::size_t n_classes = 0;
     bool is_fitted = false;
@@ -45,7 +45,7 @@ struct CanopyClassifier {
 
 // Raw score matrix, one row per row of x and n_outputs columns: init_scores plus, forest
 // group by forest group (one group per round), learning_rate * forest_predict.
-std::vector<std::vector<double>> get_raw_predictions(const std::vector<InternalRF>& forests,
+std::vector<std::vector<double>> get_raw_predictions(const std::vector<Forest>& forests,
                                                      std::span<const double> init_scores,
                                                      const MatrixView& x, std::size_t n_outputs,
                                                      double learning_rate);

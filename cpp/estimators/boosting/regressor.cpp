@@ -7,6 +7,7 @@
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
+#include "engine/row_blocks.hpp"
 #include "engine/thread_pool.hpp"
 #include "engine/validation.hpp"
 #include "estimators/boosting/export.hpp"
@@ -14,8 +15,6 @@
 namespace canopy {
 
 namespace {
-
-constexpr std::size_t kRowChunk = 256;
 
 double weighted_mean(std::span<const double> t, std::span<const double> w) {
     double wt = 0.0;
@@ -87,7 +86,7 @@ BoostedRegression boost_regression(const MatrixView& x, std::span<const double> 
     std::vector<double> residual(m);
     for (std::uint64_t r = 0; r < config.n_estimators; ++r) {
         for (std::size_t i = 0; i < m; ++i) residual[i] = targets[i] - f[i];
-        InternalRF forest;
+        Forest forest;
         std::vector<double> u;
         if (!config.async_mode) {
             forest = fit_internal_rf_binned(x, residual, weights, n_trees, params,
@@ -100,30 +99,27 @@ BoostedRegression boost_regression(const MatrixView& x, std::span<const double> 
             forest = std::move(s.forest);
             u = std::move(s.train_predictions);
         }
-        out.trees_used.push_back(forest.trees.size());
+        out.trees_used.push_back(forest.size());
         for (std::size_t i = 0; i < m; ++i) f[i] = f[i] + config.learning_rate * u[i];
         out.forests.push_back(std::move(forest));
     }
     return out;
 }
 
-std::vector<double> boosted_sum(const std::vector<InternalRF>& forests, double start,
+std::vector<double> boosted_sum(const std::vector<Forest>& forests, double start,
                                 double learning_rate, const MatrixView& x) {
     const RowMajor rows(x);
     std::vector<double> pred(x.rows, start);
     if (forests.empty()) return pred;
-    const std::size_t n_chunks = (x.rows + kRowChunk - 1) / kRowChunk;
-    parallel_for(n_chunks, [&](std::size_t c) {
-        const std::size_t begin = c * kRowChunk;
-        const std::size_t end = std::min(x.rows, begin + kRowChunk);
+    for_row_blocks(x.rows, [&](std::size_t begin, std::size_t end) {
         std::vector<double> sum(end - begin);
-        for (const InternalRF& forest : forests) {
+        for (const Forest& forest : forests) {
             std::fill(sum.begin(), sum.end(), 0.0);
-            add_forest_leaf_values(forest, rows.view(), begin, end, sum.data());
+            forest.add_values(rows.view(), begin, end, sum.data());
             // forest_predict of a forest without trees is 0.0.
-            const double count = static_cast<double>(forest.trees.size());
+            const double count = static_cast<double>(forest.size());
             for (std::size_t i = begin; i < end; ++i) {
-                const double fp = forest.trees.empty() ? 0.0 : sum[i - begin] / count;
+                const double fp = forest.empty() ? 0.0 : sum[i - begin] / count;
                 pred[i] = pred[i] + learning_rate * fp;
             }
         }

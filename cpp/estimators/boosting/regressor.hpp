@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "engine/rng.hpp"
-#include "engine/tree.hpp"
 #include "engine/views.hpp"
 #include "estimators/boosting/config.hpp"
 #include "estimators/boosting/inner_forest.hpp"
@@ -21,7 +20,7 @@ using Interval = std::array<double, 2>;  // lower, upper
 struct CanopyRegressor {
     BoostConfig config;
     double conformal_fraction = 0.2;  // clamped to [0.1, 0.5]; NaN passes through
-    std::vector<InternalRF> forests;
+    std::vector<Forest> forests;
     std::vector<std::uint64_t> trees_used;
     double init_prediction = 0.0;
     double conformal_quantile = 0.0;
@@ -57,7 +56,7 @@ double conformal_alpha_scale(double alpha);
 // The regression boosting loop over a training matrix (rows contiguous), from start value
 // `start`, with the estimator's generator.
 struct BoostedRegression {
-    std::vector<InternalRF> forests;
+    std::vector<Forest> forests;
     std::vector<std::uint64_t> trees_used;
 };
 BoostedRegression boost_regression(const MatrixView& x, std::span<const double> targets,
@@ -66,7 +65,7 @@ BoostedRegression boost_regression(const MatrixView& x, std::span<const double> 
                                    Pcg64& rng);
 
 // start + sum over forests in order of learning_rate * forest_predict, for every row of x.
-std::vector<double> boosted_sum(const std::vector<InternalRF>& forests, double start,
+std::vector<double> boosted_sum(const std::vector<Forest>& forests, double start,
                                 double learning_rate, const MatrixView& x);
 
 }  // namespace canopy
