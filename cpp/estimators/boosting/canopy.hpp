@@ -14,7 +14,7 @@ struct Canopy {
     std::variant<CanopyClassifier, CanopyRegressor> inner;
 
     // "classification" (exactly) builds a classifier; any other text a regressor with
-    // conformal_fraction 0.2.
+    // the default conformal_fraction.
     Canopy(BoostConfig config, const std::string& task);
 
     bool is_classifier() const { return std::holds_alternative<CanopyClassifier>(inner); }

@@ -17,9 +17,12 @@ namespace canopy {
 
 using Interval = std::array<double, 2>;  // lower, upper
 
+// Share of the rows held out to calibrate the intervals when the caller names none.
+inline constexpr double kDefaultConformalFraction = 0.2;
+
 struct CanopyRegressor {
     BoostConfig config;
-    double conformal_fraction = 0.2;  // clamped to [0.1, 0.5]; NaN passes through
+    double conformal_fraction = kDefaultConformalFraction;  // clamped to [0.1, 0.5]; NaN passes
     std::vector<Forest> forests;
     std::vector<std::uint64_t> trees_used;
     double init_prediction = 0.0;
