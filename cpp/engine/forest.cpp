@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <map>
 #include <limits>
+#include <map>
 #include <string>
 #include <type_traits>
 

@@ -99,8 +99,7 @@ struct Forest {
         trees[t].find_leaves(rows, begin, end, leaf);
     }
     // acc[r - begin] += the leaf value of row r, tree after tree in tree order.
-    void add_values(const MatrixView& rows, std::size_t begin, std::size_t end,
-                    double* acc) const;
+    void add_values(const MatrixView& rows, std::size_t begin, std::size_t end, double* acc) const;
     // acc[(r - begin) * n_classes + c] += the leaf's probability of class c, tree after
     // tree in tree order.
     void add_probabilities(const MatrixView& rows, std::size_t begin, std::size_t end,

@@ -19,8 +19,7 @@ namespace {
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char p, char q) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char p, char q) {
                return (p >= 'A' && p <= 'Z' ? p - 'A' + 'a' : p) == q;
            });
 }
@@ -172,9 +171,9 @@ std::uint64_t resolve_max_features(const std::optional<std::string>& max_feature
 }
 
 TreeParams make_tree_params(std::optional<std::uint64_t> max_depth,
-                            const std::optional<std::string>& max_features,
-                            std::size_t n_features, std::uint64_t min_samples_split,
-                            std::uint64_t min_samples_leaf, bool is_classification) {
+                            const std::optional<std::string>& max_features, std::size_t n_features,
+                            std::uint64_t min_samples_split, std::uint64_t min_samples_leaf,
+                            bool is_classification) {
     TreeParams p;
     p.max_depth = max_depth;
     const std::uint64_t k = resolve_max_features(max_features, n_features);
@@ -220,8 +219,7 @@ Forest grow_forest(const MatrixView& x, std::span<const double> y,
     Forest forest;
     forest.n_classes = n_classes;
     forest.trees = parallel_map<PackedTree>(tasks.size(), [&](std::size_t i) {
-        return PackedTree::pack(grow_tree(x, y, sample_weight, tasks[i], params, hist),
-                                n_classes);
+        return PackedTree::pack(grow_tree(x, y, sample_weight, tasks[i], params, hist), n_classes);
     });
     return forest;
 }

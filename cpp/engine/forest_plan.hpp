@@ -34,9 +34,9 @@ std::uint64_t resolve_max_features(const std::optional<std::string>& max_feature
 
 // The TreeParams every forest builds: max_features stored only when below n_features.
 TreeParams make_tree_params(std::optional<std::uint64_t> max_depth,
-                            const std::optional<std::string>& max_features,
-                            std::size_t n_features, std::uint64_t min_samples_split,
-                            std::uint64_t min_samples_leaf, bool is_classification);
+                            const std::optional<std::string>& max_features, std::size_t n_features,
+                            std::uint64_t min_samples_split, std::uint64_t min_samples_leaf,
+                            bool is_classification);
 
 // Gathers the sample into contiguous storage (rows, targets, weights and, for the histogram
 // variant, the sample's bin codes) and grows one tree on it.
@@ -60,7 +60,6 @@ Tree grow_tree(const MatrixView& x, std::span<const double> y,
 // once. Trees stand in task order whatever the number of workers.
 Forest grow_forest(const MatrixView& x, std::span<const double> y,
                    std::span<const double> sample_weight, const std::vector<TreeTask>& tasks,
-                   const TreeParams& params, const HistogramData* hist,
-                   std::size_t n_classes = 0);
+                   const TreeParams& params, const HistogramData* hist, std::size_t n_classes = 0);
 
 }  // namespace canopy

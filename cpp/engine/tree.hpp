@@ -38,7 +38,7 @@ struct TreeNode {
     double threshold = 0.0;   // rows with value <= threshold go left; 0.0 in a leaf
     std::uint32_t left = kNoChild;
     std::uint32_t right = kNoChild;
-    double value = 0.0;  // leaf: weighted mean or majority class index; internal: 0.0
+    double value = 0.0;         // leaf: weighted mean or majority class index; internal: 0.0
     std::size_t n_samples = 0;  // index entries that reached the node, repeats included
     // Classification leaves only: their counts are Tree::counts[counts_begin, +counts_size),
     // sorted by class index.

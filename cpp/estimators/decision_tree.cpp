@@ -23,7 +23,8 @@ void DecisionTree::fit(const MatrixView& x, const VectorView& y,
 
     std::optional<std::vector<std::uint64_t>> new_classes;
     // Every entry of y names a class, including any beyond the rows of x.
-    if (is_classification()) new_classes = sorted_classes(y.size, [&](std::size_t i) { return y[i]; });
+    if (is_classification())
+        new_classes = sorted_classes(y.size, [&](std::size_t i) { return y[i]; });
 
     std::vector<RowIndex> indices(x.rows);
     std::iota(indices.begin(), indices.end(), RowIndex{0});

@@ -45,7 +45,7 @@ struct DecisionTree {
     // One probability per entry of classes_, in that order (0.0 for an index >= the class count).
     std::vector<std::vector<double>> predict_proba(const MatrixView& x) const;
 
-private:
+  private:
     const PackedTree& fitted_tree() const;
     std::vector<std::uint32_t> leaves(const MatrixView& x) const;
 };

@@ -7,8 +7,8 @@
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
-#include "engine/row_blocks.hpp"
 #include "engine/rng.hpp"
+#include "engine/row_blocks.hpp"
 #include "engine/validation.hpp"
 
 namespace canopy {
@@ -19,8 +19,7 @@ namespace {
 // the per-tree plan from the master generator, one binning of all rows, and the trees grown
 // in parallel and packed on the worker that grew them.
 Forest grow_bagged_forest(const ForestConfig& config, const MatrixView& x,
-                                    const SupervisedInput& in, bool classification,
-                                    std::size_t n_classes) {
+                          const SupervisedInput& in, bool classification, std::size_t n_classes) {
     const std::size_t n = x.rows;
     const std::size_t m = x.cols;
     const TreeParams params =

@@ -21,9 +21,9 @@ inline constexpr std::size_t kMaxShapFeatures = 22;
 
 // One node of the explanation tree; the ids and the pre-order are those of the explained tree.
 struct ShapNode {
-    std::size_t feature = 0;  // split column; 0 in a leaf
-    double threshold = 0.0;   // 0.0 in a leaf
-    std::uint64_t cover = 0;  // training index entries that reached the node
+    std::size_t feature = 0;        // split column; 0 in a leaf
+    double threshold = 0.0;         // 0.0 in a leaf
+    std::uint64_t cover = 0;        // training index entries that reached the node
     std::uint64_t left_count = 0;   // background rows reaching the node with value <= threshold
     std::uint64_t right_count = 0;  // the other background rows reaching the node
     std::uint32_t left = kNoChild;

@@ -23,11 +23,12 @@ struct CanopyArgs : BoostConfig {
 // min_samples_leaf and use_histogram, `last` at the end.
 template <class Config>
 Fields<Config> boost_fields(Fields<Config> after_leaf, Fields<Config> last) {
-    Fields<Config> f = {CANOPY_FIELD(Config, n_estimators),  CANOPY_FIELD(Config, learning_rate),
-                        CANOPY_FIELD(Config, rf_n_estimators), CANOPY_FIELD(Config, rf_max_depth),
-                        CANOPY_FIELD(Config, rf_max_features), CANOPY_FIELD(Config, bootstrap),
-                        CANOPY_FIELD(Config, random_state),  CANOPY_FIELD(Config, min_samples_split),
-                        CANOPY_FIELD(Config, min_samples_leaf)};
+    Fields<Config> f = {
+        CANOPY_FIELD(Config, n_estimators),    CANOPY_FIELD(Config, learning_rate),
+        CANOPY_FIELD(Config, rf_n_estimators), CANOPY_FIELD(Config, rf_max_depth),
+        CANOPY_FIELD(Config, rf_max_features), CANOPY_FIELD(Config, bootstrap),
+        CANOPY_FIELD(Config, random_state),    CANOPY_FIELD(Config, min_samples_split),
+        CANOPY_FIELD(Config, min_samples_leaf)};
     f.insert(f.end(), after_leaf.begin(), after_leaf.end());
     f.insert(f.end(), {CANOPY_FIELD(Config, use_histogram), CANOPY_FIELD(Config, async_mode),
                        CANOPY_FIELD(Config, tol), CANOPY_FIELD(Config, n_jobs)});
@@ -275,22 +276,21 @@ PyGetSetDef kCanopyProperties[] = {
 }  // namespace
 
 PyTypeObject* make_canopy_regressor_type() {
-    return make_type<Reg>(
-        "builtins.CanopyRegressor", kRegressorDoc.c_str(),
-        construct<Reg, kNewRegressor, make_regressor>, kRegressorMethods, kRegressorProperties);
+    return make_type<Reg>("builtins.CanopyRegressor", kRegressorDoc.c_str(),
+                          construct<Reg, kNewRegressor, make_regressor>, kRegressorMethods,
+                          kRegressorProperties);
 }
 
 PyTypeObject* make_canopy_classifier_type() {
-    return make_type<Clf>(
-        "builtins.CanopyClassifier", kClassifierDoc.c_str(),
-        construct<Clf, kNewClassifier, make_classifier>, kClassifierMethods,
-        kClassifierProperties);
+    return make_type<Clf>("builtins.CanopyClassifier", kClassifierDoc.c_str(),
+                          construct<Clf, kNewClassifier, make_classifier>, kClassifierMethods,
+                          kClassifierProperties);
 }
 
 PyTypeObject* make_canopy_type() {
-    return make_type<Canopy>(
-        "builtins.Canopy", kCanopyDoc.c_str(),
-        construct<Canopy, kNewCanopy, make_canopy>, kCanopyMethods, kCanopyProperties);
+    return make_type<Canopy>("builtins.Canopy", kCanopyDoc.c_str(),
+                             construct<Canopy, kNewCanopy, make_canopy>, kCanopyMethods,
+                             kCanopyProperties);
 }
 
 }  // namespace canopy::py

@@ -59,12 +59,12 @@ T argument_value(const Args& a, std::size_t i) {
 template <class Config, auto Member>
 Field<Config> field(const char* name) {
     using T = std::remove_cvref_t<decltype(std::declval<Config&>().*Member)>;
-    return Field<Config>{
-        Param{name, kind_of<T>()},
-        [](const Args& a, std::size_t i, Config& out) {
-            if (a.has(i)) out.*Member = argument_value<T>(a, i);  // None keeps the default
-        },
-        [](const Config& defaults) { return show_value(defaults.*Member); }};
+    return Field<Config>{Param{name, kind_of<T>()},
+                         [](const Args& a, std::size_t i, Config& out) {
+                             if (a.has(i))
+                                 out.*Member = argument_value<T>(a, i);  // None keeps the default
+                         },
+                         [](const Config& defaults) { return show_value(defaults.*Member); }};
 }
 
 // The field of member `member` of `Config`, under the member's own name.

@@ -64,9 +64,8 @@ PyGetSetDef kProperties[] = {
 }  // namespace
 
 PyTypeObject* make_decision_tree_type() {
-    return make_type<Est>(
-        "builtins.DecisionTree", kDoc.c_str(),
-        construct<Est, kNew, make>, kMethods, kProperties);
+    return make_type<Est>("builtins.DecisionTree", kDoc.c_str(), construct<Est, kNew, make>,
+                          kMethods, kProperties);
 }
 
 }  // namespace canopy::py

@@ -15,9 +15,9 @@ struct ClassifierConfig : ForestConfig {
 
 template <class Config>
 Fields<Config> forest_fields() {
-    return {CANOPY_FIELD(Config, n_estimators),     CANOPY_FIELD(Config, max_depth),
-            CANOPY_FIELD(Config, max_features),     CANOPY_FIELD(Config, bootstrap),
-            CANOPY_FIELD(Config, random_state),     CANOPY_FIELD(Config, min_samples_split),
+    return {CANOPY_FIELD(Config, n_estimators),    CANOPY_FIELD(Config, max_depth),
+            CANOPY_FIELD(Config, max_features),    CANOPY_FIELD(Config, bootstrap),
+            CANOPY_FIELD(Config, random_state),    CANOPY_FIELD(Config, min_samples_split),
             CANOPY_FIELD(Config, min_samples_leaf)};
 }
 
@@ -114,16 +114,15 @@ PyGetSetDef kClassifierProperties[] = {
 }  // namespace
 
 PyTypeObject* make_random_forest_regressor_type() {
-    return make_type<Reg>(
-        "builtins.RandomForestRegressor", kRegressorDoc.c_str(),
-        construct<Reg, kNewRegressor, make_regressor>, kRegressorMethods, kRegressorProperties);
+    return make_type<Reg>("builtins.RandomForestRegressor", kRegressorDoc.c_str(),
+                          construct<Reg, kNewRegressor, make_regressor>, kRegressorMethods,
+                          kRegressorProperties);
 }
 
 PyTypeObject* make_random_forest_classifier_type() {
-    return make_type<Clf>(
-        "builtins.RandomForestClassifier", kClassifierDoc.c_str(),
-        construct<Clf, kNewClassifier, make_classifier>, kClassifierMethods,
-        kClassifierProperties);
+    return make_type<Clf>("builtins.RandomForestClassifier", kClassifierDoc.c_str(),
+                          construct<Clf, kNewClassifier, make_classifier>, kClassifierMethods,
+                          kClassifierProperties);
 }
 
 }  // namespace canopy::py

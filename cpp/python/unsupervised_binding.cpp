@@ -18,11 +18,14 @@ Field<Config> n_neighbors_field() {
             [](const Config&) { return std::string("None"); }};
 }
 
-const Fields<Config> kFields = {
-    CANOPY_FIELD(Config, n_estimators),      CANOPY_FIELD(Config, max_depth),
-    CANOPY_FIELD(Config, max_features),      CANOPY_FIELD(Config, random_state),
-    CANOPY_FIELD(Config, min_samples_split), CANOPY_FIELD(Config, min_samples_leaf),
-    CANOPY_FIELD(Config, n_jobs),            n_neighbors_field()};
+const Fields<Config> kFields = {CANOPY_FIELD(Config, n_estimators),
+                                CANOPY_FIELD(Config, max_depth),
+                                CANOPY_FIELD(Config, max_features),
+                                CANOPY_FIELD(Config, random_state),
+                                CANOPY_FIELD(Config, min_samples_split),
+                                CANOPY_FIELD(Config, min_samples_leaf),
+                                CANOPY_FIELD(Config, n_jobs),
+                                n_neighbors_field()};
 const Signature kNew("RandomForestUnsupervised", params_of(kFields));
 const std::string kDoc = text_signature("RandomForestUnsupervised", kFields);
 
@@ -173,9 +176,8 @@ PyGetSetDef kProperties[] = {
 }  // namespace
 
 PyTypeObject* make_random_forest_unsupervised_type() {
-    return make_type<Est>(
-        "builtins.RandomForestUnsupervised", kDoc.c_str(),
-        construct<Est, kNew, make>, kMethods, kProperties);
+    return make_type<Est>("builtins.RandomForestUnsupervised", kDoc.c_str(),
+                          construct<Est, kNew, make>, kMethods, kProperties);
 }
 
 }  // namespace canopy::py

@@ -102,11 +102,18 @@ TEST(Conformal, IndexScaleAndCalibrationSize) {
         {1, 0}, {2, 1}, {20, 19}, {58, 57}, {59, 57}, {99, 95}, {100, 96}, {1000, 951}};
     for (auto [n_cal, i] : index) EXPECT_EQ(conformal_index(n_cal), i) << n_cal;
 
-    const std::vector<std::pair<double, double>> scale = {
-        {0.05, 1.0}, {0.0500001, 1.0}, {0.04, 1.0}, {0.0100001, 1.0},
-        {0.01, 1.3142857142857143}, {0.001, 1.3142857142857143}, {-1.0, 1.3142857142857143},
-        {kNaN, 1.3142857142857143}, {0.07, 0.8392857142857143}, {0.1, 0.8392857142857143},
-        {0.2, 0.653061224489796}, {0.9, 0.653061224489796}};
+    const std::vector<std::pair<double, double>> scale = {{0.05, 1.0},
+                                                          {0.0500001, 1.0},
+                                                          {0.04, 1.0},
+                                                          {0.0100001, 1.0},
+                                                          {0.01, 1.3142857142857143},
+                                                          {0.001, 1.3142857142857143},
+                                                          {-1.0, 1.3142857142857143},
+                                                          {kNaN, 1.3142857142857143},
+                                                          {0.07, 0.8392857142857143},
+                                                          {0.1, 0.8392857142857143},
+                                                          {0.2, 0.653061224489796},
+                                                          {0.9, 0.653061224489796}};
     for (auto [alpha, s] : scale) EXPECT_EQ(conformal_alpha_scale(alpha), s) << alpha;
 
     // Truncates, and a NaN fraction gives no calibration rows.
@@ -338,14 +345,15 @@ CanopyClassifier hand_model(std::vector<double> init, std::size_t n_classes) {
 TEST(ClassifierPredict, RawScoresAddForestsPerOutputInRoundOrder) {
     std::vector<Forest> forests;
     const double v[5] = {0.3, -0.7, 1.1, 0.05, 2.5};
-    for (int j = 0; j < 5; ++j) forests.push_back(forest_of({leaf_tree(v[j]), leaf_tree(v[j] * 3.0)}));
+    for (int j = 0; j < 5; ++j)
+        forests.push_back(forest_of({leaf_tree(v[j]), leaf_tree(v[j] * 3.0)}));
     const std::vector<double> init{0.1, 0.2, 0.3};
     const auto raw = get_raw_predictions(forests, init, Matrix(2, 1).view(), 3, 0.25);
     auto fp = [&](int j) { return (v[j] + v[j] * 3.0) / 2.0; };
     ASSERT_EQ(raw.size(), 2u);
-    EXPECT_EQ(raw[1], (std::vector<double>{(0.1 + 0.25 * fp(0)) + 0.25 * fp(3),
-                                           (0.2 + 0.25 * fp(1)) + 0.25 * fp(4),
-                                           0.3 + 0.25 * fp(2)}));
+    EXPECT_EQ(raw[1],
+              (std::vector<double>{(0.1 + 0.25 * fp(0)) + 0.25 * fp(3),
+                                   (0.2 + 0.25 * fp(1)) + 0.25 * fp(4), 0.3 + 0.25 * fp(2)}));
 }
 
 TEST(ClassifierPredict, BinaryMulticlassAndOneClassRules) {

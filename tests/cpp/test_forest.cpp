@@ -101,7 +101,8 @@ TEST(Forest, SumsRunTreeByTreeInOrder) {
     }
     // 600 rows: several walk batches; the sums start from the caller's accumulators.
     Matrix probe(600, 5);
-    for (std::size_t i = 0; i < probe.values.size(); ++i) probe.values[i] = double(i * 7 % 23) - 1.5;
+    for (std::size_t i = 0; i < probe.values.size(); ++i)
+        probe.values[i] = double(i * 7 % 23) - 1.5;
     std::vector<double> sum(600, -0.0), proba(600 * 3, 0.0);
     forest.add_values(probe.view(), 0, 600, sum.data());
     forest.add_probabilities(probe.view(), 0, 600, proba.data());

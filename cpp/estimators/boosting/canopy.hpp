@@ -27,7 +27,8 @@ struct Canopy {
         return std::visit(std::forward<F>(f), inner);
     }
 
-    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& sample_weight);
+    void fit(const MatrixView& x, const VectorView& y,
+             const std::optional<VectorView>& sample_weight);
     std::vector<double> predict(const MatrixView& x) const;
     // Classification only; a regression Canopy raises before doing any work.
     std::vector<std::vector<double>> predict_proba(const MatrixView& x) const;

@@ -29,7 +29,8 @@ struct CanopyClassifier {
     // class per round against the softmax, class c's update visible to class c + 1 in the
     // same round. An empty training set is rejected (UserError) like any bad input: nothing
     // changes.
-    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& sample_weight);
+    void fit(const MatrixView& x, const VectorView& y,
+             const std::optional<VectorView>& sample_weight);
     std::vector<std::vector<double>> predict_proba(const MatrixView& x) const;
     // Class index as a float. Two classes: 1.0 when P(class 1) > 0.5. Otherwise the highest
     // index among the largest probabilities; a row whose probabilities are NaN (raw scores

@@ -47,9 +47,8 @@ std::vector<double> forest_predict_rows(const Forest& forest, const MatrixView& 
 }
 
 Forest fit_internal_rf(const MatrixView& x, std::span<const double> y,
-                           std::span<const double> sample_weight, std::size_t n_trees,
-                           const TreeParams& params, bool bootstrap, Pcg64& rng,
-                           bool use_histogram) {
+                       std::span<const double> sample_weight, std::size_t n_trees,
+                       const TreeParams& params, bool bootstrap, Pcg64& rng, bool use_histogram) {
     const RowMajor rows(x);
     std::optional<HistogramData> hist;
     if (use_histogram) hist = HistogramData::build(rows.view(), rows.rows(), rows.cols());
@@ -58,9 +57,9 @@ Forest fit_internal_rf(const MatrixView& x, std::span<const double> y,
 }
 
 Forest fit_internal_rf_binned(const MatrixView& x, std::span<const double> y,
-                                  std::span<const double> sample_weight, std::size_t n_trees,
-                                  const TreeParams& params, bool bootstrap, Pcg64& rng,
-                                  const HistogramData* hist) {
+                              std::span<const double> sample_weight, std::size_t n_trees,
+                              const TreeParams& params, bool bootstrap, Pcg64& rng,
+                              const HistogramData* hist) {
     check_lengths(x, y, sample_weight);
     const RowMajor rows(x);
     const std::vector<TreeTask> tasks = draw_tree_tasks(rng, n_trees, x.rows, bootstrap);
@@ -116,10 +115,10 @@ bool streaming_should_stop(std::span<const double> latest, std::span<const doubl
 }
 
 StreamedForest fit_internal_rf_streaming(const MatrixView& x, std::span<const double> y,
-                                         std::span<const double> sample_weight,
-                                         std::size_t n_trees, const TreeParams& params,
-                                         bool bootstrap, Pcg64& rng, bool use_histogram,
-                                         std::size_t min_trees, bool classification, double tol) {
+                                         std::span<const double> sample_weight, std::size_t n_trees,
+                                         const TreeParams& params, bool bootstrap, Pcg64& rng,
+                                         bool use_histogram, std::size_t min_trees,
+                                         bool classification, double tol) {
     const RowMajor rows(x);
     std::optional<HistogramData> hist;
     if (use_histogram) hist = HistogramData::build(rows.view(), rows.rows(), rows.cols());
@@ -204,10 +203,9 @@ StreamedForest fit_internal_rf_streaming_binned(const MatrixView& x, std::span<c
         scope.wait();
     }
 
-    std::stable_sort(state.accepted.begin(), state.accepted.end(),
-                     [](const StreamedTree& a, const StreamedTree& b) {
-                         return a.tree_index < b.tree_index;
-                     });
+    std::stable_sort(
+        state.accepted.begin(), state.accepted.end(),
+        [](const StreamedTree& a, const StreamedTree& b) { return a.tree_index < b.tree_index; });
     StreamedForest out;
     out.train_predictions.assign(n, 0.0);
     out.forest.trees.reserve(state.accepted.size());

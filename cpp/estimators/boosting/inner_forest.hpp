@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "engine/histogram.hpp"
 #include "engine/forest.hpp"
+#include "engine/histogram.hpp"
 #include "engine/rng.hpp"
 #include "engine/views.hpp"
 
@@ -30,20 +30,19 @@ std::vector<double> forest_predict_rows(const Forest& forest, const MatrixView& 
 // the pool with the histogram search (use_histogram) or the exact search. The result
 // depends only on the inputs and the state of rng.
 Forest fit_internal_rf(const MatrixView& x, std::span<const double> y,
-                           std::span<const double> sample_weight, std::size_t n_trees,
-                           const TreeParams& params, bool bootstrap, Pcg64& rng,
-                           bool use_histogram);
+                       std::span<const double> sample_weight, std::size_t n_trees,
+                       const TreeParams& params, bool bootstrap, Pcg64& rng, bool use_histogram);
 
 // The same with a histogram built by the caller on the same rows of x (the bins depend on x
 // only, so a boosting fit bins its matrix once). hist == nullptr grows with the exact search.
 Forest fit_internal_rf_binned(const MatrixView& x, std::span<const double> y,
-                                  std::span<const double> sample_weight, std::size_t n_trees,
-                                  const TreeParams& params, bool bootstrap, Pcg64& rng,
-                                  const HistogramData* hist);
+                              std::span<const double> sample_weight, std::size_t n_trees,
+                              const TreeParams& params, bool bootstrap, Pcg64& rng,
+                              const HistogramData* hist);
 
 struct StreamedForest {
-    Forest forest;                         // the accepted trees, by increasing tree index
-    std::vector<double> train_predictions; // the forest's mean prediction per training row
+    Forest forest;                          // the accepted trees, by increasing tree index
+    std::vector<double> train_predictions;  // the forest's mean prediction per training row
 };
 
 // Grows the trees as scoped jobs and keeps running per-row statistics of their training
@@ -51,10 +50,10 @@ struct StreamedForest {
 // that have not started yet grow nothing. Trees that were already growing are kept.
 // `classification` picks the stop rule used when tol is not positive.
 StreamedForest fit_internal_rf_streaming(const MatrixView& x, std::span<const double> y,
-                                         std::span<const double> sample_weight,
-                                         std::size_t n_trees, const TreeParams& params,
-                                         bool bootstrap, Pcg64& rng, bool use_histogram,
-                                         std::size_t min_trees, bool classification, double tol);
+                                         std::span<const double> sample_weight, std::size_t n_trees,
+                                         const TreeParams& params, bool bootstrap, Pcg64& rng,
+                                         bool use_histogram, std::size_t min_trees,
+                                         bool classification, double tol);
 StreamedForest fit_internal_rf_streaming_binned(const MatrixView& x, std::span<const double> y,
                                                 std::span<const double> sample_weight,
                                                 std::size_t n_trees, const TreeParams& params,

@@ -56,7 +56,7 @@ double conformal_alpha_scale(double alpha) {
     if (std::isnan(alpha) || alpha <= 0.01) return 1.3142857142857143;  // 2.576 / 1.96
     if (alpha <= 0.05) return 1.0;
     if (alpha <= 0.1) return 0.8392857142857143;  // 1.645 / 1.96
-    return 0.653061224489796;                      // 1.28 / 1.96
+    return 0.653061224489796;                     // 1.28 / 1.96
 }
 
 CanopyRegressor::CanopyRegressor(BoostConfig c, double fraction)
@@ -89,8 +89,8 @@ BoostedRegression boost_regression(const MatrixView& x, std::span<const double> 
         Forest forest;
         std::vector<double> u;
         if (!config.async_mode) {
-            forest = fit_internal_rf_binned(x, residual, weights, n_trees, params,
-                                            config.bootstrap, rng, bins);
+            forest = fit_internal_rf_binned(x, residual, weights, n_trees, params, config.bootstrap,
+                                            rng, bins);
             u = forest_predict_rows(forest, x);
         } else {
             StreamedForest s = fit_internal_rf_streaming_binned(

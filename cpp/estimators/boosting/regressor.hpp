@@ -37,7 +37,8 @@ struct CanopyRegressor {
     // When the held-out part would have no rows (a handful of rows, or a NaN
     // conformal_fraction), conformal_quantile is +inf: without calibration rows no finite
     // width has the promised coverage, so the intervals are unbounded.
-    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& sample_weight);
+    void fit(const MatrixView& x, const VectorView& y,
+             const std::optional<VectorView>& sample_weight);
     std::vector<double> predict(const MatrixView& x) const;
     // Symmetric intervals of half-width conformal_quantile, rescaled for alpha.
     std::vector<Interval> predict_ci(const MatrixView& x, double alpha) const;
@@ -64,8 +65,7 @@ struct BoostedRegression {
 };
 BoostedRegression boost_regression(const MatrixView& x, std::span<const double> targets,
                                    std::span<const double> weights, double start,
-                                   const TreeParams& params, const BoostConfig& config,
-                                   Pcg64& rng);
+                                   const TreeParams& params, const BoostConfig& config, Pcg64& rng);
 
 // start + sum over forests in order of learning_rate * forest_predict, for every row of x.
 std::vector<double> boosted_sum(const std::vector<Forest>& forests, double start,

@@ -86,8 +86,8 @@ std::vector<double> sparse_raw_scores(const RandomForestUnsupervised& m) {
 std::vector<double> RandomForestUnsupervised::outlier_scores(bool use_sparse) const {
     require_fitted();
     require_training_rows(n_samples);
-    const std::vector<double> raw =
-        use_sparse && sparse_proximity ? sparse_raw_scores(*this)
+    const std::vector<double> raw = use_sparse && sparse_proximity
+                                        ? sparse_raw_scores(*this)
                                         : dense_raw_scores(*this, true, raw_score);
     return standardise_outlier_scores(raw);
 }

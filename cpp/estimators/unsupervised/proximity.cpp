@@ -194,9 +194,9 @@ class NeighbourCounts {
 
 }  // namespace
 
-std::vector<SparseProximityRow> sparse_proximity_rows(const Forest& forest,
-                                                      const OobSets& oob_sets, const Matrix& x,
-                                                      std::size_t k, std::size_t* peak_row_pairs) {
+std::vector<SparseProximityRow> sparse_proximity_rows(const Forest& forest, const OobSets& oob_sets,
+                                                      const Matrix& x, std::size_t k,
+                                                      std::size_t* peak_row_pairs) {
     const std::size_t n = x.rows;
     check_forest_shape(forest, oob_sets, n);
     std::vector<SparseProximityRow> rows(n);
@@ -253,13 +253,13 @@ std::vector<SparseProximityRow> sparse_proximity_rows(const Forest& forest,
     return rows;
 }
 
-Matrix new_row_proximity(const Forest& forest, const Matrix& x_train,
-                         const MatrixView& x_new) {
+Matrix new_row_proximity(const Forest& forest, const Matrix& x_train, const MatrixView& x_new) {
     const std::size_t n = x_train.rows;
     const RowMajor rows(x_new);
     Matrix out(x_new.rows, n);
     const std::vector<LeafGroups> groups = parallel_map<LeafGroups>(
-        forest.size(), [&](std::size_t t) { return group_rows_by_leaf(forest, t, x_train, false); });
+        forest.size(),
+        [&](std::size_t t) { return group_rows_by_leaf(forest, t, x_train, false); });
     const double n_trees = static_cast<double>(forest.size());
     for_row_blocks(x_new.rows, [&](std::size_t first, std::size_t last) {
         std::vector<std::uint32_t> leaf(last - first);

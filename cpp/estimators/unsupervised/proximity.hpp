@@ -42,14 +42,12 @@ Matrix dense_proximity(const Forest& forest, const OobSets& oob_sets, const Matr
 // Neighbour lists with at most 2k pairs per row while trees are visited, then counts / T,
 // sorted by decreasing proximity and cut to k. `k` is already clamped to [min(1, n-1), n-1].
 // When given, peak_row_pairs receives the largest number of pairs any row ever held.
-std::vector<SparseProximityRow> sparse_proximity_rows(const Forest& forest,
-                                                      const OobSets& oob_sets, const Matrix& x,
-                                                      std::size_t k,
+std::vector<SparseProximityRow> sparse_proximity_rows(const Forest& forest, const OobSets& oob_sets,
+                                                      const Matrix& x, std::size_t k,
                                                       std::size_t* peak_row_pairs = nullptr);
 
 // n_new x n shares of all trees in which new row r and training row j share a leaf
 // (NaN everywhere without trees).
-Matrix new_row_proximity(const Forest& forest, const Matrix& x_train,
-                         const MatrixView& x_new);
+Matrix new_row_proximity(const Forest& forest, const Matrix& x_train, const MatrixView& x_new);
 
 }  // namespace canopy
