@@ -37,22 +37,6 @@ std::uint32_t find_leaf_checked(const PackedTree& p, const double* row, std::siz
     return id;
 }
 
-}  // namespace
-
-bool is_preorder(const Tree& tree) {
-    const std::size_t n = tree.nodes.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        const TreeNode& t = tree.nodes[i];
-        if (t.is_leaf()) continue;
-        if (t.left != i + 1 || t.right <= i || t.right >= n || t.feature >= kMaxFeature) {
-            return false;
-        }
-    }
-    return true;
-}
-
-namespace {
-
 constexpr std::size_t kMaxTableClasses = 8;
 
 // The table form of a packed tree's class probabilities, or false (leaving p untouched)

@@ -29,9 +29,6 @@ struct ClassProbability {
     double p;  // the leaf's class weight over its total weight
 };
 
-// Whether the tree is stored the way the split searches store it (what pack requires).
-bool is_preorder(const Tree& tree);
-
 struct PackedTree {
     std::vector<PackedNode> nodes;
     // By node id: the leaf's value (0.0 for internal nodes), and the node's cover: the
