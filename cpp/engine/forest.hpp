@@ -59,9 +59,9 @@ struct PackedTree {
     std::size_t depth() const;  // edges on the longest root-to-leaf path; 0 when empty
     std::size_t n_leaves() const;
 
-    // THE walk. Leaf ids of rows [begin, end) of a row-contiguous view into leaf[0 ..
-    // end - begin). Values <= threshold go left and NaN goes right; a row too short for a
-    // tested feature aborts the call.
+    // The walk every query uses. Leaf ids of rows [begin, end) of a row-contiguous view
+    // into leaf[0 .. end - begin). Values <= threshold go left and NaN goes right; a row too
+    // short for a tested feature aborts the call.
     void find_leaves(const MatrixView& rows, std::size_t begin, std::size_t end,
                      std::uint32_t* leaf) const;
 
