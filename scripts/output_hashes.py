@@ -44,6 +44,13 @@ def canon(v):
 def record(name, value):
     out[name] = hashlib.sha256(canon(value).encode()).hexdigest()[:16]
 
+def outcome(fn):
+    # A refused call is an output too: its exception type and message.
+    try:
+        return fn()
+    except (ValueError, TypeError, OverflowError) as e:
+        return "%s: %s" % (type(e).__name__, e)
+
 def data(seed, n, m, kind="regression", classes=2):
     rng = np.random.default_rng(seed)
     x = rng.normal(size=(n, m))
@@ -76,8 +83,8 @@ record("dt_clf.predict", dtc.predict(xt))
 record("dt_clf.predict_proba", dtc.predict_proba(xt))
 record("dt_clf.shape", [dtc.get_depth(), dtc.get_n_leaves(), dtc.classes_])
 dt12 = canopy.DecisionTree(random_state=3, min_samples_leaf=3)
-dt12.fit(xc, yc + 1.0)  # labels 1..3: class 3 has no column
-record("dt_clf12.predict_proba", dt12.predict_proba(xt))
+record("dt_clf12.fit", outcome(lambda: dt12.fit(xc, yc + 1.0)))  # labels 1..3
+record("dt_clf12.predict_proba", outcome(lambda: dt12.predict_proba(xt)))
 
 # ---- TreeSHAP -------------------------------------------------------------------------------
 xs, ys = data(5, 300, 8)
@@ -111,10 +118,10 @@ for name, kw, labels in [("rfc", {}, yc), ("rfc_log2", {"max_features": "log2"},
                          ("rfc_k12", {"max_depth": 6}, yc + 1.0),
                          ("rfc_k11", {}, np.floor(yc * 3.7))]:
     m = canopy.RandomForestClassifier(n_estimators=20, random_state=15, **kw)
-    m.fit(xc, labels)
-    record(name + ".predict_proba", m.predict_proba(xt))
-    record(name + ".predict", m.predict(xt))
-    record(name + ".score", m.score(xc, labels))
+    record(name + ".fit", outcome(lambda: m.fit(xc, labels)))
+    record(name + ".predict_proba", outcome(lambda: m.predict_proba(xt)))
+    record(name + ".predict", outcome(lambda: m.predict(xt)))
+    record(name + ".score", outcome(lambda: m.score(xc, labels)))
 
 # ---- Boosted estimators ---------------------------------------------------------------------
 x, y = data(20, 1500, 7)

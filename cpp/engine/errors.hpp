@@ -13,6 +13,12 @@ struct UserError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A request whose storage cannot be had (checked before the work starts). The binding
+// raises it as MemoryError with exactly this message.
+struct StorageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 // A violated invariant or an aborted call. The binding raises it as PanicException.
 struct InternalError : std::runtime_error {
     using std::runtime_error::runtime_error;

@@ -6,10 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 
 namespace canopy {
 namespace {
+
+// Nodes at least this large poll for interrupts between features too: their per-feature
+// passes take long enough to matter, and the poll costs nothing beside them.
+constexpr std::size_t kPollEntries = std::size_t{1} << 15;
 
 // Positions count entries of the caller's index list (0 .. n-1); a row may sit at several
 // positions. A node's list is always an ordered subsequence of the root list, so it is fully
@@ -116,6 +121,7 @@ public:
         while (!stack.empty()) {
             const Pending node = stack.back();
             stack.pop_back();
+            poll_interrupt();
             const std::uint32_t id = tree.add_node();
             if (node.parent != kNoChild) {
                 if (node.is_right) {
@@ -178,6 +184,7 @@ private:
         }
         std::vector<std::pair<double, RowIndex>> keyed(n_);
         for (std::size_t f = 0; f < m_; ++f) {
+            poll_interrupt();
             double* v = vals_.data() + f * n_;
             RowIndex* q = pos_.data() + f * n_;
             for (std::size_t p = 0; p < n_; ++p) {
@@ -267,6 +274,7 @@ private:
             }
             const double gini = 1.0 - sum_sq;
             for (std::size_t j = 0; j < k; ++j) {
+                if (n >= kPollEntries) poll_interrupt();
                 sweep_classes(node, features_[j], total_w, gini, best);
             }
         } else {
@@ -275,6 +283,7 @@ private:
             const double mean = s1 / total_w;
             const double var = s2 / total_w - mean * mean;
             for (std::size_t j = 0; j < k; ++j) {
+                if (n >= kPollEntries) poll_interrupt();
                 sweep_regression(node, features_[j], total_w, s1, s2, var, best);
             }
         }
@@ -579,7 +588,9 @@ private:
             flush_side(0, left);
         }
         if (!children_need_search(node, distinct)) return;
+        const bool large = node.end - node.begin >= kPollEntries;
         for (std::size_t f = 0; f < m_; ++f) {
+            if (large) poll_interrupt();
             if (f != split_feature) stable_split(vals_.data() + f * n_, pos_.data() + f * n_, node);
         }
     }

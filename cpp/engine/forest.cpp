@@ -7,6 +7,7 @@
 #include <string>
 #include <type_traits>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 
 namespace canopy {
@@ -190,6 +191,7 @@ void Forest::add_values(const MatrixView& rows, std::size_t begin, std::size_t e
                         double* acc) const {
     std::uint32_t leaf[kWalkBatch];
     for (const PackedTree& tree : trees) {
+        poll_interrupt();
         for (std::size_t b = begin; b < end; b += kWalkBatch) {
             const std::size_t e = std::min(end, b + kWalkBatch);
             tree.find_leaves(rows, b, e, leaf);
@@ -202,6 +204,7 @@ void Forest::add_probabilities(const MatrixView& rows, std::size_t begin, std::s
                                double* acc) const {
     std::uint32_t leaf[kWalkBatch];
     for (const PackedTree& tree : trees) {
+        poll_interrupt();
         for (std::size_t b = begin; b < end; b += kWalkBatch) {
             const std::size_t e = std::min(end, b + kWalkBatch);
             tree.find_leaves(rows, b, e, leaf);

@@ -7,6 +7,7 @@
 #include <numeric>
 #include <string_view>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/exact_split.hpp"
 #include "engine/hist_split.hpp"
@@ -140,6 +141,7 @@ std::vector<TreeTask> draw_tree_tasks(Pcg64& master, std::size_t n_trees, std::s
     if (n_rows > kMaxRows) fail_internal("too many rows for a tree's sample");
     std::vector<TreeTask> tasks(n_trees);
     for (std::size_t t = 0; t < n_trees; ++t) {
+        poll_interrupt();
         TreeTask& task = tasks[t];
         task.tree_index = t;
         task.sample_indices.resize(n_rows);

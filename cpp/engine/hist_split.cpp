@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/partition.hpp"
 
@@ -150,6 +151,10 @@ const GainsFn regression_gains = pick_regression_gains();
 // it holds the same values (in the same order) as the rows.
 class GrowerBase {
 public:
+    // Nodes at least this large poll for interrupts between features too: their per-feature
+    // passes take long enough to matter, and the poll costs nothing beside them.
+    static constexpr std::size_t kPollEntries = std::size_t{1} << 15;
+
     GrowerBase(const MatrixView& x, std::span<const double> y, std::span<const double> w,
                std::span<const RowIndex> indices, const TreeParams& params, Pcg64& rng,
                const HistogramData& hist)
@@ -169,6 +174,7 @@ public:
         std::size_t offset = 0;
         for (std::size_t f = 0; f < m_; ++f) {
             if (hist_.n_bins[f] < 2) continue;
+            if (n >= kPollEntries) poll_interrupt();
             live_.push_back(f);
             code_offset_[f] = offset;
             const std::uint8_t* src = hist_.bin_codes[f].data();
@@ -241,6 +247,7 @@ protected:
         const std::uint64_t* left = left_words_.data();
         g.partition_entries(work.begin, work.end, left);
         for (std::size_t f : live_) {
+            if (n >= kPollEntries) poll_interrupt();
             partition_stable(codes_.data() + code_offset_[f], work.begin, work.end, left,
                              tmp_codes_.data());
         }
@@ -268,6 +275,7 @@ protected:
         while (!stack_.empty()) {
             const Work work = stack_.back();
             stack_.pop_back();
+            poll_interrupt();
             const std::uint32_t id = open_node(work);
             if (!g.grow_node(id, work)) {
                 tree_.nodes[id].n_samples = work.end - work.begin;
@@ -533,6 +541,7 @@ private:
                 continue;
             }
             if (bounds_->size + 2 * kMaxBins > RegBoundaries::kCapacity) flush(node, best);
+            if (node.n >= kPollEntries) poll_interrupt();
             fill<Track, Unit>(work, codes_of(pending), codes_of(f));
             sweep<Track, Unit>(0, pending, node);
             sweep<Track, Unit>(1, f, node);
@@ -614,6 +623,7 @@ public:
         const double G = 1.0 - sum;
         Best best;
         for (std::size_t f : candidates()) {
+            if (n >= kPollEntries) poll_interrupt();
             if (hist_.n_bins[f] >= 2) search_feature(f, work, W, G, best);
         }
         if (best.gain <= 0.0) return false;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/thread_pool.hpp"
 
@@ -88,6 +89,7 @@ HistogramData HistogramData::build(const MatrixView& x, std::size_t n_samples,
         }
         std::vector<double> sorted = column;
         std::sort(sorted.begin(), sorted.end());
+        poll_interrupt();
         std::vector<double> edges = quantile_edges(sorted, column);
         std::vector<std::uint8_t> codes(n_samples);
         for (std::size_t r = 0; r < n_samples; ++r) codes[r] = lower_bound_code(edges, column[r]);

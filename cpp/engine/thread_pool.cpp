@@ -13,6 +13,7 @@
 #include <string_view>
 #include <thread>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 
 namespace canopy {
@@ -143,12 +144,15 @@ Pool* get_pool() {
     return g_pool;
 }
 
-// Completion tracking shared by a section's tasks and its waiting caller.
+// Completion tracking shared by a section's tasks and its waiting caller. `cancelled` tells
+// the tasks to skip the items they have not started and makes poll_interrupt() throw inside
+// the ones that are running.
 struct Section {
     std::mutex mutex;
     std::condition_variable done_cv;
     std::size_t pending = 0;
     std::exception_ptr error;
+    std::atomic<bool> cancelled{false};
 
     void record(std::exception_ptr e) {
         std::lock_guard lock(mutex);
@@ -158,15 +162,54 @@ struct Section {
         std::lock_guard lock(mutex);
         if (--pending == 0) done_cv.notify_all();
     }
+    void cancel() { cancelled.store(true, std::memory_order_relaxed); }
+    bool is_cancelled() const { return cancelled.load(std::memory_order_relaxed); }
+
+    // Blocks until every task has ended. A caller with an interrupt check keeps polling it
+    // while it waits; when the check asks to stop, the section is cancelled, the running
+    // tasks are waited for, and the result is Interrupted (whatever the tasks reported).
     void wait() {
         std::unique_lock lock(mutex);
-        done_cv.wait(lock, [&] { return pending == 0; });
+        const auto done = [&] { return pending == 0; };
+        if (!interrupt_check_installed()) {
+            done_cv.wait(lock, done);
+            return;
+        }
+        bool interrupted = false;
+        while (!interrupted && !done_cv.wait_for(lock, kInterruptPollInterval, done)) {
+            lock.unlock();
+            try {
+                poll_interrupt();
+            } catch (const Interrupted&) {
+                interrupted = true;
+                cancel();
+            }
+            lock.lock();
+        }
+        done_cv.wait(lock, done);
+        if (interrupted) throw Interrupted();
     }
 };
+
+// Runs one item (or job) for a section, unless the section was cancelled. An interrupt
+// cancels the rest of the section; other failures are recorded for the caller.
+template <class F>
+void run_for_section(Section& section, F&& item) {
+    if (section.is_cancelled()) return;
+    try {
+        item();
+    } catch (const Interrupted&) {
+        section.cancel();
+    } catch (...) {
+        section.record(std::current_exception());
+    }
+}
 
 [[noreturn]] void rethrow_as_section_error(const std::exception_ptr& e) {
     try {
         std::rethrow_exception(e);
+    } catch (const Interrupted&) {
+        throw;
     } catch (const UserError&) {
         throw;
     } catch (const InternalError&) {
@@ -207,13 +250,18 @@ std::size_t pool_size() {
 
 void parallel_for(std::size_t n_items, const std::function<void(std::size_t)>& body) {
     if (n_items == 0) return;
+    // Between sections is a natural boundary of every long call.
+    poll_interrupt();
     Pool* pool = t_on_worker ? nullptr : get_pool();
     if (pool == nullptr || n_items == 1) {
-        // Inline: on a worker already, or no threads could be made.
+        // Inline: on a worker already, or no threads could be made. An interrupt ends the
+        // section at once; other failures let the remaining items run first.
         std::exception_ptr error;
         for (std::size_t i = 0; i < n_items; ++i) {
             try {
                 body(i);
+            } catch (const Interrupted&) {
+                throw;
             } catch (...) {
                 if (!error) error = std::current_exception();
             }
@@ -227,63 +275,70 @@ void parallel_for(std::size_t n_items, const std::function<void(std::size_t)>& b
     section.pending = n_runners;
     for (std::size_t r = 0; r < n_runners; ++r) {
         pool->submit([&] {
-            for (;;) {
-                const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-                if (i >= n_items) break;
-                try {
-                    body(i);
-                } catch (...) {
-                    section.record(std::current_exception());
+            {
+                const CancelBinding binding(&section.cancelled);
+                for (;;) {
+                    const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+                    if (i >= n_items || section.is_cancelled()) break;
+                    run_for_section(section, [&] { body(i); });
                 }
             }
             section.finish_one();
         });
     }
     section.wait();
+    if (section.is_cancelled()) throw Interrupted();
     if (section.error) rethrow_as_section_error(section.error);
 }
 
 struct Scope::State {
     Section section;
     bool inline_mode = false;
+    int exceptions_at_start = std::uncaught_exceptions();
 };
 
 Scope::Scope() : state_(new State) { state_->inline_mode = t_on_worker || get_pool() == nullptr; }
 
 Scope::~Scope() {
-    state_->section.wait();
+    // Left by an exception before wait(): the jobs that have not started need not run.
+    if (std::uncaught_exceptions() > state_->exceptions_at_start) state_->section.cancel();
+    try {
+        state_->section.wait();
+    } catch (const Interrupted&) {
+        // Swallowed like the jobs' own failures; the caller is already stopping.
+    }
     delete state_;
 }
 
 void Scope::spawn(std::function<void()> job) {
+    Section& section = state_->section;
     if (state_->inline_mode) {
-        try {
+        run_for_section(section, [&] {
+            poll_interrupt();
             job();
-        } catch (...) {
-            state_->section.record(std::current_exception());
-        }
+        });
         return;
     }
     {
-        std::lock_guard lock(state_->section.mutex);
-        ++state_->section.pending;
+        std::lock_guard lock(section.mutex);
+        ++section.pending;
     }
-    Section* section = &state_->section;
-    get_pool()->submit([section, job = std::move(job)] {
-        try {
-            job();
-        } catch (...) {
-            section->record(std::current_exception());
+    get_pool()->submit([section = &section, job = std::move(job)] {
+        {
+            const CancelBinding binding(&section->cancelled);
+            run_for_section(*section, job);
         }
         section->finish_one();
     });
 }
 
 void Scope::wait() {
-    state_->section.wait();
-    if (state_->section.error) {
-        auto e = state_->section.error;
-        state_->section.error = nullptr;
+    Section& section = state_->section;
+    section.wait();
+    if (section.is_cancelled()) throw Interrupted();
+    if (section.error) {
+        auto e = section.error;
+        section.error = nullptr;
         rethrow_as_section_error(e);
     }
 }

@@ -9,6 +9,13 @@
 //   ended, as InternalError (UserError keeps its type).
 // - Sections started from inside a worker run inline on that worker, so nesting cannot
 //   deadlock.
+// - Several calling threads may run sections at the same time: their tasks share one queue
+//   and no task ever waits for another, so each section ends with what it would give alone.
+// - Interrupts (engine/call_scope.hpp): a caller with an interrupt check polls it at the
+//   start of every section and while it waits. When the check asks to stop, the section is
+//   cancelled: items not started are skipped, running items stop at their next
+//   poll_interrupt(), and once every task has ended the caller gets Interrupted, taking
+//   precedence over any other failure of the section.
 #pragma once
 
 #include <cstddef>
@@ -47,7 +54,7 @@ std::vector<T> parallel_map(std::size_t n_items, F&& fn) {
 }
 
 // A group of jobs on the pool; the destructor waits for them (and swallows their errors:
-// call wait() to see them).
+// call wait() to see them). Left by an exception, it skips the jobs that have not started.
 class Scope {
 public:
     Scope();

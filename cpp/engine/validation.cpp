@@ -39,7 +39,35 @@ std::optional<std::string> validate_weights(const VectorView& w, std::size_t n_s
                    " is not a non-negative finite number";
         }
     }
+    // Weights that each pass can still sum to infinity, and every weighted mean built on
+    // them would then be NaN.
+    double total = 0.0;
+    for (std::size_t i = 0; i < w.size; ++i) total += w[i];
+    if (!std::isfinite(total)) {
+        return "sample_weight total is not finite (the weights sum to " + format_float(total) +
+               "); scale the weights down";
+    }
     return std::nullopt;
+}
+
+std::optional<std::string> validate_classes(const std::vector<std::uint64_t>& classes) {
+    bool contiguous = true;
+    for (std::size_t i = 0; i < classes.size(); ++i) contiguous = contiguous && classes[i] == i;
+    if (contiguous) return std::nullopt;
+    // A long list is shown by its start and its end.
+    constexpr std::size_t kShown = 10;
+    std::string found;
+    for (std::size_t i = 0; i < classes.size(); ++i) {
+        if (i == kShown && classes.size() > kShown + 1) {
+            found += ", ...";
+            i = classes.size() - 1;
+        }
+        found += (i == 0 ? "" : ", ") + std::to_string(classes[i]);
+    }
+    return "y must hold the class labels 0, 1, ..., k-1, each at least once; after truncation "
+           "toward zero it holds " +
+           std::to_string(classes.size()) + (classes.size() == 1 ? " class: [" : " classes: [") +
+           found + "]";
 }
 
 SupervisedInput prepare_supervised(const MatrixView& x, const VectorView& y,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,8 +14,14 @@ namespace canopy {
 // First non-finite value of x (row-major scan), then of y; the message, or nothing.
 std::optional<std::string> validate_finite(const MatrixView& x, const VectorView& y);
 
-// Length, then the first NaN, infinite or negative non-zero weight; the message, or nothing.
+// Length, then the first NaN, infinite or negative non-zero weight, then a total that
+// overflows; the message, or nothing.
 std::optional<std::string> validate_weights(const VectorView& sample_weight, std::size_t n_samples);
+
+// Class indices (sorted, distinct) that are not exactly 0, 1, ..., k-1: a probability column
+// per index would leave some classes without a column and others without rows. The
+// message, or nothing.
+std::optional<std::string> validate_classes(const std::vector<std::uint64_t>& classes);
 
 // The validated training inputs of a supervised fit, copied into contiguous storage.
 struct SupervisedInput {

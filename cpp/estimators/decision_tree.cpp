@@ -4,6 +4,7 @@
 #include <limits>
 #include <numeric>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/exact_split.hpp"
 #include "engine/rng.hpp"
@@ -47,7 +48,13 @@ void DecisionTree::fit(const MatrixView& x, const VectorView& y,
 std::vector<std::uint32_t> DecisionTree::leaves(const MatrixView& x) const {
     const RowMajor rows(x);
     std::vector<std::uint32_t> out(rows.rows());
-    forest.leaves(0, rows.view(), 0, rows.rows(), out.data());
+    // In blocks, so that a long prediction can be interrupted between them.
+    constexpr std::size_t kBlock = std::size_t{1} << 14;
+    for (std::size_t begin = 0; begin < rows.rows(); begin += kBlock) {
+        poll_interrupt();
+        forest.leaves(0, rows.view(), begin, std::min(rows.rows(), begin + kBlock),
+                      out.data() + begin);
+    }
     return out;
 }
 

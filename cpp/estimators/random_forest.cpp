@@ -4,11 +4,13 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
 #include "engine/row_blocks.hpp"
+#include "engine/storage.hpp"
 #include "engine/validation.hpp"
 
 namespace canopy {
@@ -22,6 +24,9 @@ Forest grow_bagged_forest(const ForestConfig& config, const MatrixView& x,
                           const SupervisedInput& in, bool classification, std::size_t n_classes) {
     const std::size_t n = x.rows;
     const std::size_t m = x.cols;
+    require_storage("n_estimators=" + std::to_string(config.n_estimators) + " trees on " +
+                        std::to_string(n) + " rows",
+                    forest_fit_bytes(config.n_estimators, n, sizeof(PackedTree)));
     const TreeParams params =
         make_tree_params(config.max_depth, config.max_features, m, config.min_samples_split,
                          config.min_samples_leaf, classification);
@@ -68,6 +73,7 @@ void RandomForestClassifier::fit(const MatrixView& x, const VectorView& y,
     const SupervisedInput in = prepare_supervised(x, y, weight);
     // Every entry of y names a class, also entries beyond the rows of x.
     std::vector<std::uint64_t> seen = sorted_classes(y.size, [&](std::size_t i) { return y[i]; });
+    if (auto message = validate_classes(seen)) fail_user(*message);
     const std::size_t k = seen.size();
     Forest grown = grow_bagged_forest(config, x, in, true, k);
     forest = std::move(grown);

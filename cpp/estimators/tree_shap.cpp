@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 
 namespace canopy {
@@ -54,6 +55,10 @@ inline constexpr std::size_t kOutputsPerWalk = 4;
 // Doubles the subtree tables of one explanation may hold (32 MiB, as one table at the
 // feature limit).
 inline constexpr std::size_t kTableBudget = std::size_t{1} << kMaxShapFeatures;
+
+// Coalition tables at least this long poll for interrupts as they are filled and summed, and
+// walks poll once per this many coalitions: one row at the feature limit takes seconds.
+inline constexpr std::size_t kPollCoalitions = std::size_t{1} << 8;
 
 // Evaluates coalitions of one tree for one row, for up to kOutputsPerWalk outputs at a time.
 //
@@ -233,6 +238,7 @@ public:
             // children's indices follow by the precomputed step for that bit position.
             const std::uint32_t sub = n.sub;
             const int m = std::popcount(sub);
+            if ((std::size_t{1} << m) >= kPollCoalitions) poll_interrupt();
             std::ptrdiff_t step_l[32];
             std::ptrdiff_t step_r[32];
             std::uint32_t own = 0;
@@ -392,6 +398,7 @@ private:
         if (use_tables_) return engine_.fill_tables<W>(c0);
         double* table = table_.data();
         for (std::size_t mask = 0; mask < full_; ++mask) {
+            if (mask % kPollCoalitions == 0) poll_interrupt();
             engine_.evaluate<W>(static_cast<std::uint32_t>(mask), c0, table + mask * W);
         }
         return table;
@@ -418,6 +425,7 @@ private:
         const std::size_t m = features_.size();
         std::size_t k = 0;
         for (; k + 1 < m; k += 2) {
+            if (full_ >= kPollCoalitions) poll_interrupt();
             const std::size_t bit = std::size_t{1} << k;
             double first[W] = {};
             double second[W] = {};
@@ -570,6 +578,7 @@ std::vector<std::vector<std::vector<double>>> TreeShap::explain(const MatrixView
     Attributor attributor(root, n_features, n_outputs);
     const RowMajor rows(x);
     for (std::size_t r = 0; r < x.rows; ++r) {
+        if (r % 16 == 0) poll_interrupt();
         attributor.set_row(rows.row(r));
         out[r] = attributor.explain_all();
     }

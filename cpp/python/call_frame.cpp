@@ -107,9 +107,13 @@ bool convert_text(PyObject* o, const Param& p, Value& v) {
     return true;
 }
 
-// Borrows a float64 array of the given rank. Element strides when the data is aligned;
-// otherwise (rare: unaligned or byte-level strides) a contiguous copy held by the Value.
-bool convert_array(PyObject* o, const Param& p, int ndim, Value& v) {
+bool is_array(Kind k) { return k == Kind::Matrix || k == Kind::Vector || k == Kind::OptVector; }
+int rank_of(Kind k) { return k == Kind::Matrix ? 2 : 1; }
+
+// A float64 ndarray of the given rank in native byte order; a TypeError naming the
+// argument otherwise. Runs no Python code except on the error path.
+bool check_array(PyObject* o, const Param& p) {
+    const int ndim = rank_of(p.kind);
     const char* expected =
         ndim == 2 ? "a 2-dimensional numpy.ndarray of float64" : "a 1-dimensional numpy.ndarray of float64";
     if (!PyArray_Check(o)) return type_error(p.name, expected, o);
@@ -129,6 +133,27 @@ bool convert_array(PyObject* o, const Param& p, int ndim, Value& v) {
                      p.name);
         return false;
     }
+    return true;
+}
+
+// NumPy refuses to resize an array that is weakly referenced, and a view cannot be resized
+// at all; so a weak reference to the array and to every array it takes its memory from
+// keeps that memory in place until the references are dropped. (Creating one may run a
+// garbage collection, and with it Python code: pin before borrowing.)
+bool pin_array(PyObject* o, Value& v) {
+    for (PyObject* a = o; a != nullptr && PyArray_Check(a);
+         a = PyArray_BASE(reinterpret_cast<PyArrayObject*>(a))) {
+        PyObject* ref = PyWeakref_NewRef(a, nullptr);
+        if (ref == nullptr) return false;
+        v.pins.emplace_back(ref);
+    }
+    return true;
+}
+
+// Borrows a checked, pinned array. Element strides when the data is aligned; otherwise
+// (rare: unaligned or byte-level strides) a contiguous copy held by the Value.
+void borrow_array(PyObject* o, int ndim, Value& v) {
+    auto* array = reinterpret_cast<PyArrayObject*>(o);
     const npy_intp* shape = PyArray_DIMS(array);
     const npy_intp* strides = PyArray_STRIDES(array);
     const auto* data = static_cast<const char*>(PyArray_DATA(array));
@@ -157,11 +182,11 @@ bool convert_array(PyObject* o, const Param& p, int ndim, Value& v) {
     } else {
         v.vector = VectorView{base, rows, s0};
     }
-    return true;
 }
 
 bool is_optional(Kind k) { return k == Kind::OptCount || k == Kind::OptText || k == Kind::OptVector; }
 
+// Converts everything but arrays, which are only checked and held here (borrowed later).
 bool convert(PyObject* o, const Param& p, Value& v) {
     if (is_optional(p.kind) && o == Py_None) return true;  // absent
     v.present = true;
@@ -179,15 +204,18 @@ bool convert(PyObject* o, const Param& p, Value& v) {
         case Kind::OptText:
             return convert_text(o, p, v);
         case Kind::Matrix:
-            return convert_array(o, p, 2, v);
         case Kind::Vector:
         case Kind::OptVector:
-            return convert_array(o, p, 1, v);
+            if (!check_array(o, p)) return false;
+            v.object = o;
+            v.held = Ref(Py_NewRef(o));
+            return true;
         case Kind::DecisionTree:
             if (DecisionTreeType == nullptr || !PyObject_TypeCheck(o, DecisionTreeType)) {
                 return type_error(p.name, "DecisionTree", o);
             }
             v.object = o;
+            v.held = Ref(Py_NewRef(o));
             return true;
     }
     return type_error(p.name, "a supported value", o);
@@ -208,10 +236,30 @@ bool Args::parse(const Signature& sig, PyObject* args, PyObject* kwargs) {
                                      &raw[15])) {
         return false;
     }
-    values_.assign(params.size(), Value{});
+    values_.clear();
+    values_.resize(params.size());
     try {
+        // In parameter order, so the first bad argument is the one reported.
         for (std::size_t i = 0; i < params.size(); ++i) {
             if (raw[i] != nullptr && !convert(raw[i], params[i], values_[i])) return false;
+        }
+        const auto arrays = [&](auto&& step) {
+            for (std::size_t i = 0; i < params.size(); ++i) {
+                if (is_array(params[i].kind) && values_[i].object && !step(i)) return false;
+            }
+            return true;
+        };
+        if (!arrays([&](std::size_t i) { return pin_array(values_[i].object, values_[i]); })) {
+            return false;
+        }
+        // The code the conversions and pins may have run can have changed an array's type
+        // or shape in place: check again, then read the memory. Nothing below runs Python.
+        if (!arrays([&](std::size_t i) {
+                if (!check_array(values_[i].object, params[i])) return false;
+                borrow_array(values_[i].object, rank_of(params[i].kind), values_[i]);
+                return true;
+            })) {
+            return false;
         }
     } catch (...) {
         set_error_from_current_exception();
@@ -239,8 +287,12 @@ void set_error_from_current_exception() noexcept {
         throw;
     } catch (const PythonError&) {
         if (!PyErr_Occurred()) PyErr_SetString(PanicException, "Python error without an exception");
+    } catch (const Interrupted&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PanicException, "interrupted without an exception");
     } catch (const UserError& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const StorageError& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const InternalError& e) {
         PyErr_SetString(PanicException, e.what());
     } catch (const std::bad_alloc&) {
@@ -251,6 +303,8 @@ void set_error_from_current_exception() noexcept {
         PyErr_SetString(PanicException, "unknown native failure");
     }
 }
+
+bool signal_raised(void*) { return PyErr_CheckSignals() != 0; }
 
 // ---- Access --------------------------------------------------------------------------------
 

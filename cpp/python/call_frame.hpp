@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/call_scope.hpp"
 #include "engine/views.hpp"
 
 namespace canopy::py {
@@ -81,12 +82,18 @@ struct Value {
     MatrixView matrix;
     VectorView vector;
     std::vector<double> copy;  // backing store when an array had to be copied
-    PyObject* object = nullptr;  // borrowed
+    PyObject* object = nullptr;  // kept alive by `held`
+    Ref held;                    // arrays and objects the native call reads
+    std::vector<Ref> pins;       // weak references that keep NumPy from resizing the memory
 };
 
 class Args {
 public:
-    // Matches and converts; false with a Python error set on failure.
+    // Matches and converts; false with a Python error set on failure. Arrays are borrowed
+    // last, after every number was converted: a conversion may run Python code
+    // (__index__, __float__, a finaliser), which could otherwise resize or free an array
+    // already borrowed. Borrowed memory is pinned for the life of the Args, so Python code
+    // that runs during the native work (a signal handler) cannot reallocate it either.
     bool parse(const Signature& sig, PyObject* args, PyObject* kwargs);
 
     bool has(std::size_t i) const { return values_[i].present; }
@@ -114,7 +121,8 @@ private:
 // ---- Native errors to Python --------------------------------------------------------------
 
 // Runs fn (returning a new reference) and turns every C++ exception into exactly one
-// Python exception: UserError -> ValueError, everything else -> PanicException.
+// Python exception: UserError -> ValueError, StorageError -> MemoryError, Interrupted -> the
+// exception the signal handler raised (already pending), everything else -> PanicException.
 template <class F>
 PyObject* guarded(F&& fn) noexcept;
 
@@ -195,13 +203,19 @@ private:
 // ---- Callables ------------------------------------------------------------------------------
 
 
-// Method: match and convert the arguments, take access, run the body.
+// The interrupt check of a method call: runs the handlers of pending signals (the call holds
+// the interpreter lock throughout); true when one raised, its exception then pending.
+bool signal_raised(void* unused);
+
+// Method: match and convert the arguments, take access, run the body; long bodies stop
+// when a signal handler raises (Ctrl-C).
 template <class Est, const Signature& Sig, Access A, auto Fn>
 PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs) {
     Args a;
     if (!a.parse(Sig, args, kwargs)) return nullptr;
     AccessGuard guard(reinterpret_cast<Boxed<Est>*>(self)->borrow, A);
     if (!guard.ok()) return nullptr;
+    const CallScope call(CallHooks{&signal_raised, nullptr});
     return guarded([&]() -> PyObject* { return Fn(receiver<Est>(self), a); });
 }
 

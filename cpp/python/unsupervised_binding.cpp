@@ -1,3 +1,5 @@
+#include <cmath>
+
 #include "estimators/unsupervised/forest.hpp"
 #include "python/bindings.hpp"
 #include "python/config_table.hpp"
@@ -41,12 +43,16 @@ const Signature kFitTransform("fit_transform",
 const Signature kFeatureImportances("feature_importances", {});
 
 // A row-major matrix as a list of row lists (rows are kept even when there are no columns).
+// Entries of +0.0, common in proximities and embeddings, share one float object.
 PyObject* rows_to_py(const Matrix& m) {
+    Ref zero = own(PyFloat_FromDouble(0.0));
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(m.rows)));
     for (std::size_t i = 0; i < m.rows; ++i) {
         Ref row = own(PyList_New(static_cast<Py_ssize_t>(m.cols)));
         for (std::size_t j = 0; j < m.cols; ++j) {
-            PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(j), to_py(m(i, j)));
+            const double v = m(i, j);
+            PyObject* item = v == 0.0 && !std::signbit(v) ? Py_NewRef(zero.get()) : to_py(v);
+            PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(j), item);
         }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row.release());
     }

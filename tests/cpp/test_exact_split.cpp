@@ -9,6 +9,7 @@
 #include "engine/errors.hpp"
 #include "engine/exact_split.hpp"
 #include "engine/forest.hpp"
+#include "same_tree.hpp"
 
 namespace canopy {
 namespace {
@@ -139,26 +140,6 @@ private:
     Tree tree_;
 };
 
-void expect_same_tree(const Tree& a, const Tree& b) {
-    ASSERT_EQ(a.nodes.size(), b.nodes.size());
-    for (std::size_t i = 0; i < a.nodes.size(); ++i) {
-        const TreeNode &p = a.nodes[i], &q = b.nodes[i];
-        ASSERT_EQ(p.left, q.left) << "node " << i;
-        ASSERT_EQ(p.right, q.right) << "node " << i;
-        ASSERT_EQ(p.feature, q.feature) << "node " << i;
-        ASSERT_EQ(p.threshold, q.threshold) << "node " << i;
-        ASSERT_EQ(p.n_samples, q.n_samples) << "node " << i;
-        ASSERT_EQ(p.value, q.value) << "node " << i;
-        ASSERT_EQ(p.has_counts, q.has_counts) << "node " << i;
-        const auto ca = a.class_counts(p), cb = b.class_counts(q);
-        ASSERT_EQ(ca.size(), cb.size());
-        for (std::size_t j = 0; j < ca.size(); ++j) {
-            ASSERT_EQ(ca[j].cls, cb[j].cls);
-            ASSERT_EQ(ca[j].weight, cb[j].weight);
-        }
-    }
-}
-
 // A small column-major data set, as the fits see a Fortran-ordered array.
 struct Data {
     std::size_t rows, cols;
@@ -234,101 +215,9 @@ TEST(ExactSplit, MatchesReferenceOnRandomData) {
             build_node_exact(trial % 4 < 2 ? by_rows : d.view(), d.y, d.w, idx, p, fast_rng);
         const Tree ref = ReferenceGrower(d.view(), d.y, d.w, p, ref_rng).grow(idx);
         SCOPED_TRACE(trial);
-        expect_same_tree(fast, ref);
+        EXPECT_TRUE(same_tree(fast, ref));
         EXPECT_EQ(fast_rng.next_u64(), ref_rng.next_u64());  // same draws consumed
     }
-}
-
-TEST(ExactSplit, KnownSplitsAndTies) {
-    // Classes 0 1 1 0: cutting off either end gives bit-identical gains; the first wins.
-    Data d = column({1, 2, 3, 4}, {0, 1, 1, 0});
-    TreeParams p = classification();
-    p.max_depth = 1;
-    Tree t = grow(d, p);
-    EXPECT_EQ(t.root().threshold, 1.5);
-    EXPECT_EQ(t.node(t.root().left).n_samples, 1u);
-
-    // Rows with equal values stay together: the best cut (between rows 1 and 2) is not
-    // allowed, so the only boundary, 1 | 2, is taken.
-    d = column({1, 1, 1, 2}, {0, 0, 1, 1});
-    t = grow(d, p);
-    EXPECT_EQ(t.root().threshold, 1.5);
-    EXPECT_EQ(t.node(t.root().left).n_samples, 3u);
-
-    // Two identical features: the split uses whichever the shuffle put first.
-    for (std::uint64_t seed = 0; seed < 8; ++seed) {
-        Data two{4, 2, {1, 2, 3, 4, 1, 2, 3, 4}, {0, 0, 1, 1}, {1, 1, 1, 1}};
-        Pcg64 expect = Pcg64::seed_from_u64(seed);
-        std::vector<std::size_t> order{0, 1};
-        expect.shuffle(std::span<std::size_t>(order));
-        EXPECT_EQ(grow(two, classification(), seed).root().feature, order[0]);
-    }
-
-    // Identical regression targets: gain exactly 0, no split.
-    EXPECT_EQ(grow(column({1, 2, 3}, {4, 4, 4}), regression()).nodes.size(), 1u);
-}
-
-TEST(ExactSplit, MinSamplesLeafWindows) {
-    TreeParams p = regression();
-    p.min_samples_leaf = 3;
-    EXPECT_EQ(grow(column({1, 2, 3, 4, 5}, {9, 0, 0, 0, 0}), p).nodes.size(), 1u);
-    const Tree t = grow(column({1, 2, 3, 4, 5, 6}, {9, 0, 0, 0, 0, 1}), p);
-    ASSERT_EQ(t.nodes.size(), 3u);
-    EXPECT_EQ(t.root().threshold, 3.5);
-    EXPECT_EQ(t.node(1).n_samples, 3u);
-    EXPECT_EQ(t.node(2).n_samples, 3u);
-}
-
-TEST(ExactSplit, WeightsAndRepeatedRows) {
-    // A boundary whose left side weighs nothing is not a candidate.
-    Data d = column({1, 2, 3}, {5, 0, 1});
-    d.w = {0, 1, 1};
-    Tree t = grow(d, regression());
-    EXPECT_EQ(t.root().threshold, 2.5);
-
-    // All weights zero: a leaf even with mixed classes, and no draw from the generator.
-    d = column({1, 2, 3, 4}, {0, 1, 0, 1});
-    d.w.assign(4, 0.0);
-    Pcg64 rng = Pcg64::seed_from_u64(3);
-    t = build_node_exact(d.view(), d.y, d.w, all_rows(4), classification(), rng);
-    EXPECT_EQ(t.nodes.size(), 1u);
-    EXPECT_EQ(rng.next_u64(), Pcg64::seed_from_u64(3).next_u64());
-
-    // Row 0 listed three times counts three times in n_samples and in the weight sums.
-    d = column({1, 2}, {10, 0});
-    const std::vector<RowIndex> idx{0, 1, 0, 0};
-    rng = Pcg64::seed_from_u64(1);
-    t = build_node_exact(d.view(), d.y, d.w, idx, regression(), rng);
-    ASSERT_EQ(t.nodes.size(), 3u);
-    EXPECT_EQ(t.root().n_samples, 4u);
-    EXPECT_EQ(t.node(1).n_samples, 3u);
-    EXPECT_EQ(t.node(1).value, 10.0);
-}
-
-TEST(ExactSplit, GeneratorUseAndDepthLimit) {
-    // The root is searched (one shuffle of 3 features); both children are pure leaves.
-    Data d{4, 3, {1, 2, 3, 4, 0, 0, 0, 0, 5, 5, 5, 5}, {0, 0, 1, 1}, {1, 1, 1, 1}};
-    Pcg64 rng = Pcg64::seed_from_u64(11), expect = Pcg64::seed_from_u64(11);
-    const Tree t = build_node_exact(d.view(), d.y, d.w, all_rows(4), classification(), rng);
-    EXPECT_EQ(t.nodes.size(), 3u);
-    std::vector<int> three{0, 1, 2};
-    expect.shuffle(std::span<int>(three));
-    EXPECT_EQ(rng.next_u64(), expect.next_u64());
-
-    // max_depth 0: the root is a leaf and nothing is drawn; max_features 0: searched (one
-    // shuffle) but without candidates.
-    TreeParams p = classification();
-    p.max_depth = 0;
-    rng = Pcg64::seed_from_u64(11);
-    EXPECT_EQ(build_node_exact(d.view(), d.y, d.w, all_rows(4), p, rng).nodes.size(), 1u);
-    EXPECT_EQ(rng.next_u64(), Pcg64::seed_from_u64(11).next_u64());
-    p = classification();
-    p.max_features = 0;
-    rng = Pcg64::seed_from_u64(11);
-    EXPECT_EQ(build_node_exact(d.view(), d.y, d.w, all_rows(4), p, rng).nodes.size(), 1u);
-    expect = Pcg64::seed_from_u64(11);
-    expect.shuffle(std::span<int>(three));
-    EXPECT_EQ(rng.next_u64(), expect.next_u64());
 }
 
 TEST(ExactSplit, MidpointOnTheUpperValue) {

@@ -119,26 +119,13 @@ TEST(Forest, SumsRunTreeByTreeInOrder) {
     }
 }
 
-TEST(PackedTree, ShortRowsAbortAndSingleLeavesNeedNoColumns) {
+TEST(PackedTree, ShortRowsAbortAndOnlyPreOrderTreesPack) {
     Matrix x;
     std::vector<double> y;
     const PackedTree packed = PackedTree::pack(random_tree(6, x, y));
     Matrix narrow(3, 1);
     std::vector<std::uint32_t> leaf(3);
     EXPECT_THROW(packed.find_leaves(narrow.view(), 0, 3, leaf.data()), InternalError);
-
-    Tree single;
-    const std::vector<double> yy{2.5};
-    const std::vector<double> ww{1.0};
-    const RowIndex one[] = {0};
-    create_leaf(single, single.add_node(), yy, ww, one, false);
-    const PackedTree p = PackedTree::pack(single);
-    Matrix empty_rows(3, 0);
-    p.find_leaves(empty_rows.view(), 0, 3, leaf.data());
-    EXPECT_EQ(leaf, std::vector<std::uint32_t>(3, 0));
-    EXPECT_EQ(p.values[0], 2.5);
-    EXPECT_EQ(p.depth(), 0u);
-    EXPECT_EQ(p.n_leaves(), 1u);
 
     Tree swapped;  // left child stored after the right one
     for (int i = 0; i < 3; ++i) swapped.add_node();

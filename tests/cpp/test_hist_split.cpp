@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstdint>
 #include <map>
 #include <numeric>
@@ -10,6 +9,7 @@
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
 #include "engine/tree.hpp"
+#include "same_tree.hpp"
 
 namespace canopy {
 namespace {
@@ -140,32 +140,6 @@ struct Ref {
     }
 };
 
-void expect_same_tree(const Tree& a, const Tree& b) {
-    ASSERT_EQ(a.nodes.size(), b.nodes.size());
-    for (std::size_t i = 0; i < a.nodes.size(); ++i) {
-        const TreeNode& p = a.nodes[i];
-        const TreeNode& q = b.nodes[i];
-        ASSERT_EQ(p.feature, q.feature) << "node " << i;
-        ASSERT_EQ(std::bit_cast<std::uint64_t>(p.threshold),
-                  std::bit_cast<std::uint64_t>(q.threshold))
-            << "node " << i;
-        ASSERT_EQ(p.left, q.left) << "node " << i;
-        ASSERT_EQ(p.right, q.right) << "node " << i;
-        ASSERT_EQ(std::bit_cast<std::uint64_t>(p.value), std::bit_cast<std::uint64_t>(q.value))
-            << "node " << i;
-        ASSERT_EQ(p.n_samples, q.n_samples) << "node " << i;
-        ASSERT_EQ(p.has_counts, q.has_counts) << "node " << i;
-        const auto ca = a.class_counts(p);
-        const auto cb = b.class_counts(q);
-        ASSERT_EQ(ca.size(), cb.size()) << "node " << i;
-        for (std::size_t k = 0; k < ca.size(); ++k) {
-            ASSERT_EQ(ca[k].cls, cb[k].cls);
-            ASSERT_EQ(std::bit_cast<std::uint64_t>(ca[k].weight),
-                      std::bit_cast<std::uint64_t>(cb[k].weight));
-        }
-    }
-}
-
 struct Data {
     Matrix x;
     std::vector<double> y, w;
@@ -216,156 +190,11 @@ TEST(HistSplit, MatchesRecursiveReferenceOnRandomData) {
         Ref ref{d.x, d.y, d.w, params, ref_rng, d.hist, {}};
         ref.grow(idx, 0);
         SCOPED_TRACE("trial " + std::to_string(trial));
-        expect_same_tree(fast, ref.tree);
+        EXPECT_TRUE(same_tree(fast, ref.tree));
         EXPECT_EQ(fast_rng.next_u64(), ref_rng.next_u64());  // the same draws were consumed
         for (const TreeNode& n : fast.nodes) splits += n.is_leaf() ? 0 : 1;
     }
     EXPECT_GT(splits, 500u);  // the comparison covered real trees, not just leaves
-}
-
-TEST(HistSplit, OneBinFeatureIsNeverUsed) {
-    // Column 0 separates y perfectly, but its quantile edge is its upper value, so every
-    // row has code 0: one occupied bin. Column 1 is weaker and must be the one used.
-    Matrix x(6, 2);
-    const double c0[] = {0, 0, 1, 1, 1, 1};
-    const double c1[] = {0, 1, 2, 3, 4, 5};
-    for (int r = 0; r < 6; ++r) {
-        x(r, 0) = c0[r];
-        x(r, 1) = c1[r];
-    }
-    const std::vector<double> y{0, 0, 5, 5, 5, 5}, w(6, 1.0);
-    const HistogramData hist = HistogramData::build(x.view(), 6, 2);
-    ASSERT_EQ(hist.bin_edges[0].front(), 1.0);
-    ASSERT_EQ(std::count(hist.bin_codes[0].begin(), hist.bin_codes[0].end(), 0), 6);
-    const std::vector<RowIndex> idx{0, 1, 2, 3, 4, 5};
-    TreeParams params;
-    Pcg64 rng = Pcg64::seed_from_u64(0);
-    const Tree t = build_node(x.view(), y, w, idx, params, rng, hist);
-    ASSERT_GT(t.nodes.size(), 1u);
-    for (const TreeNode& n : t.nodes) {
-        if (!n.is_leaf()) {
-            EXPECT_EQ(n.feature, 1u);
-        }
-    }
-
-    // A feature with a single bin is skipped outright, whatever the raw values say.
-    Matrix flat = x;
-    for (int r = 0; r < 6; ++r) flat(r, 0) = 7.0;
-    const HistogramData one_bin = HistogramData::build(flat.view(), 6, 2);
-    ASSERT_EQ(one_bin.n_bins[0], 1u);
-    const Tree u = build_node(x.view(), y, w, idx, params, rng, one_bin);
-    EXPECT_EQ(u.root().feature, 1u);
-}
-
-TEST(HistSplit, TiesGoToEarlierFeatureAndLowerBin) {
-    // Two identical columns; values 0..5 give bins {0,1},{2},{3},{4},{5}. With targets
-    // 1,1,0,0,1,1 the boundaries after bin 0 and after bin 2 have exactly equal gains.
-    Matrix x(6, 2);
-    for (int r = 0; r < 6; ++r) x(r, 0) = x(r, 1) = r;
-    const std::vector<double> y{1, 1, 0, 0, 1, 1}, w(6, 1.0);
-    const HistogramData hist = HistogramData::build(x.view(), 6, 2);
-    ASSERT_EQ(hist.bin_edges[0], (std::vector<double>{1, 2, 3, 4, 5, hist.bin_edges[0].back()}));
-    const std::vector<RowIndex> idx{0, 1, 2, 3, 4, 5};
-    for (bool classification : {false, true}) {
-        TreeParams params;
-        params.is_classification = classification;
-        params.max_depth = 1;
-        Pcg64 rng = Pcg64::seed_from_u64(0);
-        const Tree t = build_node(x.view(), y, w, idx, params, rng, hist);
-        ASSERT_EQ(t.nodes.size(), 3u);
-        EXPECT_EQ(t.root().feature, 0u);
-        EXPECT_EQ(t.root().threshold, 1.0);  // an edge, not a midpoint; 1.0 itself goes left
-        EXPECT_EQ(t.nodes[1].n_samples, 2u);
-        EXPECT_EQ(t.nodes[2].n_samples, 4u);
-        EXPECT_EQ(t.root().n_samples, 6u);
-    }
-}
-
-TEST(HistSplit, ThresholdsAreEdgesOfTheFullColumn) {
-    Pcg64 g = Pcg64::seed_from_u64(11);
-    Data d = random_data(g, 400, 4, false);
-    // Grow on a subsample: thresholds still come from the full column's edges.
-    std::vector<RowIndex> idx;
-    for (RowIndex i = 0; i < 400; i += 3) idx.push_back(i);
-    TreeParams params;
-    Pcg64 rng = Pcg64::seed_from_u64(1);
-    const Tree t = build_node(d.x.view(), d.y, d.w, idx, params, rng, d.hist);
-    std::size_t internal = 0;
-    for (const TreeNode& n : t.nodes) {
-        if (n.is_leaf()) continue;
-        ++internal;
-        const auto& edges = d.hist.bin_edges[n.feature];
-        EXPECT_NE(std::find(edges.begin(), edges.end() - 1, n.threshold), edges.end() - 1);
-    }
-    EXPECT_GT(internal, 10u);
-}
-
-TEST(HistSplit, NoRandomnessWithoutSubsampling) {
-    Pcg64 g = Pcg64::seed_from_u64(3);
-    for (bool classification : {false, true}) {
-        Data d = random_data(g, 300, 5, classification);
-        std::vector<RowIndex> idx(300);
-        std::iota(idx.begin(), idx.end(), RowIndex{0});
-        TreeParams params;
-        params.is_classification = classification;
-        params.max_features = 5;  // not below m: all features, no shuffle
-        Pcg64 a = Pcg64::seed_from_u64(1);
-        Pcg64 b = Pcg64::seed_from_u64(2);
-        const Tree ta = build_node(d.x.view(), d.y, d.w, idx, params, a, d.hist);
-        const Tree tb = build_node(d.x.view(), d.y, d.w, idx, params, b, d.hist);
-        expect_same_tree(ta, tb);
-        EXPECT_EQ(a.next_u64(), Pcg64::seed_from_u64(1).next_u64());
-
-        // Subsampling draws, so different generators give different trees.
-        params.max_features = 2;
-        Pcg64 c = Pcg64::seed_from_u64(1);
-        build_node(d.x.view(), d.y, d.w, idx, params, c, d.hist);
-        EXPECT_NE(c.next_u64(), Pcg64::seed_from_u64(1).next_u64());
-    }
-}
-
-TEST(HistSplit, StoppingRules) {
-    Matrix x(4, 1);
-    for (int r = 0; r < 4; ++r) x(r, 0) = r;
-    const HistogramData hist = HistogramData::build(x.view(), 4, 1);
-    const std::vector<RowIndex> idx{0, 1, 2, 3};
-    const std::vector<double> y{0, 0, 1, 1}, ones(4, 1.0), zeros(4, 0.0);
-    Pcg64 rng = Pcg64::seed_from_u64(0);
-    TreeParams params;
-    params.is_classification = true;
-
-    // All weights zero: a leaf even though the classes are mixed; its counts are zeros.
-    Tree t = build_node(x.view(), y, zeros, idx, params, rng, hist);
-    ASSERT_EQ(t.nodes.size(), 1u);
-    EXPECT_EQ(t.class_counts(t.root()).size(), 2u);
-
-    // max_features 0 is stored and leaves every node without candidates.
-    params.max_features = 0;
-    EXPECT_EQ(build_node(x.view(), y, ones, idx, params, rng, hist).nodes.size(), 1u);
-    params.max_features.reset();
-
-    // max_depth 0 and min_samples_split above n.
-    params.max_depth = 0;
-    EXPECT_EQ(build_node(x.view(), y, ones, idx, params, rng, hist).nodes.size(), 1u);
-    params.max_depth.reset();
-    params.min_samples_split = 5;
-    EXPECT_EQ(build_node(x.view(), y, ones, idx, params, rng, hist).nodes.size(), 1u);
-    params.min_samples_split = 2;
-
-    // min_samples_leaf 3 with n = 4: no boundary keeps 3 on both sides.
-    params.min_samples_leaf = 3;
-    EXPECT_EQ(build_node(x.view(), y, ones, idx, params, rng, hist).nodes.size(), 1u);
-
-    // Empty index list: one leaf with n_samples 0 in both tasks.
-    for (bool classification : {false, true}) {
-        params.is_classification = classification;
-        params.min_samples_split = 0;
-        params.min_samples_leaf = 0;
-        const Tree e = build_node(x.view(), y, ones, {}, params, rng, hist);
-        ASSERT_EQ(e.nodes.size(), 1u);
-        EXPECT_EQ(e.root().n_samples, 0u);
-        EXPECT_EQ(e.root().value, 0.0);
-    }
 }
 
 TEST(HistSplit, RoundingResidueDoesNotSplitOffAnEmptySide) {

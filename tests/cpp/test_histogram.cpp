@@ -24,19 +24,14 @@ std::vector<int> codes_of(const HistogramData& h, std::size_t f) {
     return {h.bin_codes[f].begin(), h.bin_codes[f].end()};
 }
 
-TEST(Histogram, ConstantColumnAndNoRows) {
+TEST(Histogram, ConstantColumnsAndNoRowsHaveOneBin) {
     const std::vector<double> constant(7, 3.5);
     const HistogramData h = HistogramData::build(column_view(constant), 7, 1);
-    EXPECT_EQ(h.n_bins[0], 1u);
     EXPECT_EQ(h.bin_edges[0], std::vector<double>{kInf});
     EXPECT_EQ(codes_of(h, 0), std::vector<int>(7, 0));
-
     const HistogramData e = HistogramData::build(MatrixView{nullptr, 0, 3, 3, 1}, 0, 3);
-    ASSERT_EQ(e.n_bins.size(), 3u);
-    for (std::size_t f = 0; f < 3; ++f) {
-        EXPECT_EQ(e.bin_edges[f], std::vector<double>{kInf});
-        EXPECT_TRUE(e.bin_codes[f].empty());
-    }
+    EXPECT_EQ(e.n_bins, std::vector<std::size_t>(3, 1));
+    EXPECT_TRUE(e.bin_codes[2].empty());
 }
 
 TEST(Histogram, TwoValuesEitherWay) {
@@ -91,11 +86,6 @@ TEST(Histogram, InfinitiesAndStridedLayout) {
     EXPECT_EQ(codes_of(h, 0), (std::vector<int>{0, 0, 1, 0}));
     EXPECT_EQ(h.bin_edges[1], (std::vector<double>{6.0, 7.0, 8.0, kInf}));
     EXPECT_EQ(codes_of(h, 1), (std::vector<int>{0, 0, 1, 2}));
-
-    // Only the requested rows and columns are binned.
-    const HistogramData part = HistogramData::build(fortran, 2, 1);
-    EXPECT_EQ(part.n_bins.size(), 1u);
-    EXPECT_EQ(part.bin_codes[0].size(), 2u);
 }
 
 TEST(Histogram, CodesAreLowerBoundsOnRandomColumns) {
@@ -116,18 +106,6 @@ TEST(Histogram, CodesAreLowerBoundsOnRandomColumns) {
             ASSERT_EQ(h.bin_codes[0][r], expected);
         }
     }
-}
-
-TEST(Histogram, SignedZeroEdgeFollowsRowOrder) {
-    // 0.0 and -0.0 are equal, so the zero that lands on a quantile position is the one a
-    // stable sort puts there: the first zero of the column in row order.
-    const std::vector<double> neg_first{-0.0, 0.0, 1.0, 2.0};
-    const std::vector<double> pos_first{0.0, -0.0, 1.0, 2.0};
-    // n = 4, three distinct values: positions 1 and 2 hold the second zero and 1.0.
-    const double a = HistogramData::build(column_view(neg_first), 4, 1).bin_edges[0][0];
-    const double b = HistogramData::build(column_view(pos_first), 4, 1).bin_edges[0][0];
-    EXPECT_FALSE(std::signbit(a));
-    EXPECT_TRUE(std::signbit(b));
 }
 
 TEST(Histogram, NaNIsRefused) {

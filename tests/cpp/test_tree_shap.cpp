@@ -169,60 +169,26 @@ double sum(const std::vector<double>& v) { return std::accumulate(v.begin(), v.e
 
 // ---- Tests -------------------------------------------------------------------------------------
 
-TEST(TreeShap, WorkedExamples) {
-    // Three training rows go left (value 10), one goes right (value 20).
-    Tree t = stump(2, 0.5, 10.0, 20.0);
-    const Matrix x = matrix(4, 3, {1, 9, 0.0, 2, 8, 0.2, 3, 7, 0.4, 4, 6, 0.9});
-    count_cover(t, x);
-    const TreeShap shap = regression_shap(t, x);
-    EXPECT_EQ(shap.n_features, 3u);
-    EXPECT_EQ(shap.n_outputs, 1u);
-    EXPECT_EQ(shap.root.nodes[0].left_count, 3u);
-    EXPECT_EQ(shap.root.nodes[0].right_count, 1u);
-    EXPECT_EQ(shap.root.nodes[0].cover, 4u);
-    const Matrix rows = matrix(2, 3, {-5, 100, 0.7, 5, -100, 0.1});
-    const auto out = shap.explain(rows.view());
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0], (Attributions{{0.0, 0.0, 7.5}}));
-    EXPECT_EQ(out[1], (Attributions{{0.0, 0.0, -2.5}}));
-    // The empty coalition averages the leaves by background share; the full one follows the row.
-    const std::vector<std::size_t> f{2};
-    EXPECT_EQ(evaluate_coalition(row_of(rows, 0), 0, f, shap.root, 0), 12.5);
-    EXPECT_EQ(evaluate_coalition(row_of(rows, 0), 1, f, shap.root, 0), 20.0);
-
-    // Zero cover (n_samples never set) splits evenly.
+// (Known attributions of fitted trees are checked from Python; the random trees below are
+// compared with the definition.)
+TEST(TreeShap, ZeroCoverSplitsEvenly) {
+    // n_samples never set: each side weighs 1/2, whatever the background rows do.
     const Matrix z = matrix(3, 1, {-1, -1, 1});
     const TreeShap even = regression_shap(stump(0, 0.0, 10.0, 20.0), z);
     EXPECT_EQ(even.root.nodes[0].left_count, 2u);
     EXPECT_EQ(evaluate_coalition(row_of(z, 2), 0, std::vector<std::size_t>{0}, even.root, 0), 15.0);
     EXPECT_EQ(even.explain(z.view())[2][0], std::vector<double>{5.0});
-
-    // Leaf counts {0: 1, 1: 3, 5: 4}: with three outputs class 5 is dropped but still counts
-    // in the total; the other leaf has counts summing to 0 and gives zeros.
-    Tree c = stump(0, 0.0, 0.0, 0.0);
-    c.set_leaf_counts(1, std::vector<ClassCount>{{0, 1.0}, {1, 3.0}, {5, 4.0}});
-    c.set_leaf_counts(2, std::vector<ClassCount>{{2, 0.0}});
-    const Matrix cx = matrix(4, 1, {-1, -2, 1, 2});
-    count_cover(c, cx);
-    const TreeShap cls(fitted(c, true, 3), cx.view(), "classification");
-    EXPECT_EQ(cls.root.values, (std::vector<double>{0, 0, 0, 0.125, 0.375, 0, 0, 0, 0}));
-    EXPECT_EQ(cls.explain(matrix(1, 1, {-3}).view())[0], (Attributions{{0.0625}, {0.1875}, {0.0}}));
 }
 
 TEST(TreeShap, SingleLeafAndEmptyInputs) {
     Tree t;
     t.add_node();
-    t.nodes[0].value = 4.0;
     const Matrix x = matrix(3, 2, {1, 2, 3, 4, 5, 6});
-    count_cover(t, x);
-    const TreeShap shap = regression_shap(t, x);
-    EXPECT_TRUE(collect_tree_features(shap.root).empty());
     // A leaf needs no column of the row at all.
-    EXPECT_EQ(shap.explain(Matrix(2, 0).view()), (std::vector<Attributions>(2, {{0.0, 0.0}})));
-    EXPECT_TRUE(shap.explain(Matrix(0, 2).view()).empty());
+    EXPECT_EQ(regression_shap(t, x).explain(Matrix(2, 0).view()),
+              (std::vector<Attributions>(2, {{0.0, 0.0}})));
     // A classification fit over an empty label set has no outputs: one empty list per row.
     const TreeShap none(fitted(t, true, 0), x.view(), "classification");
-    EXPECT_EQ(none.n_outputs, 0u);
     EXPECT_EQ(none.explain(x.view()), std::vector<Attributions>(3));
 }
 
@@ -312,15 +278,6 @@ TEST(TreeShap, FeatureCountBound) {
     }
     EXPECT_TRUE(shap.explain(Matrix(0, 23).view()).empty());
 
-    // At the limit the enumeration runs and still adds up.
-    Tree at = chain(kMaxShapFeatures, 100);
-    std::mt19937_64 gen(1);
-    const Matrix bg = random_matrix(gen, 8, kMaxShapFeatures);
-    count_cover(at, bg);
-    Matrix row(1, kMaxShapFeatures);
-    for (double& v : row.values) v = 1.0;  // right at every split: reaches the -1 leaf
-    EXPECT_NEAR(sum(regression_shap(at, bg).explain(row.view())[0][0]), -1.0 - leaf_mean(at, bg),
-                1e-9);
 }
 
 TEST(TreeShap, VeryDeepTreeNeedsNoMachineStack) {

@@ -189,7 +189,7 @@ TEST(UnsupervisedProximity, CountingEqualsPairByPairDefinition) {
     EXPECT_THROW(m.predict_proximity(Matrix(1, 1).view()), InternalError);
 }
 
-TEST(UnsupervisedProximity, LeafIdentityIsTheNodeTheWalkEndsOn) {
+TEST(UnsupervisedProximity, LeafIdsAreNodeIndicesAndNeverCollide) {
     // root: x0 <= 0.5 ? (x1 <= 0.5 ? node 2 : node 3) : node 4
     Tree tree;
     for (int i = 0; i < 5; ++i) tree.add_node();
@@ -203,49 +203,18 @@ TEST(UnsupervisedProximity, LeafIdentityIsTheNodeTheWalkEndsOn) {
     EXPECT_EQ(g.sorted_ids, (std::vector<std::uint32_t>{2, 3, 4}));
     EXPECT_EQ(g.order, (std::vector<RowIndex>{0, 1, 2}));
 
-    // Two leaves 64 levels down, reached by 64 left turns and by "right, then 63 left
-    // turns": numbers built from the turns would need more than 64 bits to tell them apart,
-    // node ids never do.
+    // 64 left turns and "right, then 64 left turns": heap numbers would both wrap to
+    // 2^64 - 1 and the two rows would share a leaf; they are different leaves.
     Tree chain;
     const auto root = chain.add_node();
     const auto left = left_chain(chain, 63);
     chain.set_split(root, 1, 0.5, left, left_chain(chain, 64));
     Matrix deep(2, 2);
     deep(1, 1) = 1.0;
-    const auto d = hand_model(deep, {chain}, {{0, 1}});
+    auto d = hand_model(deep, {chain}, {{0, 1}});
     EXPECT_EQ(d.proximity_matrix(true)(0, 1), 0.0);
-    EXPECT_EQ(d.proximity_matrix(true)(0, 0), 1.0);
-}
-
-// Tree t sends the rows listed in groups[t] to one leaf and every other row to the other.
-RandomForestUnsupervised forest_of_groups(std::size_t n,
-                                          const std::vector<std::vector<RowIndex>>& groups,
-                                          const std::vector<RowIndex>& oob) {
-    Matrix x(n, groups.size());
-    std::vector<Tree> trees;
-    for (std::size_t t = 0; t < groups.size(); ++t) {
-        for (RowIndex i : groups[t]) x(i, t) = 1.0;
-        trees.push_back(one_split(t));
-    }
-    return hand_model(std::move(x), std::move(trees),
-                      std::vector<std::vector<RowIndex>>(groups.size(), oob));
-}
-
-TEST(UnsupervisedSparse, PruningRestartsNeighboursThatWereCut) {
-    // Row 0 (the only out-of-bag row) meets 1, 2, 3, 2, 2. When 3 arrives the row holds three
-    // pairs at count 1, keeps the earliest (1) and drops 2 and 3; 2 then starts again from 0
-    // and ends with count 2 (not 3), which beats 1.
-    auto m = forest_of_groups(4, {{0, 1}, {0, 2}, {0, 3}, {0, 2}, {0, 2}}, {0});
-    const auto& rows = m.proximity_sparse(1);
-    ASSERT_EQ(rows.size(), 4u);
-    EXPECT_EQ(rows[0], (SparseProximityRow{{2, 2.0 / 5.0}}));
-    // In-bag rows only see their out-of-bag leaf-mate; none lists itself.
-    EXPECT_EQ(rows[1], (SparseProximityRow{{0, 1.0 / 5.0}}));
-    EXPECT_EQ(rows[2], (SparseProximityRow{{0, 3.0 / 5.0}}));
-    EXPECT_EQ(rows[3], (SparseProximityRow{{0, 1.0 / 5.0}}));
-    // With room for every neighbour the counts are exact, divided by T, by decreasing share.
-    EXPECT_EQ(m.proximity_sparse(3)[0],
-              (SparseProximityRow{{2, 3.0 / 5.0}, {1, 1.0 / 5.0}, {3, 1.0 / 5.0}}));
+    EXPECT_EQ(d.predict_proximity(deep.view())(0, 1), 0.0);
+    EXPECT_TRUE(d.proximity_sparse(1)[0].empty());
 }
 
 TEST(UnsupervisedSparse, MatchesReferenceAndStaysWithinBound) {
@@ -322,10 +291,6 @@ TEST(UnsupervisedEmbedding, CoordinatesCarryTheEigenvalues) {
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_DOUBLE_EQ(id.coordinates(i, 0), std::sqrt(0.5) * (i % 2 == 0 ? 0.5 : -0.5));
     }
-    // Zero proximities find nothing.
-    const Embedding zero = mds_embedding(Matrix(5, 5), 2);
-    EXPECT_EQ(zero.found, (std::vector<bool>{false, false}));
-    EXPECT_EQ(zero.coordinates.values, std::vector<double>(10, 0.0));
 }
 
 // ---- Importances --------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
@@ -72,6 +73,7 @@ ClassifierModel fit_binary(const RoundContext& ctx, std::span<const double> y,
     std::vector<double> f(n, m.init_scores[0]);
     std::vector<double> targets(n), weights(n);
     for (std::uint64_t round = 0; round < ctx.config.n_estimators; ++round) {
+        poll_interrupt();
         for (std::size_t i = 0; i < n; ++i) {
             const double p = clamp_prob(1.0 / (std::exp(-f[i]) + 1.0));
             const double h = p * (1.0 - p);
@@ -108,6 +110,7 @@ ClassifierModel fit_multiclass(const RoundContext& ctx, std::span<const std::uin
     std::vector<double> targets(n), weights(n), p(k);
     for (std::uint64_t round = 0; round < ctx.config.n_estimators; ++round) {
         for (std::size_t c = 0; c < k; ++c) {
+            poll_interrupt();
             for (std::size_t i = 0; i < n; ++i) {
                 softmax_into({f.data() + i * k, k}, p);
                 const double q = clamp_prob(p[c]);
@@ -195,7 +198,12 @@ void CanopyClassifier::fit(const MatrixView& x, const VectorView& y,
 
     std::vector<std::uint64_t> cls(n);
     for (std::size_t i = 0; i < n; ++i) cls[i] = class_index(in.y[i]);
-    const std::size_t k = sorted_classes(n, [&](std::size_t i) { return in.y[i]; }).size();
+    const std::vector<std::uint64_t> distinct =
+        sorted_classes(n, [&](std::size_t i) { return in.y[i]; });
+    // The binary procedure reads the labels as 0/1 targets, the multiclass one as columns.
+    if (auto message = validate_classes(distinct)) fail_user(*message);
+    const std::size_t k = distinct.size();
+    require_boosting_storage(config, k == 2 ? 1 : k, n);
 
     const Matrix owned = to_row_major(x);
     std::optional<HistogramData> hist;
@@ -216,6 +224,7 @@ void CanopyClassifier::fit(const MatrixView& x, const VectorView& y,
     init_scores = std::move(model.init_scores);
     forests = std::move(model.forests);
     trees_used = std::move(model.trees_used);
+    n_features = x.cols;
     is_fitted = true;
 }
 
@@ -233,6 +242,7 @@ std::vector<std::vector<double>> get_raw_predictions(const std::vector<Forest>& 
         // Forest j is round j / n_outputs, output j % n_outputs: in storage order, each
         // column receives its forests in round order.
         for (std::size_t j = 0; j < forests.size(); ++j) {
+            poll_interrupt();
             const Forest& forest = forests[j];
             const std::size_t c = j % n_outputs;
             std::fill(sum.begin(), sum.end(), 0.0);
@@ -305,7 +315,7 @@ std::vector<Interval> CanopyClassifier::predict_ci(const MatrixView& x, double a
 
 std::vector<double> CanopyClassifier::feature_importances() const {
     require_fitted();
-    return compute_feature_importances(forests);
+    return compute_feature_importances(forests, n_features);
 }
 
 }  // namespace canopy

@@ -20,6 +20,7 @@ struct CanopyClassifier {
     std::vector<Forest> forests;  // round-major: round m, output k at m * n_outputs + k
     std::vector<std::uint64_t> trees_used;
     std::size_t n_classes = 0;
+    std::size_t n_features = 0;  // columns of the last fit's x
     bool is_fitted = false;
 
     // Requests the worker pool size from n_jobs.

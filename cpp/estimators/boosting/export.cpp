@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/errors.hpp"
+
 namespace canopy {
 
 std::int64_t flatten_tree(const PackedTree& tree, ExportedTree& out) {
@@ -37,20 +39,17 @@ ExportedRounds build_rounds(const std::vector<Forest>& forests, std::size_t per_
     return rounds;
 }
 
-std::vector<double> compute_feature_importances(const std::vector<Forest>& forests) {
-    if (forests.empty() || forests.front().empty()) return {};
-    std::size_t largest = 0;
-    for (const PackedNode& n : forests.front().trees.front().nodes) {
-        largest = std::max<std::size_t>(largest, n.feature);  // leaves count as feature 0
-    }
-    std::vector<double> imp(largest + 1, 0.0);
+std::vector<double> compute_feature_importances(const std::vector<Forest>& forests,
+                                                std::size_t n_features) {
+    std::vector<double> imp(n_features, 0.0);
     double total = 0.0;
     // Nodes are stored in pre-order, so storage order is the visiting order.
     for (const Forest& forest : forests) {
         for (const PackedTree& tree : forest.trees) {
             for (std::size_t i = 0; i < tree.size(); ++i) {
+                if (tree.is_leaf(i)) continue;
                 const std::size_t f = tree.nodes[i].feature;
-                if (tree.is_leaf(i) || f >= imp.size()) continue;
+                if (f >= imp.size()) fail_internal("a split tests a feature beyond the data");
                 const auto count = static_cast<double>(tree.cover[i]);
                 imp[f] += count;
                 total += count;

@@ -33,8 +33,9 @@ using ExportedRounds = std::vector<std::vector<std::vector<ExportedTree>>>;
 ExportedRounds build_rounds(const std::vector<Forest>& forests, std::size_t per_round);
 
 // Share of index entries (bootstrap repeats included) reaching nodes that split on each
-// feature, over all forests and trees. The length is 1 + the largest feature of the first
-// tree of the first forest; splits on later features are not counted.
-std::vector<double> compute_feature_importances(const std::vector<Forest>& forests);
+// of the n_features features of the training data, over all forests and trees: every
+// split counts, and the entries sum to 1 unless no node split (then all are 0).
+std::vector<double> compute_feature_importances(const std::vector<Forest>& forests,
+                                                std::size_t n_features);
 
 }  // namespace canopy

@@ -4,10 +4,12 @@
 #include <cmath>
 #include <numeric>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
 #include "engine/row_blocks.hpp"
+#include "engine/storage.hpp"
 #include "engine/thread_pool.hpp"
 #include "engine/validation.hpp"
 #include "estimators/boosting/export.hpp"
@@ -31,6 +33,29 @@ std::size_t min_streaming_trees(std::uint64_t rf_n_estimators) {
 }
 
 }  // namespace
+
+void require_boosting_storage(const BoostConfig& config, std::size_t forests_per_round,
+                              std::size_t n_rows) {
+    if (config.n_estimators == 0 || forests_per_round == 0) return;
+    const std::uint64_t trees =
+        config.async_mode ? std::min<std::uint64_t>(config.rf_n_estimators,
+                                                    min_streaming_trees(config.rf_n_estimators))
+                          : config.rf_n_estimators;
+    // Every round keeps its forests and its tree count; one forest's tasks exist at a time.
+    const std::uint64_t forest =
+        bytes_add(sizeof(Forest), bytes_mul(trees, sizeof(PackedTree) + sizeof(PackedNode)));
+    const std::uint64_t round =
+        bytes_add(bytes_mul(forests_per_round, forest), sizeof(std::uint64_t));
+    const std::uint64_t bytes = bytes_add(bytes_mul(config.n_estimators, round),
+                                          forest_fit_bytes(config.rf_n_estimators, n_rows, 0));
+    std::string request = "n_estimators=" + std::to_string(config.n_estimators) +
+                          " rounds of rf_n_estimators=" + std::to_string(config.rf_n_estimators) +
+                          " trees";
+    if (forests_per_round > 1) {
+        request += " for each of " + std::to_string(forests_per_round) + " classes";
+    }
+    require_storage(request + " on " + std::to_string(n_rows) + " rows", bytes);
+}
 
 double clamp_conformal_fraction(double f) {
     if (f < 0.1) return 0.1;
@@ -85,6 +110,7 @@ BoostedRegression boost_regression(const MatrixView& x, std::span<const double> 
     std::vector<double> f(m, start);
     std::vector<double> residual(m);
     for (std::uint64_t r = 0; r < config.n_estimators; ++r) {
+        poll_interrupt();
         for (std::size_t i = 0; i < m; ++i) residual[i] = targets[i] - f[i];
         Forest forest;
         std::vector<double> u;
@@ -114,6 +140,7 @@ std::vector<double> boosted_sum(const std::vector<Forest>& forests, double start
     for_row_blocks(x.rows, [&](std::size_t begin, std::size_t end) {
         std::vector<double> sum(end - begin);
         for (const Forest& forest : forests) {
+            poll_interrupt();
             std::fill(sum.begin(), sum.end(), 0.0);
             forest.add_values(rows.view(), begin, end, sum.data());
             // forest_predict of a forest without trees is 0.0.
@@ -132,6 +159,7 @@ void CanopyRegressor::fit(const MatrixView& x, const VectorView& y,
     const SupervisedInput in = prepare_supervised(x, y, sample_weight);
     if (x.rows == 0) fail_user("x has no rows; at least one row is needed to fit");
     const std::size_t n = x.rows;
+    require_boosting_storage(config, 1, n);
     const TreeParams params =
         make_tree_params(config.rf_max_depth, config.rf_max_features, x.cols,
                          config.min_samples_split, config.min_samples_leaf, false);
@@ -182,6 +210,7 @@ void CanopyRegressor::fit(const MatrixView& x, const VectorView& y,
     trees_used = std::move(model.trees_used);
     init_prediction = start;
     conformal_quantile = quantile;
+    n_features = x.cols;
     is_fitted = true;
 }
 
@@ -201,7 +230,7 @@ std::vector<Interval> CanopyRegressor::predict_ci(const MatrixView& x, double al
 
 std::vector<double> CanopyRegressor::feature_importances() const {
     require_fitted();
-    return compute_feature_importances(forests);
+    return compute_feature_importances(forests, n_features);
 }
 
 }  // namespace canopy

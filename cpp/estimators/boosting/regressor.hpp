@@ -27,6 +27,7 @@ struct CanopyRegressor {
     std::vector<std::uint64_t> trees_used;
     double init_prediction = 0.0;
     double conformal_quantile = 0.0;
+    std::size_t n_features = 0;  // columns of the last fit's x
     bool is_fitted = false;
 
     // Requests the worker pool size from n_jobs.
@@ -66,6 +67,12 @@ struct BoostedRegression {
 BoostedRegression boost_regression(const MatrixView& x, std::span<const double> targets,
                                    std::span<const double> weights, double start,
                                    const TreeParams& params, const BoostConfig& config, Pcg64& rng);
+
+// Fails with StorageError, before any work, when the model of n_estimators rounds of
+// `forests_per_round` forests (each of rf_n_estimators trees, or at least the streaming
+// minimum) on n_rows rows cannot fit in memory.
+void require_boosting_storage(const BoostConfig& config, std::size_t forests_per_round,
+                              std::size_t n_rows);
 
 // start + sum over forests in order of learning_rate * forest_predict, for every row of x.
 std::vector<double> boosted_sum(const std::vector<Forest>& forests, double start,

@@ -1,10 +1,12 @@
 #include <cmath>
 #include <string>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
+#include "engine/storage.hpp"
 #include "estimators/unsupervised/forest.hpp"
 
 namespace canopy {
@@ -41,6 +43,7 @@ Matrix stack_with_synthetic(const Matrix& x, Pcg64& master) {
     std::copy(x.values.begin(), x.values.end(), z.values.begin());
     std::vector<double> column(n);
     for (std::size_t j = 0; j < p; ++j) {
+        poll_interrupt();
         for (std::size_t i = 0; i < n; ++i) column[i] = x(i, j);
         master.shuffle(std::span<double>(column));
         for (std::size_t i = 0; i < n; ++i) z(n + i, j) = column[i];
@@ -62,6 +65,7 @@ Job draw_jobs(Pcg64& master, std::size_t n_trees, std::size_t n) {
     job.oob_sets.reserve(n_trees);
     std::vector<std::uint8_t> in_bag(n);
     for (std::size_t t = 0; t < n_trees; ++t) {
+        poll_interrupt();
         TreeTask task;
         task.tree_index = t;
         task.sample_indices.resize(rows);
@@ -89,6 +93,12 @@ void RandomForestUnsupervised::fit(const MatrixView& x) {
     reject_nan(x);
     const std::size_t n = x.rows;
     const std::size_t p = x.cols;
+    // Each tree keeps its out-of-bag set and at least its root.
+    require_storage(
+        "n_estimators=" + std::to_string(config.n_estimators) + " trees on " +
+            std::to_string(2 * n) + " stacked rows",
+        forest_fit_bytes(config.n_estimators, 2 * n,
+                         sizeof(Tree) + sizeof(TreeNode) + sizeof(std::vector<RowIndex>)));
 
     Pcg64 master = seed_rng(config.random_state);
     Matrix real = to_row_major(x);

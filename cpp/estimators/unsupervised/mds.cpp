@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/row_blocks.hpp"
+#include "engine/storage.hpp"
 #include "estimators/unsupervised/forest.hpp"
 #include "estimators/unsupervised/proximity.hpp"
 
@@ -24,6 +26,7 @@ class CentredProduct {
   public:
     explicit CentredProduct(const Matrix& p) : p_(p), n_(p.rows), r_(n_) {
         for (std::size_t i = 0; i < n_; ++i) {
+            poll_interrupt();
             double s = 0.0;
             for (double v : p_.row(i)) s += v;
             r_[i] = s / static_cast<double>(n_);
@@ -39,6 +42,7 @@ class CentredProduct {
         const double r_dot_u = dot(r_, u);
         for_row_blocks(n_, [&](std::size_t first, std::size_t last) {
             for (std::size_t i = first; i < last; ++i) {
+                poll_interrupt();
                 const double* row = p_.values.data() + i * n_;
                 double pu = 0.0;
                 for (std::size_t j = 0; j < n_; ++j) pu += row[j] * u[j];
@@ -68,7 +72,7 @@ Embedding mds_embedding(const Matrix& proximity, std::size_t n_components) {
     std::vector<std::vector<double>> vectors;  // unit eigenvectors of the found components
     std::vector<double> values;
     std::vector<double> v(n), u(n), w(n);
-    for (std::size_t c = 0; c < n_components; ++c) {
+    for (std::size_t c = 0; c < std::min(n_components, n); ++c) {
         for (std::size_t i = 0; i < n; ++i) v[i] = i % 2 == 0 ? 1.0 : -1.0;
         for (std::size_t products = 0;;) {
             const double norm = std::sqrt(dot(v, v));
@@ -102,15 +106,28 @@ Embedding mds_embedding(const Matrix& proximity, std::size_t n_components) {
     return out;
 }
 
+void require_embedding_storage(std::size_t n_rows, std::size_t n_components) {
+    require_storage("n_components=" + std::to_string(n_components) + " components of " +
+                        std::to_string(n_rows) + " rows",
+                    bytes_mul(n_components, bytes_add(bytes_mul(n_rows, 2 * sizeof(double)),
+                                                      sizeof(double) + sizeof(bool))));
+}
+
 Matrix RandomForestUnsupervised::transform(std::size_t n_components) const {
     require_fitted();
+    require_embedding_storage(n_samples, n_components);
     const Matrix p = dense_proximity(forest, oob_sets, *x_train, true);
     return mds_embedding(p, n_components).coordinates;
 }
 
 Matrix RandomForestUnsupervised::fit_transform(const MatrixView& x, std::size_t n_components) {
-    fit(x);
-    return transform(n_components);
+    require_embedding_storage(x.rows, n_components);  // before any work starts
+    // Fitted aside: a failure or an interrupt while embedding keeps the previous model.
+    RandomForestUnsupervised next(config);
+    next.fit(x);
+    Matrix embedding = next.transform(n_components);
+    *this = std::move(next);
+    return embedding;
 }
 
 }  // namespace canopy

@@ -19,7 +19,13 @@ struct Embedding {
     std::vector<bool> found;
 };
 
-// `proximity` must be square. Components that do not converge are all zeros.
+// `proximity` must be square. Components that do not converge are all zeros, and so are
+// the components beyond the n-th: n eigen-directions are all an n x n matrix has, so they
+// are not searched for.
 Embedding mds_embedding(const Matrix& proximity, std::size_t n_components);
+
+// Fails with StorageError, before any work, when n_rows x n_components coordinates (held
+// here and again by the caller) and the per-component results cannot fit in memory.
+void require_embedding_storage(std::size_t n_rows, std::size_t n_components);
 
 }  // namespace canopy

@@ -6,6 +6,7 @@
 #include <numeric>
 #include <string>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/row_blocks.hpp"
 #include "engine/thread_pool.hpp"
@@ -117,6 +118,7 @@ void for_each_proximity_row(
         std::vector<std::uint32_t> together(n);
         std::vector<double> row(n);
         for (std::size_t i = first; i < last; ++i) {
+            poll_interrupt();
             std::fill(together.begin(), together.end(), 0u);
             for (std::size_t t = 0; t < n_trees; ++t) {
                 const LeafGroups& g = groups[t];
@@ -206,6 +208,7 @@ std::vector<SparseProximityRow> sparse_proximity_rows(const Forest& forest, cons
     std::vector<std::size_t> row_peak(n, 0);
     const NeighbourCounts counts;
     for (std::size_t t = 0; t < forest.size(); ++t) {
+        poll_interrupt();
         if (oob_sets[t].empty()) continue;  // no pair of this tree is valid
         for (RowIndex i : oob_sets[t]) is_oob[i] = 1;
         const LeafGroups g = group_rows_by_leaf(forest, t, x, true);
@@ -264,6 +267,7 @@ Matrix new_row_proximity(const Forest& forest, const Matrix& x_train, const Matr
     for_row_blocks(x_new.rows, [&](std::size_t first, std::size_t last) {
         std::vector<std::uint32_t> leaf(last - first);
         for (std::size_t t = 0; t < forest.size(); ++t) {
+            poll_interrupt();
             const LeafGroups& g = groups[t];
             forest.leaves(t, rows.view(), first, last, leaf.data());
             for (std::size_t r = first; r < last; ++r) {

@@ -16,10 +16,11 @@ namespace canopy {
 
 using OobSets = std::vector<std::vector<RowIndex>>;
 
-// The training rows of tree t grouped by leaf: a row's leaf is the node id the walk ends
-// on, so two rows share a leaf exactly when their ids are equal. `order` lists the rows
-// sorted by (leaf id, row), `sorted_ids[k]` is the id of order[k]. With ranges, row i's
-// group is order[group_begin[i] .. group_end[i]).
+// The training rows of tree t grouped by leaf. A row's leaf is known by the node id the walk
+// ends on, which no other leaf of the tree shares however deep the tree (a heap-order
+// number, 2id+1 / 2id+2, would wrap in 64 bits below depth 63 and make distinct leaves
+// collide). `order` lists the rows sorted by (leaf id, row), `sorted_ids[k]` is the id of
+// order[k]. With ranges, row i's group is order[group_begin[i] .. group_end[i]).
 struct LeafGroups {
     std::vector<std::uint32_t> sorted_ids;
     std::vector<RowIndex> order;

@@ -1,0 +1,60 @@
+#include "engine/call_scope.hpp"
+
+namespace canopy {
+
+namespace {
+
+struct ThreadCallState {
+    CallHooks hooks;
+    std::chrono::steady_clock::time_point next_poll{};
+    bool stopped = false;                          // the check has asked this call to stop
+    const std::atomic<bool>* cancelled = nullptr;  // set on a worker inside a section
+};
+
+thread_local ThreadCallState t_call;
+
+}  // namespace
+
+const char* Interrupted::what() const noexcept { return "interrupted"; }
+
+CallScope::CallScope(const CallHooks& hooks)
+    : saved_hooks_(t_call.hooks),
+      saved_next_poll_(t_call.next_poll),
+      saved_stopped_(t_call.stopped) {
+    t_call.hooks = hooks;
+    t_call.next_poll = std::chrono::steady_clock::now() + kInterruptPollInterval;
+    t_call.stopped = false;
+}
+
+CallScope::~CallScope() {
+    t_call.hooks = saved_hooks_;
+    t_call.next_poll = saved_next_poll_;
+    t_call.stopped = saved_stopped_;
+}
+
+void poll_interrupt() {
+    ThreadCallState& s = t_call;
+    if (s.cancelled != nullptr) {
+        if (s.cancelled->load(std::memory_order_relaxed)) throw Interrupted();
+        return;
+    }
+    if (s.hooks.interrupted == nullptr) return;
+    if (s.stopped) throw Interrupted();
+    const auto now = std::chrono::steady_clock::now();
+    if (now < s.next_poll) return;
+    s.next_poll = now + kInterruptPollInterval;
+    if (s.hooks.interrupted(s.hooks.context)) {
+        s.stopped = true;
+        throw Interrupted();
+    }
+}
+
+bool interrupt_check_installed() { return t_call.hooks.interrupted != nullptr; }
+
+CancelBinding::CancelBinding(const std::atomic<bool>* cancelled) : saved_(t_call.cancelled) {
+    t_call.cancelled = cancelled;
+}
+
+CancelBinding::~CancelBinding() { t_call.cancelled = saved_; }
+
+}  // namespace canopy
