@@ -56,9 +56,11 @@ inline constexpr std::size_t kOutputsPerWalk = 4;
 // feature limit).
 inline constexpr std::size_t kTableBudget = std::size_t{1} << kMaxShapFeatures;
 
-// Coalition tables at least this long poll for interrupts as they are filled and summed, and
-// walks poll once per this many coalitions: one row at the feature limit takes seconds.
-inline constexpr std::size_t kPollCoalitions = std::size_t{1} << 8;
+// One row at the feature limit takes seconds, so a row polls for interrupts as it goes:
+// tables at least kPollTable long as they are filled and summed, walks once per
+// kPollWalks coalitions (each a walk of the tree).
+inline constexpr std::size_t kPollTable = std::size_t{1} << 12;
+inline constexpr std::size_t kPollWalks = std::size_t{1} << 8;
 
 // Evaluates coalitions of one tree for one row, for up to kOutputsPerWalk outputs at a time.
 //
@@ -238,7 +240,7 @@ public:
             // children's indices follow by the precomputed step for that bit position.
             const std::uint32_t sub = n.sub;
             const int m = std::popcount(sub);
-            if ((std::size_t{1} << m) >= kPollCoalitions) poll_interrupt();
+            if ((std::size_t{1} << m) >= kPollTable) poll_interrupt();
             std::ptrdiff_t step_l[32];
             std::ptrdiff_t step_r[32];
             std::uint32_t own = 0;
@@ -398,7 +400,7 @@ private:
         if (use_tables_) return engine_.fill_tables<W>(c0);
         double* table = table_.data();
         for (std::size_t mask = 0; mask < full_; ++mask) {
-            if (mask % kPollCoalitions == 0) poll_interrupt();
+            if (mask % kPollWalks == 0) poll_interrupt();
             engine_.evaluate<W>(static_cast<std::uint32_t>(mask), c0, table + mask * W);
         }
         return table;
@@ -425,7 +427,7 @@ private:
         const std::size_t m = features_.size();
         std::size_t k = 0;
         for (; k + 1 < m; k += 2) {
-            if (full_ >= kPollCoalitions) poll_interrupt();
+            if (full_ >= kPollTable) poll_interrupt();
             const std::size_t bit = std::size_t{1} << k;
             double first[W] = {};
             double second[W] = {};

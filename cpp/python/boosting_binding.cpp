@@ -78,6 +78,7 @@ template <class T, class Convert>
 PyObject* list_from(const std::vector<T>& items, Convert convert) {
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(items.size())));
     for (std::size_t i = 0; i < items.size(); ++i) {
+        poll_result_item(i);
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), convert(items[i]));
     }
     return list.release();

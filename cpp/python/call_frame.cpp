@@ -9,6 +9,7 @@
 namespace canopy::py {
 
 PyObject* PanicException = nullptr;
+thread_local bool t_result_may_stop = false;
 PyTypeObject* DecisionTreeType = nullptr;
 
 Ref own(PyObject* o) {
@@ -350,6 +351,7 @@ template <class Seq>
 PyObject* list_of(const Seq& items) {
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(items.size())));
     for (std::size_t i = 0; i < items.size(); ++i) {
+        poll_result_item(i);
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), to_py(items[i]));
     }
     return list.release();

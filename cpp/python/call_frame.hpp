@@ -175,6 +175,35 @@ Est& receiver(PyObject* self) {
 
 // ---- Results -------------------------------------------------------------------------------
 
+// Building a result of millions of Python objects takes a while too, so a signal handler may
+// stop a call between items of its result: builders call poll_result() per large item (a row
+// of n values) or poll_result_item(i) per item. Only calls with shared access stop there: a
+// call that has changed the estimator (fit_transform, proximity_sparse) must return what it
+// stored.
+extern thread_local bool t_result_may_stop;
+
+inline void poll_result() {
+    if (t_result_may_stop) poll_interrupt();
+}
+
+inline void poll_result_item(std::size_t i) {
+    if (i % 4096 == 4095) poll_result();
+}
+
+// Sets t_result_may_stop for one call; a nested call gets its own.
+class ResultStops {
+public:
+    explicit ResultStops(bool may_stop) : saved_(t_result_may_stop) {
+        t_result_may_stop = may_stop;
+    }
+    ~ResultStops() { t_result_may_stop = saved_; }
+    ResultStops(const ResultStops&) = delete;
+    ResultStops& operator=(const ResultStops&) = delete;
+
+private:
+    bool saved_;
+};
+
 PyObject* none();
 PyObject* to_py(double v);
 PyObject* to_py(bool v);
@@ -216,14 +245,17 @@ PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs) {
     AccessGuard guard(reinterpret_cast<Boxed<Est>*>(self)->borrow, A);
     if (!guard.ok()) return nullptr;
     const CallScope call(CallHooks{&signal_raised, nullptr});
+    const ResultStops result_stops(A == Access::Shared);
     return guarded([&]() -> PyObject* { return Fn(receiver<Est>(self), a); });
 }
 
-// Read-only property.
+// Read-only property. Properties are quick and never stop, also when read by a signal
+// handler in the middle of another call.
 template <class Est, auto Fn>
 PyObject* getter(PyObject* self, void*) {
     AccessGuard guard(reinterpret_cast<Boxed<Est>*>(self)->borrow, Access::Shared);
     if (!guard.ok()) return nullptr;
+    const CallScope call(CallHooks{});
     return guarded([&]() -> PyObject* { return Fn(receiver<Est>(self)); });
 }
 

@@ -48,6 +48,7 @@ PyObject* rows_to_py(const Matrix& m) {
     Ref zero = own(PyFloat_FromDouble(0.0));
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(m.rows)));
     for (std::size_t i = 0; i < m.rows; ++i) {
+        poll_result();  // a row may hold a value per training row
         Ref row = own(PyList_New(static_cast<Py_ssize_t>(m.cols)));
         for (std::size_t j = 0; j < m.cols; ++j) {
             const double v = m(i, j);
@@ -63,6 +64,7 @@ PyObject* rows_to_py(const Matrix& m) {
 PyObject* sparse_to_py(const std::vector<SparseProximityRow>& rows) {
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(rows.size())));
     for (std::size_t i = 0; i < rows.size(); ++i) {
+        poll_result_item(i);
         Ref row = own(PyList_New(static_cast<Py_ssize_t>(rows[i].size())));
         for (std::size_t k = 0; k < rows[i].size(); ++k) {
             Ref j = own(to_py(std::uint64_t{rows[i][k].first}));
