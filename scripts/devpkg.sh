@@ -13,6 +13,6 @@ ninja -C "build/$name" -j2 >/dev/null
 pkg="build/$name-pkg/canopy"
 rm -rf "$pkg"
 mkdir -p "$pkg"
-ln -s "$PWD"/src/canopy/*.py "$pkg"/
-ln -s "$PWD"/build/"$name"/_rs*.so "$pkg"/
+ln -s "$PWD"/src/canopy/* "$pkg"/
+ln -s "$PWD"/build/"$name"/_rs*.so "$PWD"/build/"$name"/_core*.so "$pkg"/
 echo "build/$name-pkg"

@@ -62,8 +62,8 @@ configure build/asan -DCANOPY_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelW
 "$venv/bin/ctest" --test-dir build/asan --output-on-failure --no-tests=error -j2
 asan_pkg="build/asan-pkg/canopy"
 rm -rf "$asan_pkg" && mkdir -p "$asan_pkg"
-ln -s "$PWD"/src/canopy/*.py "$asan_pkg"/
-ln -s "$PWD"/build/asan/_rs*.so "$asan_pkg"/
+ln -s "$PWD"/src/canopy/* "$asan_pkg"/
+ln -s "$PWD"/build/asan/_rs*.so "$PWD"/build/asan/_core*.so "$asan_pkg"/
 # Python itself is not instrumented: the runtime (and libstdc++, whose exceptions ASan
 # intercepts) must be loaded first. Leak detection stays off for the interpreter.
 asan_env=(

@@ -9,6 +9,7 @@ struct ThreadCallState {
     std::chrono::steady_clock::time_point next_poll{};
     bool stopped = false;                          // the check has asked this call to stop
     const std::atomic<bool>* cancelled = nullptr;  // set on a worker inside a section
+    CallScope* scope = nullptr;                    // the innermost call on this thread
 };
 
 thread_local ThreadCallState t_call;
@@ -20,16 +21,19 @@ const char* Interrupted::what() const noexcept { return "interrupted"; }
 CallScope::CallScope(const CallHooks& hooks)
     : saved_hooks_(t_call.hooks),
       saved_next_poll_(t_call.next_poll),
-      saved_stopped_(t_call.stopped) {
+      saved_stopped_(t_call.stopped),
+      saved_scope_(t_call.scope) {
     t_call.hooks = hooks;
     t_call.next_poll = std::chrono::steady_clock::now() + kInterruptPollInterval;
     t_call.stopped = false;
+    t_call.scope = this;
 }
 
 CallScope::~CallScope() {
     t_call.hooks = saved_hooks_;
     t_call.next_poll = saved_next_poll_;
     t_call.stopped = saved_stopped_;
+    t_call.scope = saved_scope_;
 }
 
 void poll_interrupt() {
@@ -56,5 +60,30 @@ CancelBinding::CancelBinding(const std::atomic<bool>* cancelled) : saved_(t_call
 }
 
 CancelBinding::~CancelBinding() { t_call.cancelled = saved_; }
+
+std::size_t worker_cap() { return t_call.hooks.max_workers; }
+
+Progress::Progress(std::uint64_t total) {
+    CallScope* scope = t_call.scope;
+    if (scope == nullptr || scope->counting_) return;
+    scope->counting_ = true;
+    scope->done_.store(0, std::memory_order_relaxed);
+    scope->total_.store(total, std::memory_order_relaxed);
+    scope_ = scope;
+}
+
+Progress::~Progress() {
+    if (scope_ != nullptr) scope_->counting_ = false;
+}
+
+void Progress::advance(std::uint64_t n) noexcept {
+    if (scope_ != nullptr) scope_->done_.fetch_add(n, std::memory_order_relaxed);
+}
+
+void progress_step() {
+    CallScope* scope = t_call.scope;
+    if (scope != nullptr && scope->counting_) scope->done_.fetch_add(1, std::memory_order_relaxed);
+    poll_interrupt();
+}
 
 }  // namespace canopy

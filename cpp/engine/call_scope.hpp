@@ -1,5 +1,6 @@
 // What the caller of one native call asks of it, held on the calling thread for the call's
-// length: today the interrupt check that lets a long call stop early (Ctrl-C).
+// length: the interrupt check that lets a long call stop early (Ctrl-C), a cap on the workers
+// of its parallel sections, and a count of its progress that the check can report.
 //
 // Long loops call poll_interrupt() at their natural boundaries (nodes, trees, rounds, row
 // blocks, iterations). Contract:
@@ -18,6 +19,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <exception>
 
 namespace canopy {
@@ -34,6 +37,9 @@ struct CallHooks {
     // binding that has released the interpreter lock re-acquires it inside its check.
     bool (*interrupted)(void* context) = nullptr;
     void* context = nullptr;
+    // Most pool workers each parallel section of the call uses; 0: the whole pool. Sections
+    // are ordered maps, so results never depend on it.
+    std::size_t max_workers = 0;
 };
 
 // Installs `hooks` on this thread for the scope's lifetime; those of an outer call on the
@@ -45,10 +51,22 @@ class CallScope {
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
 
+    // Units of progress of the call so far and their total, as last counted (0 / 0 while
+    // nothing is counted); readable from the interrupt check.
+    std::uint64_t done() const { return done_.load(std::memory_order_relaxed); }
+    std::uint64_t total() const { return total_.load(std::memory_order_relaxed); }
+
   private:
+    friend class Progress;
+    friend void progress_step();
+
     CallHooks saved_hooks_;
     std::chrono::steady_clock::time_point saved_next_poll_;
     bool saved_stopped_;
+    CallScope* saved_scope_;
+    std::atomic<std::uint64_t> done_{0};
+    std::atomic<std::uint64_t> total_{0};
+    bool counting_ = false;
 };
 
 void poll_interrupt();
@@ -67,5 +85,28 @@ class CancelBinding {
   private:
     const std::atomic<bool>* saved_;
 };
+
+// The calling thread's cap on workers per section; 0 when there is none (and on workers).
+std::size_t worker_cap();
+
+// Counts units of progress of the calling thread's call (trees of a forest fit, rounds of a
+// boosted fit). Made on the calling thread; the outermost counter alive is the one reported,
+// so a boosted fit counts rounds and the forests of its rounds do not count trees over them.
+// advance() may be called from any thread.
+class Progress {
+  public:
+    explicit Progress(std::uint64_t total);
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+    void advance(std::uint64_t n = 1) noexcept;
+
+  private:
+    CallScope* scope_ = nullptr;  // null unless this is the reported counter
+};
+
+// On the calling thread: one unit of the reported counter, then poll_interrupt().
+void progress_step();
 
 }  // namespace canopy

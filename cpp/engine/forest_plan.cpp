@@ -220,8 +220,12 @@ Forest grow_forest(const MatrixView& x, std::span<const double> y,
                    const TreeParams& params, const HistogramData* hist, std::size_t n_classes) {
     Forest forest;
     forest.n_classes = n_classes;
+    Progress progress(tasks.size());  // finished trees are the call's progress
     forest.trees = parallel_map<PackedTree>(tasks.size(), [&](std::size_t i) {
-        return PackedTree::pack(grow_tree(x, y, sample_weight, tasks[i], params, hist), n_classes);
+        PackedTree tree =
+            PackedTree::pack(grow_tree(x, y, sample_weight, tasks[i], params, hist), n_classes);
+        progress.advance();
+        return tree;
     });
     return forest;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/forest.hpp"
+#include "engine/call_scope.hpp"
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
 #include "engine/tree.hpp"

@@ -7,7 +7,7 @@
 namespace canopy {
 
 void for_row_blocks(std::size_t n_rows, const std::function<void(std::size_t, std::size_t)>& fn) {
-    const std::size_t workers = std::max<std::size_t>(1, pool_size());
+    const std::size_t workers = std::max<std::size_t>(1, section_width());
     std::size_t n_blocks = (n_rows + kMaxRowBlock - 1) / kMaxRowBlock;
     n_blocks = (n_blocks + workers - 1) / workers * workers;
     const std::size_t rows = n_blocks == 0 ? 0 : (n_rows + n_blocks - 1) / n_blocks;

@@ -248,16 +248,25 @@ std::size_t pool_size() {
     return pool ? pool->size() : 1;
 }
 
+std::size_t section_width() {
+    const std::size_t size = pool_size();
+    const std::size_t cap = worker_cap();
+    return cap == 0 ? size : std::min(size, cap);
+}
+
 void parallel_for(std::size_t n_items, const std::function<void(std::size_t)>& body) {
     if (n_items == 0) return;
     // Between sections is a natural boundary of every long call.
     poll_interrupt();
     Pool* pool = t_on_worker ? nullptr : get_pool();
-    if (pool == nullptr || n_items == 1) {
-        // Inline: on a worker already, or no threads could be made. An interrupt ends the
-        // section at once; other failures let the remaining items run first.
+    const std::size_t n_runners = pool == nullptr ? 1 : std::min(section_width(), n_items);
+    if (n_runners == 1) {
+        // Inline: on a worker already, no threads could be made, or the caller allows one
+        // worker. An interrupt ends the section at once; other failures let the remaining
+        // items run first.
         std::exception_ptr error;
         for (std::size_t i = 0; i < n_items; ++i) {
+            if (i > 0) poll_interrupt();
             try {
                 body(i);
             } catch (const Interrupted&) {
@@ -271,7 +280,6 @@ void parallel_for(std::size_t n_items, const std::function<void(std::size_t)>& b
     }
     Section section;
     std::atomic<std::size_t> next{0};
-    const std::size_t n_runners = std::min(pool->size(), n_items);
     section.pending = n_runners;
     for (std::size_t r = 0; r < n_runners; ++r) {
         pool->submit([&] {
@@ -291,13 +299,41 @@ void parallel_for(std::size_t n_items, const std::function<void(std::size_t)>& b
     if (section.error) rethrow_as_section_error(section.error);
 }
 
+// Jobs wait in the scope's own queue, and at most `width` runners on the pool take them in
+// spawn order, so that a scope keeps to the caller's worker cap as a section does.
 struct Scope::State {
-    Section section;
+    Section section;  // pending counts runners; section.mutex also guards jobs and runners
     bool inline_mode = false;
     int exceptions_at_start = std::uncaught_exceptions();
+    std::deque<std::function<void()>> jobs;
+    std::size_t runners = 0;
+    std::size_t width = 1;
+
+    void run_jobs() {
+        {
+            const CancelBinding binding(&section.cancelled);
+            for (;;) {
+                std::function<void()> job;
+                {
+                    std::lock_guard lock(section.mutex);
+                    if (jobs.empty() || section.is_cancelled()) {
+                        --runners;
+                        break;
+                    }
+                    job = std::move(jobs.front());
+                    jobs.pop_front();
+                }
+                run_for_section(section, job);
+            }
+        }
+        section.finish_one();
+    }
 };
 
-Scope::Scope() : state_(new State) { state_->inline_mode = t_on_worker || get_pool() == nullptr; }
+Scope::Scope() : state_(new State) {
+    state_->inline_mode = t_on_worker || get_pool() == nullptr;
+    state_->width = state_->inline_mode ? 1 : section_width();
+}
 
 Scope::~Scope() {
     // Left by an exception before wait(): the jobs that have not started need not run.
@@ -311,25 +347,25 @@ Scope::~Scope() {
 }
 
 void Scope::spawn(std::function<void()> job) {
-    Section& section = state_->section;
-    if (state_->inline_mode) {
-        run_for_section(section, [&] {
+    State& state = *state_;
+    if (state.inline_mode) {
+        run_for_section(state.section, [&] {
             poll_interrupt();
             job();
         });
         return;
     }
+    bool start_runner = false;
     {
-        std::lock_guard lock(section.mutex);
-        ++section.pending;
-    }
-    get_pool()->submit([section = &section, job = std::move(job)] {
-        {
-            const CancelBinding binding(&section->cancelled);
-            run_for_section(*section, job);
+        std::lock_guard lock(state.section.mutex);
+        state.jobs.push_back(std::move(job));
+        if (state.runners < state.width) {
+            ++state.runners;
+            ++state.section.pending;
+            start_runner = true;
         }
-        section->finish_one();
-    });
+    }
+    if (start_runner) get_pool()->submit([&state] { state.run_jobs(); });
 }
 
 void Scope::wait() {

@@ -11,6 +11,8 @@
 //   deadlock.
 // - Several calling threads may run sections at the same time: their tasks share one queue
 //   and no task ever waits for another, so each section ends with what it would give alone.
+// - A section (or scope) uses at most section_width() workers: the calling thread's call may
+//   cap them (engine/call_scope.hpp); with one worker allowed it runs on the caller.
 // - Interrupts (engine/call_scope.hpp): a caller with an interrupt check polls it at the
 //   start of every section and while it waits. When the check asks to stop, the section is
 //   cancelled: items not started are skipped, running items stop at their next
@@ -37,6 +39,10 @@ void set_thread_pool(std::optional<std::uint64_t> n_jobs);
 
 // Size the pool has, creating it from the environment if it does not exist yet.
 std::size_t pool_size();
+
+// Workers a section started now on this thread uses at most: the pool size, capped by the
+// max_workers of the calling thread's call.
+std::size_t section_width();
 
 // Size the environment asks for: RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, processor count.
 std::size_t pool_size_from_environment();

@@ -43,6 +43,13 @@ struct RandomForestClassifier {
 
     explicit RandomForestClassifier(ForestConfig c) : config(std::move(c)) {}
 
+    // The classifier's defaults: those of ForestConfig, with twice the trees.
+    static ForestConfig default_config() {
+        ForestConfig c;
+        c.n_estimators = 100;
+        return c;
+    }
+
     void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& weight);
     // Row-major n_rows x n_classes: the mean over trees of the leaves' class probabilities
     // (columns are class indices); NaN everywhere for a forest of zero trees.

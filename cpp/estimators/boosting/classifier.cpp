@@ -86,6 +86,7 @@ ClassifierModel fit_binary(const RoundContext& ctx, std::span<const double> y,
             f[i] = f[i] + ctx.config.learning_rate * r.predictions[i];
         }
         m.forests.push_back(std::move(r.forest));
+        progress_step();
     }
     return m;
 }
@@ -126,6 +127,7 @@ ClassifierModel fit_multiclass(const RoundContext& ctx, std::span<const std::uin
             }
             m.forests.push_back(std::move(r.forest));
         }
+        progress_step();
     }
     return m;
 }
@@ -217,6 +219,7 @@ void CanopyClassifier::fit(const MatrixView& x, const VectorView& y,
                            hist ? &*hist : nullptr,
                            static_cast<std::size_t>(std::max<std::uint64_t>(config.rf_n_estimators / 2, 3)),
                            rng};
+    Progress progress(config.n_estimators);
     ClassifierModel model = k == 2 ? fit_binary(ctx, in.y, in.weight, w_total)
                                    : fit_multiclass(ctx, cls, in.weight, w_total, k);
 

@@ -128,6 +128,7 @@ BoostedRegression boost_regression(const MatrixView& x, std::span<const double> 
         out.trees_used.push_back(forest.size());
         for (std::size_t i = 0; i < m; ++i) f[i] = f[i] + config.learning_rate * u[i];
         out.forests.push_back(std::move(forest));
+        progress_step();
     }
     return out;
 }
@@ -160,6 +161,9 @@ void CanopyRegressor::fit(const MatrixView& x, const VectorView& y,
     if (x.rows == 0) fail_user("x has no rows; at least one row is needed to fit");
     const std::size_t n = x.rows;
     require_boosting_storage(config, 1, n);
+    // Rounds of both stages.
+    const std::uint64_t rounds = config.n_estimators;
+    Progress progress(rounds > UINT64_MAX / 2 ? UINT64_MAX : 2 * rounds);
     const TreeParams params =
         make_tree_params(config.rf_max_depth, config.rf_max_features, x.cols,
                          config.min_samples_split, config.min_samples_leaf, false);

@@ -19,6 +19,8 @@ using Interval = std::array<double, 2>;  // lower, upper
 
 // Share of the rows held out to calibrate the intervals when the caller names none.
 inline constexpr double kDefaultConformalFraction = 0.2;
+// Miscoverage level of predict_ci when the caller names none.
+inline constexpr double kDefaultIntervalAlpha = 0.05;
 
 struct CanopyRegressor {
     BoostConfig config;

@@ -1,0 +1,40 @@
+// RandomForestRegressor: bagged histogram trees; fit grows trees on the pool, predict spreads
+// row blocks over it.
+#include "estimators/random_forest.hpp"
+#include "python_array/binding.hpp"
+
+namespace canopy::pyarray {
+
+namespace {
+
+using Est = RandomForestRegressor;
+using B = Box<Est>;
+
+void init(B* self, std::uint64_t n_estimators, std::optional<std::uint64_t> max_depth,
+          std::optional<std::string> max_features, bool bootstrap,
+          std::optional<std::uint64_t> random_state, std::uint64_t min_samples_split,
+          std::uint64_t min_samples_leaf, std::optional<std::int64_t> n_jobs) {
+    resolve_n_jobs(n_jobs);
+    new (self) B(Est(ForestConfig{n_estimators, max_depth, std::move(max_features), bootstrap,
+                                  random_state, min_samples_split, min_samples_leaf}),
+                 n_jobs);
+}
+
+}  // namespace
+
+void bind_random_forest_regressor(nb::module_& m) {
+    const ForestConfig d;
+    nb::class_<B>(m, "RandomForestRegressor", "A bagged forest of histogram regression trees.")
+        .def("__init__", &init, nb::arg("n_estimators") = d.n_estimators,
+             nb::arg("max_depth") = d.max_depth, nb::arg("max_features") = d.max_features,
+             nb::arg("bootstrap") = d.bootstrap, nb::arg("random_state") = d.random_state,
+             nb::arg("min_samples_split") = d.min_samples_split,
+             nb::arg("min_samples_leaf") = d.min_samples_leaf, nb::arg("n_jobs") = nb::none())
+        .def("fit", &fit_supervised<Est>, CANOPY_FIT_ARGS)
+        .def("predict", &predict<Est>, nb::arg("x"), CANOPY_JOBS_ARG,
+             "Mean of the trees' leaf values per row, shape (n,).")
+        .def_prop_ro("n_estimators", property<Est>([](Est& e) { return e.config.n_estimators; }))
+        .def_prop_ro("is_fitted", property<Est>([](Est& e) { return e.is_fitted; }));
+}
+
+}  // namespace canopy::pyarray
