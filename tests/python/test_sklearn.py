@@ -24,7 +24,7 @@ from sklearn.preprocessing import StandardScaler
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
 import canopy.sklearn as cs
-from canopy import _rs
+from canopy import _core, _rs
 from canopy.sklearn import _base
 
 SMALL = dict(random_state=0)
@@ -62,8 +62,21 @@ EXPECTED_FAILED_CHECKS = {
     "CanopyRegressor": {"check_sample_weight_equivalence_on_dense_data": _WEIGHTS_ARE_NOT_ROWS},
 }
 
+# Pickling carries the native estimator's exported state; until canopy._core can export it,
+# every copy fails (and these expectations lapse by themselves once it can).
+STATE_EXPORT = hasattr(_core.DecisionTree, "export_state")
+_NO_STATE = "canopy._core cannot export an estimator's state yet"
+needs_state = pytest.mark.xfail(not STATE_EXPORT, reason=_NO_STATE, raises=TypeError, strict=True)
 
-@parametrize_with_checks(ESTIMATORS, expected_failed_checks=lambda e: EXPECTED_FAILED_CHECKS.get(type(e).__name__, {}))
+
+def expected_failures(estimator):
+    expected = dict(EXPECTED_FAILED_CHECKS.get(type(estimator).__name__, {}))
+    if not STATE_EXPORT:
+        expected["check_estimators_pickle"] = _NO_STATE
+    return expected
+
+
+@parametrize_with_checks(ESTIMATORS, expected_failed_checks=expected_failures, xfail_strict=True)
 def test_sklearn_estimator_checks(estimator, check):
     check(estimator)
 
@@ -89,6 +102,7 @@ def test_labels_of_any_kind_come_back(est, labels):
     assert fitted.predict(X).dtype == y.dtype
 
 
+@pytest.mark.filterwarnings("ignore:X does not have valid feature names")
 @pytest.mark.parametrize("est", ESTIMATORS[:7], ids=lambda e: type(e).__name__)
 def test_any_array_like_gives_the_same_model(est):
     X, y = load_wine(return_X_y=True)
@@ -214,6 +228,7 @@ def test_interrupted_fit_leaves_the_previous_model(monkeypatch):
 # ---- State: pickle, deepcopy, joblib ------------------------------------------------------------
 
 
+@needs_state
 @pytest.mark.parametrize("est", ESTIMATORS, ids=lambda e: type(e).__name__)
 def test_copies_predict_the_same_bits(est, tmp_path):
     X, y = load_breast_cancer(return_X_y=True)
