@@ -163,12 +163,7 @@ private:
         }
         if (!params_.is_classification) return;
         // Dense class ids keep the per-node class arrays small whatever the label values.
-        std::vector<std::uint64_t> labels;
-        labels.reserve(n_);
-        for (RowIndex row : indices_) labels.push_back(class_index(y_[row]));
-        std::sort(labels.begin(), labels.end());
-        labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
-        classes_ = std::move(labels);
+        classes_ = sorted_classes(indices_.size(), [&](std::size_t p) { return y_[indices_[p]]; });
     }
 
     void presort(const MatrixView& x) {

@@ -11,6 +11,7 @@
 #include "engine/errors.hpp"
 #include "engine/exact_split.hpp"
 #include "engine/hist_split.hpp"
+#include "engine/thread_pool.hpp"
 
 namespace canopy {
 
@@ -19,8 +20,7 @@ namespace {
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char p, char q) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char p, char q) {
                return (p >= 'A' && p <= 'Z' ? p - 'A' + 'a' : p) == q;
            });
 }
@@ -173,9 +173,9 @@ std::uint64_t resolve_max_features(const std::optional<std::string>& max_feature
 }
 
 TreeParams make_tree_params(std::optional<std::uint64_t> max_depth,
-                            const std::optional<std::string>& max_features,
-                            std::size_t n_features, std::uint64_t min_samples_split,
-                            std::uint64_t min_samples_leaf, bool is_classification) {
+                            const std::optional<std::string>& max_features, std::size_t n_features,
+                            std::uint64_t min_samples_split, std::uint64_t min_samples_leaf,
+                            bool is_classification) {
     TreeParams p;
     p.max_depth = max_depth;
     const std::uint64_t k = resolve_max_features(max_features, n_features);
@@ -215,12 +215,19 @@ Tree grow_tree(const MatrixView& x, std::span<const double> y,
     return build_tree_on_bootstrap_exact(x, y, sample_weight, task.sample_indices, params, rng);
 }
 
-std::vector<Tree> grow_trees(const MatrixView& x, std::span<const double> y,
-                             std::span<const double> sample_weight,
-                             const std::vector<TreeTask>& tasks, const TreeParams& params,
-                             const HistogramData* hist) {
-    return grow_trees_as<Tree>(x, y, sample_weight, tasks, params, hist,
-                               [](std::size_t, Tree&& tree) { return std::move(tree); });
+Forest grow_forest(const MatrixView& x, std::span<const double> y,
+                   std::span<const double> sample_weight, const std::vector<TreeTask>& tasks,
+                   const TreeParams& params, const HistogramData* hist, std::size_t n_classes) {
+    Forest forest;
+    forest.n_classes = n_classes;
+    Progress progress(tasks.size());  // finished trees are the call's progress
+    forest.trees = parallel_map<PackedTree>(tasks.size(), [&](std::size_t i) {
+        PackedTree tree =
+            PackedTree::pack(grow_tree(x, y, sample_weight, tasks[i], params, hist), n_classes);
+        progress.advance();
+        return tree;
+    });
+    return forest;
 }
 
 }  // namespace canopy

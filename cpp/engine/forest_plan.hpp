@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/forest.hpp"
 #include "engine/call_scope.hpp"
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
-#include "engine/thread_pool.hpp"
 #include "engine/tree.hpp"
 #include "engine/views.hpp"
 
@@ -35,9 +35,9 @@ std::uint64_t resolve_max_features(const std::optional<std::string>& max_feature
 
 // The TreeParams every forest builds: max_features stored only when below n_features.
 TreeParams make_tree_params(std::optional<std::uint64_t> max_depth,
-                            const std::optional<std::string>& max_features,
-                            std::size_t n_features, std::uint64_t min_samples_split,
-                            std::uint64_t min_samples_leaf, bool is_classification);
+                            const std::optional<std::string>& max_features, std::size_t n_features,
+                            std::uint64_t min_samples_split, std::uint64_t min_samples_leaf,
+                            bool is_classification);
 
 // Gathers the sample into contiguous storage (rows, targets, weights and, for the histogram
 // variant, the sample's bin codes) and grows one tree on it.
@@ -50,33 +50,17 @@ Tree build_tree_on_bootstrap_exact(const MatrixView& x, std::span<const double> 
                                    std::span<const RowIndex> sample_indices,
                                    const TreeParams& params, Pcg64& rng);
 
-// Grows one tree per task in parallel on the worker pool, each with seed_from_u64(seed),
-// with the histogram search when `hist` is given and the exact search otherwise. Trees are
-// returned in task order whatever the number of workers.
-std::vector<Tree> grow_trees(const MatrixView& x, std::span<const double> y,
-                             std::span<const double> sample_weight,
-                             const std::vector<TreeTask>& tasks, const TreeParams& params,
-                             const HistogramData* hist);
-
-// One task of grow_trees: its own generator seed_from_u64(seed), then the driver.
+// One task: its own generator seed_from_u64(seed), then the driver (the histogram search
+// when `hist` is given, the exact search otherwise).
 Tree grow_tree(const MatrixView& x, std::span<const double> y,
                std::span<const double> sample_weight, const TreeTask& task,
                const TreeParams& params, const HistogramData* hist);
 
-// grow_trees, with each tree handed to `finish(task_number, Tree&&)` on the worker that
-// grew it, so a forest can keep a compact form without holding every full tree at once.
-// Finished trees count as the call's progress.
-template <class T, class F>
-std::vector<T> grow_trees_as(const MatrixView& x, std::span<const double> y,
-                             std::span<const double> sample_weight,
-                             const std::vector<TreeTask>& tasks, const TreeParams& params,
-                             const HistogramData* hist, F&& finish) {
-    Progress progress(tasks.size());
-    return parallel_map<T>(tasks.size(), [&](std::size_t i) {
-        T tree = finish(i, grow_tree(x, y, sample_weight, tasks[i], params, hist));
-        progress.advance();
-        return tree;
-    });
-}
+// Grows one tree per task in parallel on the worker pool and packs each, with n_classes
+// probability columns, on the worker that grew it, so the full trees are never all held at
+// once. Trees stand in task order whatever the number of workers.
+Forest grow_forest(const MatrixView& x, std::span<const double> y,
+                   std::span<const double> sample_weight, const std::vector<TreeTask>& tasks,
+                   const TreeParams& params, const HistogramData* hist, std::size_t n_classes = 0);
 
 }  // namespace canopy

@@ -573,8 +573,7 @@ public:
         std::vector<std::uint64_t> classes(idx_.size());
         for (std::size_t p = 0; p < idx_.size(); ++p) classes[p] = class_index(y_[idx_[p]]);
         std::vector<std::uint64_t> distinct = classes;
-        std::sort(distinct.begin(), distinct.end());
-        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+        sort_distinct(distinct);
         entries_.resize(idx_.size());
         scratch_.resize(idx_.size());
         for (std::size_t p = 0; p < idx_.size(); ++p) {

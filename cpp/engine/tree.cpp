@@ -37,33 +37,15 @@ void Tree::set_leaf_counts(std::uint32_t id, std::span<const ClassCount> sorted)
     counts.insert(counts.end(), sorted.begin(), sorted.end());
 }
 
-std::size_t Tree::depth() const {
-    if (nodes.empty()) return 0;
-    std::size_t best = 0;
-    std::vector<std::pair<std::uint32_t, std::size_t>> stack{{0, 0}};
-    while (!stack.empty()) {
-        auto [id, d] = stack.back();
-        stack.pop_back();
-        const TreeNode& n = nodes[id];
-        if (n.is_leaf()) {
-            best = std::max(best, d);
-        } else {
-            stack.emplace_back(n.right, d + 1);
-            stack.emplace_back(n.left, d + 1);
-        }
-    }
-    return best;
-}
-
-std::size_t Tree::n_leaves() const {
-    return static_cast<std::size_t>(
-        std::count_if(nodes.begin(), nodes.end(), [](const TreeNode& n) { return n.is_leaf(); }));
-}
-
 std::uint64_t class_index(double label) {
     if (!(label > 0.0)) return 0;  // negatives, zero and NaN
     if (label >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
     return static_cast<std::uint64_t>(label);
+}
+
+void sort_distinct(std::vector<std::uint64_t>& classes) {
+    std::sort(classes.begin(), classes.end());
+    classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
 }
 
 double majority_class(std::span<const ClassCount> sorted) {
@@ -109,33 +91,6 @@ void create_leaf(Tree& tree, std::uint32_t id, std::span<const double> y,
     }
     tree.nodes[id].value = majority_class(counts);
     tree.set_leaf_counts(id, counts);
-}
-
-std::size_t find_leaf(const Tree& tree, std::span<const double> row) {
-    std::size_t id = 0;
-    const TreeNode* nodes = tree.nodes.data();
-    while (!nodes[id].is_leaf()) {
-        const TreeNode& n = nodes[id];
-        if (n.feature >= row.size()) {
-            fail_internal("prediction row has " + std::to_string(row.size()) +
-                          " values but the tree tests feature " + std::to_string(n.feature));
-        }
-        id = row[n.feature] <= n.threshold ? n.left : n.right;
-    }
-    return id;
-}
-
-void add_leaf_proba(const Tree& tree, const TreeNode& leaf, std::span<double> out) {
-    for_each_leaf_probability(tree, leaf, [&](std::uint64_t cls, double p) {
-        if (cls < out.size()) out[cls] += p;
-    });
-}
-
-std::vector<double> traverse_proba(const Tree& tree, std::span<const double> row,
-                                   std::size_t n_classes) {
-    std::vector<double> p(n_classes, 0.0);
-    add_leaf_proba(tree, tree.node(find_leaf(tree, row)), p);
-    return p;
 }
 
 }  // namespace canopy

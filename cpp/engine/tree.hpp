@@ -1,6 +1,7 @@
-// The tree model every estimator is made of: growth parameters, nodes stored flat in
-// pre-order (the root is node 0, then the whole left subtree, then the right subtree),
-// leaf construction and the walks from the root to a leaf.
+// The tree the split searches grow: growth parameters, nodes stored flat in pre-order (the
+// root is node 0, then the whole left subtree, then the right subtree) and leaf
+// construction. A grown tree is packed into a Forest (engine/forest.hpp) before anything
+// queries it; this form is what the growers build and the reference tests read.
 #pragma once
 
 #include <cstddef>
@@ -37,7 +38,7 @@ struct TreeNode {
     double threshold = 0.0;   // rows with value <= threshold go left; 0.0 in a leaf
     std::uint32_t left = kNoChild;
     std::uint32_t right = kNoChild;
-    double value = 0.0;  // leaf: weighted mean or majority class index; internal: 0.0
+    double value = 0.0;         // leaf: weighted mean or majority class index; internal: 0.0
     std::size_t n_samples = 0;  // index entries that reached the node, repeats included
     // Classification leaves only: their counts are Tree::counts[counts_begin, +counts_size),
     // sorted by class index.
@@ -66,13 +67,14 @@ struct Tree {
                    std::uint32_t right);
     // Stores the counts of a classification leaf; `sorted` must be ordered by class.
     void set_leaf_counts(std::uint32_t id, std::span<const ClassCount> sorted);
-
-    std::size_t depth() const;     // edges on the longest root-to-leaf path
-    std::size_t n_leaves() const;
 };
 
 // Class index of a label: truncation toward zero, negatives and NaN give 0, saturating.
 std::uint64_t class_index(double label);
+
+// The distinct class indices of n labels, ascending; label(i) gives the i-th label.
+template <class Label>
+std::vector<std::uint64_t> sorted_classes(std::size_t n, Label&& label);
 
 // Fills node `id` of `tree` as a leaf over the rows listed in `indices` (repeats count):
 // weighted mean of y (0.0 when the weight sum is not positive), or the class counts and the
@@ -84,14 +86,6 @@ void create_leaf(Tree& tree, std::uint32_t id, std::span<const double> y,
 // Majority class of sorted counts: largest weight, smallest class among ties, 0 if empty.
 double majority_class(std::span<const ClassCount> sorted);
 
-// Descends from the root; a value <= threshold goes left (NaN goes right). A row too short
-// for a tested feature aborts the call. Returns the leaf's node id.
-std::size_t find_leaf(const Tree& tree, std::span<const double> row);
-
-// Class-probability vector of length n_classes for one row; zeros for regression leaves,
-// leaves whose counts sum to 0, and classes at or beyond n_classes.
-std::vector<double> traverse_proba(const Tree& tree, std::span<const double> row,
-                                   std::size_t n_classes);
 // Calls fn(class, count / total) for every class of a classification leaf whose counts sum
 // to a positive total; regression leaves and weightless leaves call nothing.
 template <class F>
@@ -104,7 +98,15 @@ void for_each_leaf_probability(const Tree& tree, const TreeNode& leaf, F&& fn) {
     for (const ClassCount& c : counts) fn(c.cls, c.weight / total);
 }
 
-// Adds the leaf's probabilities to out[0 .. n_classes) (the same terms as traverse_proba).
-void add_leaf_proba(const Tree& tree, const TreeNode& leaf, std::span<double> out);
+// Sorts and removes repeats in place.
+void sort_distinct(std::vector<std::uint64_t>& classes);
+
+template <class Label>
+std::vector<std::uint64_t> sorted_classes(std::size_t n, Label&& label) {
+    std::vector<std::uint64_t> classes(n);
+    for (std::size_t i = 0; i < n; ++i) classes[i] = class_index(label(i));
+    sort_distinct(classes);
+    return classes;
+}
 
 }  // namespace canopy

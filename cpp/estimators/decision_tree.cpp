@@ -23,14 +23,9 @@ void DecisionTree::fit(const MatrixView& x, const VectorView& y,
     const SupervisedInput in = prepare_supervised(x, y, sample_weight);
 
     std::optional<std::vector<std::uint64_t>> new_classes;
-    if (is_classification()) {
-        // Every entry of y, including any beyond the rows of x.
-        std::vector<std::uint64_t> labels(y.size);
-        for (std::size_t i = 0; i < y.size; ++i) labels[i] = class_index(y[i]);
-        std::sort(labels.begin(), labels.end());
-        labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
-        new_classes = std::move(labels);
-    }
+    // Every entry of y names a class, including any beyond the rows of x.
+    if (is_classification())
+        new_classes = sorted_classes(y.size, [&](std::size_t i) { return y[i]; });
 
     std::vector<RowIndex> indices(x.rows);
     std::iota(indices.begin(), indices.end(), RowIndex{0});
@@ -40,11 +35,12 @@ void DecisionTree::fit(const MatrixView& x, const VectorView& y,
     params.min_samples_split = config.min_samples_split;
     params.min_samples_leaf = config.min_samples_leaf;
     params.is_classification = is_classification();
-    Tree tree = build_node_exact(x, in.y, in.weight, indices, params, rng);
-    PackedTree new_packed = PackedTree::pack(tree);
+    Forest grown;
+    grown.n_classes = new_classes ? new_classes->size() : 0;
+    grown.trees.push_back(PackedTree::pack(
+        build_node_exact(x, in.y, in.weight, indices, params, rng), grown.n_classes));
 
-    root = std::move(tree);
-    packed = std::move(new_packed);
+    forest = std::move(grown);
     classes = std::move(new_classes);
     is_fitted = true;
 }
@@ -56,27 +52,27 @@ std::vector<std::uint32_t> DecisionTree::leaves(const MatrixView& x) const {
     constexpr std::size_t kBlock = std::size_t{1} << 14;
     for (std::size_t begin = 0; begin < rows.rows(); begin += kBlock) {
         poll_interrupt();
-        packed.find_leaves(rows.view(), begin, std::min(rows.rows(), begin + kBlock),
-                           out.data() + begin);
+        forest.leaves(0, rows.view(), begin, std::min(rows.rows(), begin + kBlock),
+                      out.data() + begin);
     }
     return out;
 }
 
-const Tree& DecisionTree::fitted_tree() const {
-    if (!is_fitted || !root) fail_user("DecisionTree has not been fitted");
-    return *root;
+const PackedTree& DecisionTree::fitted_tree() const {
+    if (!is_fitted || forest.empty()) fail_user("DecisionTree has not been fitted");
+    return forest.trees.front();
 }
 
 std::vector<double> DecisionTree::predict(const MatrixView& x) const {
-    fitted_tree();
+    const PackedTree& tree = fitted_tree();
     const std::vector<std::uint32_t> leaf = leaves(x);
     std::vector<double> out(leaf.size());
-    for (std::size_t r = 0; r < leaf.size(); ++r) out[r] = packed.values[leaf[r]];
+    for (std::size_t r = 0; r < leaf.size(); ++r) out[r] = tree.values[leaf[r]];
     return out;
 }
 
 std::vector<std::vector<double>> DecisionTree::predict_proba(const MatrixView& x) const {
-    const Tree& tree = fitted_tree();
+    const PackedTree& tree = fitted_tree();
     if (!is_classification()) fail_user("predict_proba only available for classification");
     const std::vector<std::uint64_t> empty;
     const std::vector<std::uint64_t>& cls = classes ? *classes : empty;
@@ -86,7 +82,7 @@ std::vector<std::vector<double>> DecisionTree::predict_proba(const MatrixView& x
     std::vector<double> p(k);
     for (std::size_t r = 0; r < leaf.size(); ++r) {
         std::fill(p.begin(), p.end(), 0.0);
-        add_leaf_proba(tree, tree.node(leaf[r]), p);
+        tree.add_proba(leaf[r], p.data());
         std::vector<double>& row = out[r];
         row.resize(k);
         for (std::size_t j = 0; j < k; ++j) row[j] = cls[j] < k ? p[cls[j]] : 0.0;

@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/packed_tree.hpp"
-#include "engine/tree.hpp"
+#include "engine/forest.hpp"
 #include "engine/views.hpp"
 
 namespace canopy {
@@ -23,8 +22,7 @@ struct DecisionTreeConfig {
 
 struct DecisionTree {
     DecisionTreeConfig config;
-    std::optional<Tree> root;                          // absent until the first fit
-    PackedTree packed;                                 // root, laid out for prediction
+    Forest forest;  // a forest of one tree after a fit; empty before
     std::optional<std::vector<std::uint64_t>> classes;  // classification fits only
     bool is_fitted = false;
 
@@ -33,8 +31,10 @@ struct DecisionTree {
 
     bool is_classification() const { return config.task == "classification"; }
     std::size_t n_classes() const { return classes ? classes->size() : 0; }
-    std::size_t get_depth() const { return root ? root->depth() : 0; }
-    std::size_t get_n_leaves() const { return root ? root->n_leaves() : 0; }
+    // The fitted tree, or nullptr before the first fit.
+    const PackedTree* tree() const { return forest.empty() ? nullptr : &forest.trees.front(); }
+    std::size_t get_depth() const { return tree() ? tree()->depth() : 0; }
+    std::size_t get_n_leaves() const { return tree() ? tree()->n_leaves() : 0; }
 
     // Validates, grows a new tree on all rows and features, and only then replaces the
     // previous model: a failed fit leaves the estimator as it was.
@@ -45,8 +45,8 @@ struct DecisionTree {
     // One probability per entry of classes_, in that order (0.0 for an index >= the class count).
     std::vector<std::vector<double>> predict_proba(const MatrixView& x) const;
 
-private:
-    const Tree& fitted_tree() const;
+  private:
+    const PackedTree& fitted_tree() const;
     std::vector<std::uint32_t> leaves(const MatrixView& x) const;
 };
 

@@ -9,39 +9,19 @@
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
+#include "engine/row_blocks.hpp"
 #include "engine/storage.hpp"
-#include "engine/thread_pool.hpp"
 #include "engine/validation.hpp"
 
 namespace canopy {
 
 namespace {
 
-// Rows per prediction work item, at most. An item walks its rows through one tree after the
-// other, so the larger it is, the more often a tree's nodes are still in cache: a deep
-// forest is far larger than the caches, and every row visits a different path.
-constexpr std::size_t kRowBlock = 16384;
-
-// Runs fn(begin, end) over consecutive blocks of rows on the pool. The block count is a
-// multiple of the workers the section uses, so that every worker gets the same share of rows.
-template <class F>
-void for_row_blocks(std::size_t n_rows, F&& fn) {
-    const std::size_t workers = std::max<std::size_t>(1, section_width());
-    std::size_t n_blocks = (n_rows + kRowBlock - 1) / kRowBlock;
-    n_blocks = (n_blocks + workers - 1) / workers * workers;
-    const std::size_t rows = n_blocks == 0 ? 0 : (n_rows + n_blocks - 1) / n_blocks;
-    parallel_for(n_blocks, [&](std::size_t b) {
-        const std::size_t begin = std::min(n_rows, b * rows);
-        fn(begin, std::min(n_rows, begin + rows));
-    });
-}
-
 // The pipeline both forests share once their inputs are validated: the growth parameters,
 // the per-tree plan from the master generator, one binning of all rows, and the trees grown
 // in parallel and packed on the worker that grew them.
-std::vector<PackedTree> grow_forest(const ForestConfig& config, const MatrixView& x,
-                                    const SupervisedInput& in, bool classification,
-                                    std::size_t n_classes) {
+Forest grow_bagged_forest(const ForestConfig& config, const MatrixView& x,
+                          const SupervisedInput& in, bool classification, std::size_t n_classes) {
     const std::size_t n = x.rows;
     const std::size_t m = x.cols;
     require_storage("n_estimators=" + std::to_string(config.n_estimators) + " trees on " +
@@ -55,11 +35,8 @@ std::vector<PackedTree> grow_forest(const ForestConfig& config, const MatrixView
         draw_tree_tasks(master, static_cast<std::size_t>(config.n_estimators), n, config.bootstrap);
     const Matrix rows = to_row_major(x);
     const HistogramData hist = HistogramData::build(rows.view(), n, m);
-    return grow_trees_as<PackedTree>(
-        rows.view(), in.y, in.weight, tasks, params, &hist,
-        [&](std::size_t, Tree&& tree) {
-            return PackedTree::pack(tree, classification ? n_classes : 0);
-        });
+    return grow_forest(rows.view(), in.y, in.weight, tasks, params, &hist,
+                       classification ? n_classes : 0);
 }
 
 }  // namespace
@@ -69,8 +46,8 @@ std::vector<PackedTree> grow_forest(const ForestConfig& config, const MatrixView
 void RandomForestRegressor::fit(const MatrixView& x, const VectorView& y,
                                 const std::optional<VectorView>& weight) {
     const SupervisedInput in = prepare_supervised(x, y, weight);
-    std::vector<PackedTree> grown = grow_forest(config, x, in, false, 0);
-    trees = std::move(grown);
+    Forest grown = grow_bagged_forest(config, x, in, false, 0);
+    forest = std::move(grown);
     is_fitted = true;
 }
 
@@ -78,19 +55,12 @@ std::vector<double> RandomForestRegressor::predict(const MatrixView& x) const {
     if (!is_fitted) fail_user("RandomForestRegressor has not been fitted");
     const RowMajor rows(x);
     std::vector<double> out(rows.rows());
-    const double n_trees = static_cast<double>(trees.size());
+    const double n_trees = static_cast<double>(forest.size());
     for_row_blocks(rows.rows(), [&](std::size_t begin, std::size_t end) {
         // Per-row sums in tree order, starting at -0.0, whatever the blocking.
         std::fill(out.begin() + static_cast<std::ptrdiff_t>(begin),
                   out.begin() + static_cast<std::ptrdiff_t>(end), -0.0);
-        std::vector<std::uint32_t> leaf(end - begin);
-        for (const PackedTree& tree : trees) {
-            poll_interrupt();
-            tree.find_leaves(rows.view(), begin, end, leaf.data());
-            for (std::size_t r = begin; r < end; ++r) {
-                out[r] += tree.values[leaf[r - begin]];
-            }
-        }
+        forest.add_values(rows.view(), begin, end, out.data() + begin);
         for (std::size_t r = begin; r < end; ++r) out[r] /= n_trees;
     });
     return out;
@@ -102,14 +72,11 @@ void RandomForestClassifier::fit(const MatrixView& x, const VectorView& y,
                                  const std::optional<VectorView>& weight) {
     const SupervisedInput in = prepare_supervised(x, y, weight);
     // Every entry of y names a class, also entries beyond the rows of x.
-    std::vector<std::uint64_t> seen(y.size);
-    for (std::size_t i = 0; i < y.size; ++i) seen[i] = class_index(y[i]);
-    std::sort(seen.begin(), seen.end());
-    seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+    std::vector<std::uint64_t> seen = sorted_classes(y.size, [&](std::size_t i) { return y[i]; });
     if (auto message = validate_classes(seen)) fail_user(*message);
     const std::size_t k = seen.size();
-    std::vector<PackedTree> grown = grow_forest(config, x, in, true, k);
-    trees = std::move(grown);
+    Forest grown = grow_bagged_forest(config, x, in, true, k);
+    forest = std::move(grown);
     classes = std::move(seen);
     n_classes = k;
     is_fitted = true;
@@ -121,16 +88,9 @@ std::vector<double> RandomForestClassifier::predict_proba_flat(const MatrixView&
     const std::size_t k = n_classes;
     std::vector<double> out(checked_mul(rows.rows(), k), 0.0);
     if (k == 0) return out;  // no columns to fill (a fit on an empty y)
-    const double n_trees = static_cast<double>(trees.size());
+    const double n_trees = static_cast<double>(forest.size());
     for_row_blocks(rows.rows(), [&](std::size_t begin, std::size_t end) {
-        std::vector<std::uint32_t> leaf(end - begin);
-        for (const PackedTree& tree : trees) {
-            poll_interrupt();
-            tree.find_leaves(rows.view(), begin, end, leaf.data());
-            for (std::size_t r = begin; r < end; ++r) {
-                tree.add_proba(leaf[r - begin], out.data() + r * k);
-            }
-        }
+        forest.add_probabilities(rows.view(), begin, end, out.data() + begin * k);
         for (std::size_t i = begin * k; i < end * k; ++i) out[i] /= n_trees;
     });
     return out;

@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/packed_tree.hpp"
-#include "engine/tree.hpp"
+#include "engine/forest.hpp"
 #include "engine/views.hpp"
 
 namespace canopy {
@@ -24,7 +23,7 @@ struct ForestConfig {
 
 struct RandomForestRegressor {
     ForestConfig config;
-    std::vector<PackedTree> trees;
+    Forest forest;
     bool is_fitted = false;
 
     explicit RandomForestRegressor(ForestConfig c) : config(std::move(c)) {}
@@ -37,7 +36,7 @@ struct RandomForestRegressor {
 
 struct RandomForestClassifier {
     ForestConfig config;
-    std::vector<PackedTree> trees;
+    Forest forest;  // probability columns: n_classes
     std::optional<std::vector<std::uint64_t>> classes;
     std::size_t n_classes = 0;
     bool is_fitted = false;

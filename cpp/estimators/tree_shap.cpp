@@ -18,21 +18,6 @@ double ShapTree::output(std::size_t id, std::size_t c) const {
 
 namespace {
 
-// Rejects node arrays that are not a pre-order binary tree: every walk below relies on
-// children lying after their parent, so a corrupt tree can neither loop nor read out of range.
-void check_structure(const Tree& tree) {
-    const std::size_t n = tree.nodes.size();
-    for (std::size_t id = 0; id < n; ++id) {
-        const TreeNode& node = tree.nodes[id];
-        const bool has_left = node.left != kNoChild;
-        const bool has_right = node.right != kNoChild;
-        if (has_left != has_right || (has_left && (node.left <= id || node.left >= n ||
-                                                   node.right <= id || node.right >= n))) {
-            fail_internal("tree node " + std::to_string(id) + " has invalid children");
-        }
-    }
-}
-
 void check_columns(const ShapTree& tree, std::size_t cols, const char* what) {
     for (const ShapNode& node : tree.nodes) {
         if (!node.is_leaf() && node.feature >= cols) {
@@ -43,15 +28,17 @@ void check_columns(const ShapTree& tree, std::size_t cols, const char* what) {
     }
 }
 
-void fill_leaf_outputs(const Tree& tree, const TreeNode& leaf, bool classification,
+// A leaf's outputs: its class probabilities (classes the tree keeps, up to out.size()), or
+// its value.
+void fill_leaf_outputs(const PackedTree& tree, std::size_t leaf, bool classification,
                        std::span<double> out) {
     if (!classification) {
-        out[0] = leaf.value;
+        out[0] = tree.values[leaf];
         return;
     }
-    for_each_leaf_probability(tree, leaf, [&](std::uint64_t cls, double p) {
-        if (cls < out.size()) out[cls] = p;
-    });
+    std::vector<double> p(tree.n_classes, 0.0);
+    tree.add_proba(static_cast<std::uint32_t>(leaf), p.data());
+    std::copy_n(p.begin(), std::min(p.size(), out.size()), out.begin());
 }
 
 std::string too_many_features(std::size_t m) {
@@ -500,45 +487,41 @@ std::size_t outputs_of(const DecisionTree& tree, const std::string& model_type) 
 
 }  // namespace
 
-ShapTree build_shap_tree(const Tree& tree, const Matrix& x_train, std::size_t n_outputs,
+ShapTree build_shap_tree(const PackedTree& tree, const Matrix& x_train, std::size_t n_outputs,
                          bool classification) {
     ShapTree out;
     out.n_slots = std::max<std::size_t>(n_outputs, 1);
-    if (tree.empty()) return out;
-    check_structure(tree);
-    const std::size_t n = tree.nodes.size();
+    const std::size_t n = tree.size();
+    if (n == 0) return out;
     out.nodes.resize(n);
     out.values.assign(checked_mul(n, out.n_slots), 0.0);
     for (std::size_t id = 0; id < n; ++id) {
-        const TreeNode& t = tree.nodes[id];
         ShapNode& s = out.nodes[id];
-        s.cover = t.n_samples;
-        if (t.is_leaf()) {
-            fill_leaf_outputs(tree, t, classification,
+        s.cover = tree.cover[id];
+        if (tree.is_leaf(id)) {
+            fill_leaf_outputs(tree, id, classification,
                               std::span<double>(out.values).subspan(id * out.n_slots, out.n_slots));
             continue;
         }
-        s.feature = t.feature;
-        s.threshold = t.threshold;
-        s.left = t.left;
-        s.right = t.right;
+        s.feature = tree.nodes[id].feature;
+        s.threshold = tree.nodes[id].threshold;
+        s.left = static_cast<std::uint32_t>(id + 1);
+        s.right = tree.nodes[id].right;
     }
-    if (x_train.rows > 0) check_columns(out, x_train.cols, "background matrix");
-    // Counting each background row along its path gives the sizes of the recursive split of
-    // the row list into the rows going left and right.
-    for (std::size_t r = 0; r < x_train.rows; ++r) {
-        const auto row = x_train.row(r);
-        std::size_t id = 0;
-        while (!out.nodes[id].is_leaf()) {
-            ShapNode& s = out.nodes[id];
-            if (row[s.feature] <= s.threshold) {
-                ++s.left_count;
-                id = s.left;
-            } else {
-                ++s.right_count;
-                id = s.right;
-            }
-        }
+    if (x_train.rows == 0) return out;
+    check_columns(out, x_train.cols, "background matrix");
+    // The background rows that pass through a node are those whose leaf lies below it, so
+    // the counts of every branch follow from the leaves the rows reach, children first.
+    std::vector<std::uint32_t> leaf(x_train.rows);
+    tree.find_leaves(x_train.view(), 0, x_train.rows, leaf.data());
+    std::vector<std::uint64_t> reach(n, 0);
+    for (std::uint32_t id : leaf) ++reach[id];
+    for (std::size_t id = n; id-- > 0;) {
+        ShapNode& s = out.nodes[id];
+        if (s.is_leaf()) continue;
+        s.left_count = reach[s.left];
+        s.right_count = reach[s.right];
+        reach[id] = s.left_count + s.right_count;
     }
     return out;
 }
@@ -580,8 +563,11 @@ TreeShap::TreeShap(const DecisionTree& t, const MatrixView& x, std::string type)
       x_train(to_row_major(x)),
       n_features(x.cols),
       n_outputs(outputs_of(tree, model_type)) {
-    if (tree.root) root = build_shap_tree(*tree.root, x_train, n_outputs, is_classification());
-    else root.n_slots = std::max<std::size_t>(n_outputs, 1);
+    if (const PackedTree* fitted = tree.tree()) {
+        root = build_shap_tree(*fitted, x_train, n_outputs, is_classification());
+    } else {
+        root.n_slots = std::max<std::size_t>(n_outputs, 1);
+    }
 }
 
 std::vector<std::vector<std::vector<double>>> TreeShap::explain(const MatrixView& x) const {

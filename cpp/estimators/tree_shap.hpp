@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/tree.hpp"
+#include "engine/forest.hpp"
 #include "engine/views.hpp"
 #include "estimators/decision_tree.hpp"
 
@@ -21,9 +21,9 @@ inline constexpr std::size_t kMaxShapFeatures = 22;
 
 // One node of the explanation tree; the ids and the pre-order are those of the explained tree.
 struct ShapNode {
-    std::size_t feature = 0;  // split column; 0 in a leaf
-    double threshold = 0.0;   // 0.0 in a leaf
-    std::uint64_t cover = 0;  // training index entries that reached the node
+    std::size_t feature = 0;        // split column; 0 in a leaf
+    double threshold = 0.0;         // 0.0 in a leaf
+    std::uint64_t cover = 0;        // training index entries that reached the node
     std::uint64_t left_count = 0;   // background rows reaching the node with value <= threshold
     std::uint64_t right_count = 0;  // the other background rows reaching the node
     std::uint32_t left = kNoChild;
@@ -44,11 +44,12 @@ struct ShapTree {
     double output(std::size_t id, std::size_t c) const;
 };
 
-// Copies the tree's structure and leaf outputs and counts the background rows of x_train
-// going each way at every internal node. Leaf outputs are class probabilities (classes at or
-// beyond n_outputs dropped; zeros without counts) when `classification`, else the leaf value.
-// Aborts when x_train has rows and the tree splits on a column it does not have.
-ShapTree build_shap_tree(const Tree& tree, const Matrix& x_train, std::size_t n_outputs,
+// Copies the tree's structure, covers and leaf outputs and counts the background rows of
+// x_train going each way at every internal node. Leaf outputs are class probabilities
+// (classes at or beyond n_outputs dropped; zeros for a regression tree) when
+// `classification`, else the leaf value. Aborts when x_train has rows and the tree splits on
+// a column it does not have.
+ShapTree build_shap_tree(const PackedTree& tree, const Matrix& x_train, std::size_t n_outputs,
                          bool classification);
 
 // The distinct split features in order of first appearance in pre-order; bit k of a

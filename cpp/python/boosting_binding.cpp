@@ -2,6 +2,7 @@
 #include "estimators/boosting/canopy.hpp"
 #include "estimators/boosting/export.hpp"
 #include "python/bindings.hpp"
+#include "python/config_table.hpp"
 
 namespace canopy::py {
 namespace {
@@ -9,54 +10,54 @@ namespace {
 using Reg = CanopyRegressor;
 using Clf = CanopyClassifier;
 
-// The thirteen arguments the three classes share, in the order of the regressor and the
-// classifier; Canopy inserts `task` after min_samples_leaf.
-std::vector<Param> boost_params(bool with_task) {
-    std::vector<Param> p = {{"n_estimators", Kind::Count},      {"learning_rate", Kind::Real},
-                            {"rf_n_estimators", Kind::Count},   {"rf_max_depth", Kind::OptCount},
-                            {"rf_max_features", Kind::OptText}, {"bootstrap", Kind::Flag},
-                            {"random_state", Kind::OptCount},   {"min_samples_split", Kind::Count},
-                            {"min_samples_leaf", Kind::Count}};
-    if (with_task) p.push_back({"task", Kind::Text});
-    p.insert(p.end(), {{"use_histogram", Kind::Flag},
-                       {"async_mode", Kind::Flag},
-                       {"tol", Kind::Real},
-                       {"n_jobs", Kind::OptCount}});
-    return p;
+// The constructor arguments of each class: the shared configuration, plus the held-out
+// share of the regressor and the task of Canopy.
+struct RegressorArgs : BoostConfig {
+    double conformal_fraction = kDefaultConformalFraction;
+};
+struct CanopyArgs : BoostConfig {
+    std::string task = "classification";
+};
+
+// The thirteen keywords the three classes share, in order; `after_leaf` goes between
+// min_samples_leaf and use_histogram, `last` at the end.
+template <class Config>
+Fields<Config> boost_fields(Fields<Config> after_leaf, Fields<Config> last) {
+    Fields<Config> f = {
+        CANOPY_FIELD(Config, n_estimators),    CANOPY_FIELD(Config, learning_rate),
+        CANOPY_FIELD(Config, rf_n_estimators), CANOPY_FIELD(Config, rf_max_depth),
+        CANOPY_FIELD(Config, rf_max_features), CANOPY_FIELD(Config, bootstrap),
+        CANOPY_FIELD(Config, random_state),    CANOPY_FIELD(Config, min_samples_split),
+        CANOPY_FIELD(Config, min_samples_leaf)};
+    f.insert(f.end(), after_leaf.begin(), after_leaf.end());
+    f.insert(f.end(), {CANOPY_FIELD(Config, use_histogram), CANOPY_FIELD(Config, async_mode),
+                       CANOPY_FIELD(Config, tol), CANOPY_FIELD(Config, n_jobs)});
+    f.insert(f.end(), last.begin(), last.end());
+    return f;
 }
 
-std::vector<Param> regressor_params() {
-    auto p = boost_params(false);
-    p.push_back({"conformal_fraction", Kind::Real});
-    return p;
+const Fields<RegressorArgs> kRegressorFields =
+    boost_fields<RegressorArgs>({}, {CANOPY_FIELD(RegressorArgs, conformal_fraction)});
+const Fields<BoostConfig> kClassifierFields = boost_fields<BoostConfig>({}, {});
+const Fields<CanopyArgs> kCanopyFields =
+    boost_fields<CanopyArgs>({CANOPY_FIELD(CanopyArgs, task)}, {});
+
+const Signature kNewRegressor("CanopyRegressor", params_of(kRegressorFields));
+const Signature kNewClassifier("CanopyClassifier", params_of(kClassifierFields));
+const Signature kNewCanopy("Canopy", params_of(kCanopyFields));
+const std::string kRegressorDoc = text_signature("CanopyRegressor", kRegressorFields);
+const std::string kClassifierDoc = text_signature("CanopyClassifier", kClassifierFields);
+const std::string kCanopyDoc = text_signature("Canopy", kCanopyFields);
+
+Reg make_regressor(const Args& a) {
+    const RegressorArgs c = read_config(kRegressorFields, a);
+    return Reg(c, c.conformal_fraction);
 }
-
-const Signature kNewRegressor("CanopyRegressor", regressor_params());
-const Signature kNewClassifier("CanopyClassifier", boost_params(false));
-const Signature kNewCanopy("Canopy", boost_params(true));
-
-// `skip` is the index of `task` in Canopy's list, so the later arguments shift by one.
-BoostConfig boost_config(const Args& a, std::size_t shift) {
-    BoostConfig c;
-    c.n_estimators = a.count_or(0, 20);
-    c.learning_rate = a.real_or(1, 0.1);
-    c.rf_n_estimators = a.count_or(2, 20);
-    c.rf_max_depth = a.opt_count(3);
-    c.rf_max_features = a.opt_text(4);
-    c.bootstrap = a.flag_or(5, true);
-    c.random_state = a.opt_count(6);
-    c.min_samples_split = a.count_or(7, 2);
-    c.min_samples_leaf = a.count_or(8, 1);
-    c.use_histogram = a.flag_or(9 + shift, true);
-    c.async_mode = a.flag_or(10 + shift, false);
-    c.tol = a.real_or(11 + shift, 1e-4);
-    c.n_jobs = a.opt_count(12 + shift);
-    return c;
+Clf make_classifier(const Args& a) { return Clf(read_config(kClassifierFields, a)); }
+Canopy make_canopy(const Args& a) {
+    const CanopyArgs c = read_config(kCanopyFields, a);
+    return Canopy(c, c.task);
 }
-
-Reg make_regressor(const Args& a) { return Reg(boost_config(a, 0), a.real_or(13, 0.2)); }
-Clf make_classifier(const Args& a) { return Clf(boost_config(a, 0)); }
-Canopy make_canopy(const Args& a) { return Canopy(boost_config(a, 1), a.text_or(9, "classification")); }
 
 template <class E>
 PyObject* n_estimators(const E& e) {
@@ -105,7 +106,7 @@ PyObject* flat_tree_to_py(const ExportedTree& t) {
     return d.release();
 }
 
-PyObject* rounds_to_py(const std::vector<InternalRF>& forests, std::size_t per_round) {
+PyObject* rounds_to_py(const std::vector<Forest>& forests, std::size_t per_round) {
     const ExportedRounds rounds = build_rounds(forests, per_round);
     return list_from(rounds, [](const std::vector<std::vector<ExportedTree>>& outputs) {
         Dict round;
@@ -276,34 +277,21 @@ PyGetSetDef kCanopyProperties[] = {
 }  // namespace
 
 PyTypeObject* make_canopy_regressor_type() {
-    return make_type<Reg>(
-        "builtins.CanopyRegressor",
-        "CanopyRegressor(n_estimators=20, learning_rate=0.1, rf_n_estimators=20, "
-        "rf_max_depth=None, rf_max_features=None, bootstrap=True, random_state=None, "
-        "min_samples_split=2, min_samples_leaf=1, use_histogram=True, async_mode=False, "
-        "tol=1e-4, n_jobs=None, conformal_fraction=0.2)\n--\n\n",
-        construct<Reg, kNewRegressor, make_regressor>, kRegressorMethods, kRegressorProperties);
+    return make_type<Reg>("builtins.CanopyRegressor", kRegressorDoc.c_str(),
+                          construct<Reg, kNewRegressor, make_regressor>, kRegressorMethods,
+                          kRegressorProperties);
 }
 
 PyTypeObject* make_canopy_classifier_type() {
-    return make_type<Clf>(
-        "builtins.CanopyClassifier",
-        "CanopyClassifier(n_estimators=20, learning_rate=0.1, rf_n_estimators=20, "
-        "rf_max_depth=None, rf_max_features=None, bootstrap=True, random_state=None, "
-        "min_samples_split=2, min_samples_leaf=1, use_histogram=True, async_mode=False, "
-        "tol=1e-4, n_jobs=None)\n--\n\n",
-        construct<Clf, kNewClassifier, make_classifier>, kClassifierMethods,
-        kClassifierProperties);
+    return make_type<Clf>("builtins.CanopyClassifier", kClassifierDoc.c_str(),
+                          construct<Clf, kNewClassifier, make_classifier>, kClassifierMethods,
+                          kClassifierProperties);
 }
 
 PyTypeObject* make_canopy_type() {
-    return make_type<Canopy>(
-        "builtins.Canopy",
-        "Canopy(n_estimators=20, learning_rate=0.1, rf_n_estimators=20, rf_max_depth=None, "
-        "rf_max_features=None, bootstrap=True, random_state=None, min_samples_split=2, "
-        "min_samples_leaf=1, task=\"classification\", use_histogram=True, async_mode=False, "
-        "tol=1e-4, n_jobs=None)\n--\n\n",
-        construct<Canopy, kNewCanopy, make_canopy>, kCanopyMethods, kCanopyProperties);
+    return make_type<Canopy>("builtins.Canopy", kCanopyDoc.c_str(),
+                             construct<Canopy, kNewCanopy, make_canopy>, kCanopyMethods,
+                             kCanopyProperties);
 }
 
 }  // namespace canopy::py

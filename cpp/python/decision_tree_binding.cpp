@@ -1,17 +1,21 @@
 #include "estimators/decision_tree.hpp"
 #include "python/bindings.hpp"
+#include "python/config_table.hpp"
 
 namespace canopy::py {
 namespace {
 
 using Est = DecisionTree;
 
-const Signature kNew("DecisionTree", {{"max_depth", Kind::OptCount},
-                                      {"criterion", Kind::Text},
-                                      {"task", Kind::Text},
-                                      {"random_state", Kind::OptCount},
-                                      {"min_samples_split", Kind::Count},
-                                      {"min_samples_leaf", Kind::Count}});
+using Config = DecisionTreeConfig;
+const Fields<Config> kFields = {CANOPY_FIELD(Config, max_depth),
+                                CANOPY_FIELD(Config, criterion),
+                                CANOPY_FIELD(Config, task),
+                                CANOPY_FIELD(Config, random_state),
+                                CANOPY_FIELD(Config, min_samples_split),
+                                CANOPY_FIELD(Config, min_samples_leaf)};
+const Signature kNew("DecisionTree", params_of(kFields));
+const std::string kDoc = text_signature("DecisionTree", kFields);
 const Signature kFit("fit", {{"x", Kind::Matrix, true},
                              {"y", Kind::Vector, true},
                              {"sample_weight", Kind::OptVector}});
@@ -20,11 +24,7 @@ const Signature kPredictProba("predict_proba", {{"x", Kind::Matrix, true}});
 const Signature kNoArgs_get_depth("get_depth", {});
 const Signature kNoArgs_get_n_leaves("get_n_leaves", {});
 
-Est make(const Args& a) {
-    return Est(DecisionTreeConfig{a.opt_count(0), a.text_or(1, "entropy"),
-                                  a.text_or(2, "classification"), a.opt_count(3),
-                                  a.count_or(4, 2), a.count_or(5, 1)});
-}
+Est make(const Args& a) { return Est(read_config(kFields, a)); }
 
 PyObject* fit(Est& e, const Args& a) {
     e.fit(a.matrix(0), a.vector(1), a.opt_vector(2));
@@ -64,11 +64,8 @@ PyGetSetDef kProperties[] = {
 }  // namespace
 
 PyTypeObject* make_decision_tree_type() {
-    return make_type<Est>(
-        "builtins.DecisionTree",
-        "DecisionTree(max_depth=None, criterion=\"entropy\", task=\"classification\", "
-        "random_state=None, min_samples_split=2, min_samples_leaf=1)\n--\n\n",
-        construct<Est, kNew, make>, kMethods, kProperties);
+    return make_type<Est>("builtins.DecisionTree", kDoc.c_str(), construct<Est, kNew, make>,
+                          kMethods, kProperties);
 }
 
 }  // namespace canopy::py

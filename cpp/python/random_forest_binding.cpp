@@ -1,5 +1,6 @@
 #include "estimators/random_forest.hpp"
 #include "python/bindings.hpp"
+#include "python/config_table.hpp"
 
 namespace canopy::py {
 namespace {
@@ -7,15 +8,25 @@ namespace {
 using Reg = RandomForestRegressor;
 using Clf = RandomForestClassifier;
 
-std::vector<Param> forest_params() {
-    return {{"n_estimators", Kind::Count},   {"max_depth", Kind::OptCount},
-            {"max_features", Kind::OptText}, {"bootstrap", Kind::Flag},
-            {"random_state", Kind::OptCount}, {"min_samples_split", Kind::Count},
-            {"min_samples_leaf", Kind::Count}};
+// The classifier grows more trees unless told otherwise; everything else is shared.
+struct ClassifierConfig : ForestConfig {
+    ClassifierConfig() { n_estimators = 100; }
+};
+
+template <class Config>
+Fields<Config> forest_fields() {
+    return {CANOPY_FIELD(Config, n_estimators),    CANOPY_FIELD(Config, max_depth),
+            CANOPY_FIELD(Config, max_features),    CANOPY_FIELD(Config, bootstrap),
+            CANOPY_FIELD(Config, random_state),    CANOPY_FIELD(Config, min_samples_split),
+            CANOPY_FIELD(Config, min_samples_leaf)};
 }
 
-const Signature kNewRegressor("RandomForestRegressor", forest_params());
-const Signature kNewClassifier("RandomForestClassifier", forest_params());
+const Fields<ForestConfig> kRegressorFields = forest_fields<ForestConfig>();
+const Fields<ClassifierConfig> kClassifierFields = forest_fields<ClassifierConfig>();
+const Signature kNewRegressor("RandomForestRegressor", params_of(kRegressorFields));
+const Signature kNewClassifier("RandomForestClassifier", params_of(kClassifierFields));
+const std::string kRegressorDoc = text_signature("RandomForestRegressor", kRegressorFields);
+const std::string kClassifierDoc = text_signature("RandomForestClassifier", kClassifierFields);
 const Signature kGetInfo("get_info", {});
 const Signature kFit("fit", {{"x", Kind::Matrix, true},
                              {"y", Kind::Vector, true},
@@ -24,14 +35,8 @@ const Signature kPredict("predict", {{"x", Kind::Matrix, true}});
 const Signature kPredictProba("predict_proba", {{"x", Kind::Matrix, true}});
 const Signature kScore("score", {{"x", Kind::Matrix, true}, {"y", Kind::Vector, true}});
 
-ForestConfig forest_config(const Args& a, std::uint64_t default_trees) {
-    return ForestConfig{a.count_or(0, default_trees), a.opt_count(1), a.opt_text(2),
-                        a.flag_or(3, true),           a.opt_count(4), a.count_or(5, 2),
-                        a.count_or(6, 1)};
-}
-
-Reg make_regressor(const Args& a) { return Reg(forest_config(a, 50)); }
-Clf make_classifier(const Args& a) { return Clf(forest_config(a, 100)); }
+Reg make_regressor(const Args& a) { return Reg(read_config(kRegressorFields, a)); }
+Clf make_classifier(const Args& a) { return Clf(read_config(kClassifierFields, a)); }
 
 PyObject* regressor_info(Reg& e, const Args&) {
     Dict d;
@@ -109,20 +114,15 @@ PyGetSetDef kClassifierProperties[] = {
 }  // namespace
 
 PyTypeObject* make_random_forest_regressor_type() {
-    return make_type<Reg>(
-        "builtins.RandomForestRegressor",
-        "RandomForestRegressor(n_estimators=50, max_depth=None, max_features=None, bootstrap=True, "
-        "random_state=None, min_samples_split=2, min_samples_leaf=1)\n--\n\n",
-        construct<Reg, kNewRegressor, make_regressor>, kRegressorMethods, kRegressorProperties);
+    return make_type<Reg>("builtins.RandomForestRegressor", kRegressorDoc.c_str(),
+                          construct<Reg, kNewRegressor, make_regressor>, kRegressorMethods,
+                          kRegressorProperties);
 }
 
 PyTypeObject* make_random_forest_classifier_type() {
-    return make_type<Clf>(
-        "builtins.RandomForestClassifier",
-        "RandomForestClassifier(n_estimators=100, max_depth=None, max_features=None, "
-        "bootstrap=True, random_state=None, min_samples_split=2, min_samples_leaf=1)\n--\n\n",
-        construct<Clf, kNewClassifier, make_classifier>, kClassifierMethods,
-        kClassifierProperties);
+    return make_type<Clf>("builtins.RandomForestClassifier", kClassifierDoc.c_str(),
+                          construct<Clf, kNewClassifier, make_classifier>, kClassifierMethods,
+                          kClassifierProperties);
 }
 
 }  // namespace canopy::py

@@ -2,20 +2,34 @@
 
 #include "estimators/unsupervised/forest.hpp"
 #include "python/bindings.hpp"
+#include "python/config_table.hpp"
 
 namespace canopy::py {
 namespace {
 
 using Est = RandomForestUnsupervised;
 
-const Signature kNew("RandomForestUnsupervised", {{"n_estimators", Kind::Count},
-                                                  {"max_depth", Kind::OptCount},
-                                                  {"max_features", Kind::OptText},
-                                                  {"random_state", Kind::OptCount},
-                                                  {"min_samples_split", Kind::Count},
-                                                  {"min_samples_leaf", Kind::Count},
-                                                  {"n_jobs", Kind::OptCount},
-                                                  {"n_neighbors", Kind::OptCount}});
+using Config = UnsupervisedConfig;
+
+// n_neighbors is stored as a count, None as 0 (the default), but shown and accepted as None.
+Field<Config> n_neighbors_field() {
+    return {Param{"n_neighbors", Kind::OptCount},
+            [](const Args& a, std::size_t i, Config& c) {
+                if (a.has(i)) c.n_neighbors = a.count(i);
+            },
+            [](const Config&) { return std::string("None"); }};
+}
+
+const Fields<Config> kFields = {CANOPY_FIELD(Config, n_estimators),
+                                CANOPY_FIELD(Config, max_depth),
+                                CANOPY_FIELD(Config, max_features),
+                                CANOPY_FIELD(Config, random_state),
+                                CANOPY_FIELD(Config, min_samples_split),
+                                CANOPY_FIELD(Config, min_samples_leaf),
+                                CANOPY_FIELD(Config, n_jobs),
+                                n_neighbors_field()};
+const Signature kNew("RandomForestUnsupervised", params_of(kFields));
+const std::string kDoc = text_signature("RandomForestUnsupervised", kFields);
 
 const Signature kFit("fit", {{"x", Kind::Matrix, true}});
 const Signature kProximityMatrix("proximity_matrix", {{"use_oob", Kind::Flag}});
@@ -63,11 +77,7 @@ PyObject* sparse_to_py(const std::vector<SparseProximityRow>& rows) {
     return list.release();
 }
 
-Est make(const Args& a) {
-    return Est(UnsupervisedConfig{a.count_or(0, 500), a.opt_count(1), a.opt_text(2), a.opt_count(3),
-                                  a.count_or(4, 2), a.count_or(5, 1), a.opt_count(6),
-                                  a.count_or(7, 0)});
-}
+Est make(const Args& a) { return Est(read_config(kFields, a)); }
 
 constexpr int kCall = METH_VARARGS | METH_KEYWORDS;
 
@@ -174,12 +184,8 @@ PyGetSetDef kProperties[] = {
 }  // namespace
 
 PyTypeObject* make_random_forest_unsupervised_type() {
-    return make_type<Est>(
-        "builtins.RandomForestUnsupervised",
-        "RandomForestUnsupervised(n_estimators=500, max_depth=None, max_features=None, "
-        "random_state=None, min_samples_split=2, min_samples_leaf=1, n_jobs=None, "
-        "n_neighbors=None)\n--\n\n",
-        construct<Est, kNew, make>, kMethods, kProperties);
+    return make_type<Est>("builtins.RandomForestUnsupervised", kDoc.c_str(),
+                          construct<Est, kNew, make>, kMethods, kProperties);
 }
 
 }  // namespace canopy::py

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstdint>
 
+#include "engine/forest.hpp"
 #include "engine/tree.hpp"
 
 namespace canopy {
@@ -27,6 +28,22 @@ inline ::testing::AssertionResult same_tree(const Tree& a, const Tree& b) {
             same = ca[k].cls == cb[k].cls && bits(ca[k].weight) == bits(cb[k].weight);
         }
         if (!same) return ::testing::AssertionFailure() << "node " << i << " differs";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// The same for packed trees: nodes, leaf values and covers.
+inline ::testing::AssertionResult same_tree(const PackedTree& a, const PackedTree& b) {
+    if (a.size() != b.size()) {
+        return ::testing::AssertionFailure() << a.size() << " nodes against " << b.size();
+    }
+    const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const PackedNode &p = a.nodes[i], &q = b.nodes[i];
+        if (p.feature != q.feature || p.right != q.right || bits(p.threshold) != bits(q.threshold) ||
+            bits(a.values[i]) != bits(b.values[i]) || a.cover[i] != b.cover[i]) {
+            return ::testing::AssertionFailure() << "node " << i << " differs";
+        }
     }
     return ::testing::AssertionSuccess();
 }

@@ -43,8 +43,15 @@ Tree small_tree(std::size_t root_feature, std::size_t left_feature) {
     return t;
 }
 
-bool same_trees(const InternalRF& a, const InternalRF& b) {
-    return std::equal(a.trees.begin(), a.trees.end(), b.trees.begin(), b.trees.end(), same_tree);
+Forest forest_of(std::initializer_list<Tree> trees) {
+    Forest f;
+    for (const Tree& t : trees) f.trees.push_back(PackedTree::pack(t));
+    return f;
+}
+
+bool same_trees(const Forest& a, const Forest& b) {
+    return std::equal(a.trees.begin(), a.trees.end(), b.trees.begin(), b.trees.end(),
+                      [](const PackedTree& p, const PackedTree& q) { return bool(same_tree(p, q)); });
 }
 
 struct ForestData {
@@ -59,7 +66,7 @@ struct ForestData {
         for (std::size_t i = 0; i < rows; ++i) y[i] = x(i, 0) * 2.0 - x(i, 2);
         params.max_depth = depth;
     }
-    InternalRF plain(std::size_t n_trees, Pcg64& rng, bool hist) const {
+    Forest plain(std::size_t n_trees, Pcg64& rng, bool hist) const {
         return fit_internal_rf(x.view(), y, w, n_trees, params, true, rng, hist);
     }
     StreamedForest streamed(std::size_t n_trees, Pcg64& rng, bool hist, std::size_t min_trees,
@@ -128,63 +135,51 @@ TEST(Softmax, ValuesAndOddRows) {
 
 // ---- Export and importances ----------------------------------------------------------------
 
-TEST(Export, FlattenNumbersNodesInPreOrderWithoutRecursion) {
-    // 200,000 levels; each right leaf is stored before its left subtree, which flatten must not
-    // care about: the export numbers nodes in pre-order. (Exports of fitted trees are checked
-    // end to end against predict by the Python tests.)
-    const std::uint32_t depth = 200000;
-    Tree chain;
-    chain.nodes.resize(2 * depth + 1);
-    for (std::uint32_t d = 0; d < depth; ++d) {
-        chain.nodes[2 * d].left = 2 * d + 2;
-        chain.nodes[2 * d].right = 2 * d + 1;
-    }
-    ExportedTree deep;
-    EXPECT_EQ(flatten_tree(chain, 0, deep), 0);
-    ASSERT_EQ(deep.size(), chain.nodes.size());
-    EXPECT_EQ(deep.children_left[0], 1);
-    EXPECT_EQ(deep.children_right[0], static_cast<std::int64_t>(2 * depth));
+TEST(Export, FlattenIsPreOrder) {
+    ExportedTree flat;
+    EXPECT_EQ(flatten_tree(PackedTree::pack(small_tree(3, 1)), flat), 0);
+    EXPECT_EQ(flat.children_left, (std::vector<std::int64_t>{1, 2, -1, -1, -1}));
+    EXPECT_EQ(flat.children_right, (std::vector<std::int64_t>{4, 3, -1, -1, -1}));
+    EXPECT_EQ(flat.feature, (std::vector<std::int64_t>{3, 1, -1, -1, -1}));
+    EXPECT_EQ(flat.threshold[0], 0.5);
+    EXPECT_TRUE(std::isnan(flat.threshold[2]));
+    EXPECT_EQ(flat.value, (std::vector<double>{0.0, 0.0, 1.0, 2.0, 3.0}));
+    // A second tree into the same lists numbers its nodes after the first's.
+    EXPECT_EQ(flatten_tree(PackedTree::pack(small_tree(0, 0)), flat), 5);
+    EXPECT_EQ(flat.children_left[5], 6);
+    EXPECT_EQ(flat.children_right[5], 9);
 }
 
 TEST(Importances, SamplesAtSplitsOfEveryFeatureNormalisedOverAllSplits) {
-    std::vector<InternalRF> forests(2);
-    forests[0].trees.push_back(small_tree(1, 0));  // 10 rows on feature 1, 6 on feature 0
-    forests[1].trees.push_back(small_tree(4, 1));  // a later tree reaches feature 4
+    const std::vector<Forest> forests = {
+        forest_of({small_tree(1, 0)}),   // 10 rows on feature 1, 6 on feature 0
+        forest_of({small_tree(4, 1)})};  // a later tree reaches feature 4
     EXPECT_EQ(compute_feature_importances(forests, 5),
               (std::vector<double>{6.0 / 32.0, 16.0 / 32.0, 0.0, 0.0, 10.0 / 32.0}));
     EXPECT_THROW(compute_feature_importances(forests, 4), InternalError);
 
-    std::vector<InternalRF> leading_leaf(1);
-    leading_leaf[0].trees = {leaf_tree(1.0, 9), small_tree(2, 3)};
-    EXPECT_EQ(compute_feature_importances(leading_leaf, 4),
+    EXPECT_EQ(compute_feature_importances({forest_of({leaf_tree(1.0, 9), small_tree(2, 3)})}, 4),
               (std::vector<double>{0.0, 0.0, 10.0 / 16.0, 6.0 / 16.0}));
     EXPECT_EQ(compute_feature_importances({}, 3), (std::vector<double>{0.0, 0.0, 0.0}));
-    EXPECT_TRUE(compute_feature_importances(std::vector<InternalRF>(2), 0).empty());
+    EXPECT_TRUE(compute_feature_importances(std::vector<Forest>(2), 0).empty());
 }
 
 // ---- Inner forests -------------------------------------------------------------------------
 
-TEST(InnerForest, PredictAveragesInTreeOrderPackedOrNot) {
-    InternalRF forest;
+TEST(InnerForest, PredictAveragesInTreeOrder) {
     const std::vector<double> row{0.0, 0.0, 0.0};
-    EXPECT_EQ(forest_predict(forest, row), 0.0);
-    forest.trees = {leaf_tree(0.1), leaf_tree(0.2), small_tree(0, 1)};  // row reaches 2.0
-    EXPECT_EQ(forest_predict(forest, row), ((0.1 + 0.2) + 2.0) / 3.0);
+    EXPECT_EQ(forest_predict(Forest{}, row), 0.0);
+    const Forest forest = forest_of({leaf_tree(0.1), leaf_tree(0.2), small_tree(0, 1)});
+    EXPECT_EQ(forest_predict(forest, row), ((0.1 + 0.2) + 2.0) / 3.0);  // row reaches 2.0
 
-    Matrix x(700, 3);  // more than one chunk of rows
+    Matrix x(700, 3);  // more than one batch of rows
     for (std::size_t i = 0; i < x.rows; ++i) {
         x(i, 0) = static_cast<double>(i % 3) - 1.0;
         x(i, 1) = i % 7 == 0 ? kNaN : static_cast<double>(i % 5) - 2.0;  // NaN goes right
     }
-    const auto unpacked = forest_predict_rows(forest, x.view());
-    pack_forest(forest);
-    ASSERT_EQ(forest.packed.size(), 3u);
-    const auto packed = forest_predict_rows(forest, x.view());
-    for (std::size_t i = 0; i < x.rows; ++i) {
-        EXPECT_EQ(unpacked[i], forest_predict(forest, x.row(i)));
-        EXPECT_EQ(packed[i], unpacked[i]);
-    }
-    EXPECT_EQ(forest_predict_rows(InternalRF{}, x.view()), std::vector<double>(700, 0.0));
+    const auto rows = forest_predict_rows(forest, x.view());
+    for (std::size_t i = 0; i < x.rows; ++i) EXPECT_EQ(rows[i], forest_predict(forest, x.row(i)));
+    EXPECT_EQ(forest_predict_rows(Forest{}, x.view()), std::vector<double>(700, 0.0));
     // Rows too short for a tested feature abort instead of reading past the row.
     EXPECT_THROW(forest_predict_rows(forest, Matrix(4, 1).view()), InternalError);
 }
@@ -194,11 +189,9 @@ TEST(InnerForest, PlainFitIsReproducibleAndConsumesTheGeneratorLikeThePlan) {
     for (bool hist : {false, true}) {
         Pcg64 a = Pcg64::seed_from_u64(7), b = Pcg64::seed_from_u64(7);
         Pcg64 plan = Pcg64::seed_from_u64(7);
-        const InternalRF fa = d.plain(5, a, hist);
-        EXPECT_EQ(fa.trees.size(), 5u);
+        const Forest fa = d.plain(5, a, hist);
+        EXPECT_EQ(fa.size(), 5u);
         EXPECT_TRUE(same_trees(fa, d.plain(5, b, hist)));
-        // Grown trees are stored in pre-order, so they are packed for prediction.
-        EXPECT_EQ(fa.packed.size(), fa.trees.size());
         draw_tree_tasks(plan, 5, 60, true);
         EXPECT_EQ(a.next_u64(), plan.next_u64());
         // The next round continues the stream: a second forest differs from the first.
@@ -210,7 +203,7 @@ TEST(InnerForest, StreamingRunsTheTestOnlyFromMinTrees) {
     const ForestData d(50, 5, 3);
     // min_trees above n_trees: no stop test, all trees in tree-index order, same stream.
     Pcg64 plain_rng = Pcg64::seed_from_u64(11), stream_rng = Pcg64::seed_from_u64(11);
-    const InternalRF plain = d.plain(6, plain_rng, false);
+    const Forest plain = d.plain(6, plain_rng, false);
     const StreamedForest all = d.streamed(6, stream_rng, false, 7, 1e9);
     EXPECT_TRUE(same_trees(plain, all.forest));
     EXPECT_EQ(plain_rng.next_u64(), stream_rng.next_u64());
@@ -245,14 +238,14 @@ TEST(InnerForest, StreamingKeepsAnOrderedSubsetOfThePlainForest) {
     // same generator state, in increasing tree index.
     const ForestData d(80, 21, 5);
     Pcg64 plain_rng = Pcg64::seed_from_u64(5);
-    const InternalRF plain = d.plain(24, plain_rng, true);
+    const Forest plain = d.plain(24, plain_rng, true);
     for (int rep = 0; rep < 10; ++rep) {
         for (double tol : {0.05, 0.0}) {
             Pcg64 rng = Pcg64::seed_from_u64(5);
             const StreamedForest s = d.streamed(24, rng, true, 3, tol);
             ASSERT_GE(s.forest.trees.size(), 3u);
             std::size_t next = 0;
-            for (const Tree& kept : s.forest.trees) {
+            for (const PackedTree& kept : s.forest.trees) {
                 while (next < plain.trees.size() && !same_tree(kept, plain.trees[next])) ++next;
                 ASSERT_LT(next++, plain.trees.size()) << "kept tree out of order or unknown";
             }
@@ -300,16 +293,17 @@ CanopyClassifier hand_model(std::vector<double> init, std::size_t n_classes) {
 }
 
 TEST(ClassifierPredict, RawScoresAddForestsPerOutputInRoundOrder) {
-    std::vector<InternalRF> forests(5);
+    std::vector<Forest> forests;
     const double v[5] = {0.3, -0.7, 1.1, 0.05, 2.5};
-    for (int j = 0; j < 5; ++j) forests[j].trees = {leaf_tree(v[j]), leaf_tree(v[j] * 3.0)};
+    for (int j = 0; j < 5; ++j)
+        forests.push_back(forest_of({leaf_tree(v[j]), leaf_tree(v[j] * 3.0)}));
     const std::vector<double> init{0.1, 0.2, 0.3};
     const auto raw = get_raw_predictions(forests, init, Matrix(2, 1).view(), 3, 0.25);
     auto fp = [&](int j) { return (v[j] + v[j] * 3.0) / 2.0; };
     ASSERT_EQ(raw.size(), 2u);
-    EXPECT_EQ(raw[1], (std::vector<double>{(0.1 + 0.25 * fp(0)) + 0.25 * fp(3),
-                                           (0.2 + 0.25 * fp(1)) + 0.25 * fp(4),
-                                           0.3 + 0.25 * fp(2)}));
+    EXPECT_EQ(raw[1],
+              (std::vector<double>{(0.1 + 0.25 * fp(0)) + 0.25 * fp(3),
+                                   (0.2 + 0.25 * fp(1)) + 0.25 * fp(4), 0.3 + 0.25 * fp(2)}));
 }
 
 TEST(ClassifierPredict, BinaryMulticlassAndOneClassRules) {

@@ -8,6 +8,7 @@
 
 #include "engine/errors.hpp"
 #include "engine/exact_split.hpp"
+#include "engine/forest.hpp"
 #include "same_tree.hpp"
 
 namespace canopy {
@@ -250,8 +251,9 @@ TEST(ExactSplit, DeepChainWithoutRecursion) {
         y[i] = static_cast<double>(i % 2);
     }
     const Tree t = grow(column(x, y), classification());
-    EXPECT_EQ(t.depth(), n - 1);
-    EXPECT_EQ(t.n_leaves(), n);
+    const PackedTree packed = PackedTree::pack(t);
+    EXPECT_EQ(packed.depth(), n - 1);
+    EXPECT_EQ(packed.n_leaves(), n);
 }
 
 TEST(ExactSplit, RejectsIndicesOutsideTheData) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <bit>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <thread>
@@ -147,16 +148,17 @@ TEST(ForestPlan, StridedInputAndOrderedParallelGrowth) {
     const auto tasks = draw_tree_tasks(master, 6, 150, true);
     TreeParams params;
     params.max_features = 1;
-    const auto trees = grow_trees(d.x.view(), d.y, d.w, tasks, params, &d.hist);
-    const auto strided = grow_trees(fortran, d.y, d.w, tasks, params, &d.hist);
-    ASSERT_EQ(trees.size(), 6u);
+    const Forest forest = grow_forest(d.x.view(), d.y, d.w, tasks, params, &d.hist);
+    const Forest strided = grow_forest(fortran, d.y, d.w, tasks, params, &d.hist);
+    ASSERT_EQ(forest.size(), 6u);
     for (std::size_t t = 0; t < tasks.size(); ++t) {
         // Each tree is the one its own task gives, whichever worker grew it.
-        const Tree alone = grow_tree(d.x.view(), d.y, d.w, tasks[t], params, &d.hist);
-        EXPECT_TRUE(same_tree(trees[t], alone)) << "tree " << t;
-        EXPECT_TRUE(same_tree(strided[t], alone)) << "tree " << t;
+        const PackedTree alone =
+            PackedTree::pack(grow_tree(d.x.view(), d.y, d.w, tasks[t], params, &d.hist));
+        EXPECT_TRUE(same_tree(forest.trees[t], alone)) << "tree " << t;
+        EXPECT_TRUE(same_tree(strided.trees[t], alone)) << "tree " << t;
     }
-    EXPECT_FALSE(same_tree(trees[0], trees[1]));
+    EXPECT_FALSE(same_tree(forest.trees[0], forest.trees[1]));
 }
 
 TEST(ForestPlan, CallersOnSeveralThreadsGetTheTreesOfALoneCall) {
@@ -169,12 +171,12 @@ TEST(ForestPlan, CallersOnSeveralThreadsGetTheTreesOfALoneCall) {
         return draw_tree_tasks(master, 8, 400, true);
     };
     constexpr std::size_t kCallers = 3;
-    std::vector<std::vector<Tree>> grown(kCallers);
+    std::vector<Forest> grown(kCallers);
     std::vector<std::thread> callers;
     for (std::size_t c = 0; c < kCallers; ++c) {
         callers.emplace_back([&, c] {
             const HistogramData* hist = c == 1 ? nullptr : &d.hist;  // one exact, two binned
-            grown[c] = grow_trees(d.x.view(), d.y, d.w, tasks_for(c), params, hist);
+            grown[c] = grow_forest(d.x.view(), d.y, d.w, tasks_for(c), params, hist);
         });
     }
     for (auto& t : callers) t.join();
@@ -182,9 +184,9 @@ TEST(ForestPlan, CallersOnSeveralThreadsGetTheTreesOfALoneCall) {
         const auto tasks = tasks_for(c);
         ASSERT_EQ(grown[c].size(), tasks.size());
         for (std::size_t t = 0; t < tasks.size(); ++t) {
-            const Tree alone =
-                grow_tree(d.x.view(), d.y, d.w, tasks[t], params, c == 1 ? nullptr : &d.hist);
-            EXPECT_TRUE(same_tree(grown[c][t], alone)) << "caller " << c << " tree " << t;
+            const PackedTree alone = PackedTree::pack(
+                grow_tree(d.x.view(), d.y, d.w, tasks[t], params, c == 1 ? nullptr : &d.hist));
+            EXPECT_TRUE(same_tree(grown[c].trees[t], alone)) << "caller " << c << " tree " << t;
         }
     }
 }
@@ -202,10 +204,11 @@ TEST(ForestPlan, InterruptedGrowthStopsBetweenNodes) {
         const CallScope scope(CallHooks{stop_set, &stop});
         std::this_thread::sleep_for(kInterruptPollInterval * 2);
         EXPECT_THROW(grow_tree(d.x.view(), d.y, d.w, tasks[0], params, nullptr), Interrupted);
-        EXPECT_THROW(grow_trees(d.x.view(), d.y, d.w, tasks, params, &d.hist), Interrupted);
+        EXPECT_THROW(grow_forest(d.x.view(), d.y, d.w, tasks, params, &d.hist), Interrupted);
     }
-    const auto trees = grow_trees(d.x.view(), d.y, d.w, tasks, params, &d.hist);
-    EXPECT_TRUE(same_tree(trees[5], grow_tree(d.x.view(), d.y, d.w, tasks[5], params, &d.hist)));
+    const Forest forest = grow_forest(d.x.view(), d.y, d.w, tasks, params, &d.hist);
+    EXPECT_TRUE(same_tree(forest.trees[5], PackedTree::pack(grow_tree(d.x.view(), d.y, d.w,
+                                                                      tasks[5], params, &d.hist))));
 }
 
 TEST(ForestPlan, OutOfRangeSampleIsAnInternalError) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/errors.hpp"
+#include "engine/forest.hpp"
 #include "engine/tree.hpp"
 #include "engine/validation.hpp"
 
@@ -36,8 +37,8 @@ TEST(ClassIndex, TruncatesTowardZeroAndSaturates) {
     EXPECT_EQ(class_index(1e30), std::numeric_limits<std::uint64_t>::max());
 }
 
-// (The walks from the root, find_leaf and traverse_proba, are compared with the packed trees
-// in test_packed_tree.cpp, whose answers the Python tests pin down.)
+// (The walk of a fitted tree is compared with the grown tree in test_forest.cpp, whose
+// answers the Python tests pin down.)
 
 TEST(CreateLeaf, RegressionAndClassification) {
     const std::vector<double> y = {1.0, 1.5, 2.0, 2.9, -3.0};

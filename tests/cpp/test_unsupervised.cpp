@@ -45,15 +45,35 @@ Tree one_split(std::size_t feature) {
     return tree;
 }
 
+// `levels` splits on column 0 in pre-order, each sending rows with x0 <= 0.5 further left.
+std::uint32_t left_chain(Tree& tree, int levels) {
+    const std::uint32_t id = tree.add_node();
+    if (levels > 0) {
+        const std::uint32_t l = left_chain(tree, levels - 1);
+        tree.set_split(id, 0, 0.5, l, tree.add_node());
+    }
+    return id;
+}
+
 RandomForestUnsupervised hand_model(Matrix x, std::vector<Tree> trees,
                                     std::vector<std::vector<RowIndex>> oob) {
     RandomForestUnsupervised m{UnsupervisedConfig{}};
     m.n_samples = x.rows;
     m.x_train = std::move(x);
     m.is_fitted = true;
-    m.trees = std::move(trees);
+    for (const Tree& t : trees) m.forest.trees.push_back(PackedTree::pack(t));
     m.oob_sets = std::move(oob);
     return m;
+}
+
+// A literal descent of a packed tree: the leaf's node id.
+std::uint32_t reference_leaf(const PackedTree& tree, std::span<const double> row) {
+    std::uint32_t id = 0;
+    while (!tree.is_leaf(id)) {
+        const PackedNode& n = tree.nodes[id];
+        id = row[n.feature] <= n.threshold ? id + 1 : n.right;
+    }
+    return id;
 }
 
 // Random trees and out-of-bag sets, among them an empty set and a full one, so that every
@@ -86,10 +106,12 @@ bool valid_pair(const std::set<RowIndex>& oob, std::size_t i, std::size_t j) {
 Matrix naive_proximity(const RandomForestUnsupervised& m, bool use_oob) {
     const std::size_t n = m.n_samples;
     std::vector<double> same(n * n, 0.0), valid(n * n, 0.0);
-    for (std::size_t t = 0; t < m.trees.size(); ++t) {
+    for (std::size_t t = 0; t < m.forest.size(); ++t) {
         const std::set<RowIndex> oob(m.oob_sets[t].begin(), m.oob_sets[t].end());
-        std::vector<std::uint64_t> leaf(n);
-        for (std::size_t i = 0; i < n; ++i) leaf[i] = leaf_id(m.trees[t], m.x_train->row(i));
+        std::vector<std::uint32_t> leaf(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            leaf[i] = reference_leaf(m.forest.trees[t], m.x_train->row(i));
+        }
         for (std::size_t i = 0; i < n; ++i) {
             for (std::size_t j = i; j < n; ++j) {  // each pair once (the benchmark times this)
                 if (use_oob && !valid_pair(oob, i, j)) continue;
@@ -115,11 +137,11 @@ std::vector<SparseProximityRow> naive_sparse(const RandomForestUnsupervised& m, 
                          [](const auto& a, const auto& b) { return a.second > b.second; });
         if (row.size() > keep) row.resize(keep);
     };
-    for (std::size_t t = 0; t < m.trees.size(); ++t) {
+    for (std::size_t t = 0; t < m.forest.size(); ++t) {
         const std::set<RowIndex> oob(m.oob_sets[t].begin(), m.oob_sets[t].end());
-        std::map<std::uint64_t, std::vector<std::size_t>> groups;
+        std::map<std::uint32_t, std::vector<std::size_t>> groups;
         for (std::size_t i = 0; i < m.n_samples; ++i)
-            groups[leaf_id(m.trees[t], m.x_train->row(i))].push_back(i);
+            groups[reference_leaf(m.forest.trees[t], m.x_train->row(i))].push_back(i);
         for (const auto& [id, members] : groups) {
             for (std::size_t i : members) {
                 for (std::size_t j : members) {
@@ -137,7 +159,7 @@ std::vector<SparseProximityRow> naive_sparse(const RandomForestUnsupervised& m, 
         }
     }
     for (auto& row : rows) {
-        for (auto& p : row) p.second /= static_cast<double>(m.trees.size());
+        for (auto& p : row) p.second /= static_cast<double>(m.forest.size());
         cut(row, k);
     }
     return rows;
@@ -173,40 +195,33 @@ TEST(UnsupervisedProximity, LeafIdsAreNodeIndicesAndNeverCollide) {
     for (int i = 0; i < 5; ++i) tree.add_node();
     tree.set_split(0, 0, 0.5, 1, 4);
     tree.set_split(1, 1, 0.5, 2, 3);
-    const std::vector<double> r1{0.0, 0.0}, r2{0.0, 1.0}, r3{1.0, 0.0};
-    EXPECT_EQ(leaf_id(tree, r1), 2u);
-    EXPECT_EQ(leaf_id(tree, r2), 3u);
-    EXPECT_EQ(leaf_id(tree, r3), 4u);
-    Tree single;
-    single.add_node();
-    EXPECT_EQ(leaf_id(single, r1), 0u);
+    Matrix x(3, 2);
+    x(1, 1) = 1.0;
+    x(2, 0) = 1.0;
+    const auto m = hand_model(x, {tree, Tree(one_split(0))}, {{0}, {0}});
+    const LeafGroups g = group_rows_by_leaf(m.forest, 0, *m.x_train, true);
+    EXPECT_EQ(g.sorted_ids, (std::vector<std::uint32_t>{2, 3, 4}));
+    EXPECT_EQ(g.order, (std::vector<RowIndex>{0, 1, 2}));
 
     // 64 left turns and "right, then 64 left turns": heap numbers would both wrap to
     // 2^64 - 1 and the two rows would share a leaf; they are different leaves.
-    Tree chain = one_split(1);
-    for (std::uint32_t top : {1u, 2u}) {
-        std::uint32_t at = top;
-        for (int s = 0; s < (top == 1 ? 63 : 64); ++s) {
-            const auto l = chain.add_node();
-            const auto r = chain.add_node();
-            chain.set_split(at, 0, 0.5, l, r);
-            at = l;
-        }
-    }
-    EXPECT_NE(leaf_id(chain, r1), leaf_id(chain, r2));
-    Matrix x(2, 2);
-    x(1, 1) = 1.0;
-    auto m = hand_model(x, {chain}, {{0, 1}});
-    EXPECT_EQ(m.proximity_matrix(true)(0, 1), 0.0);
-    EXPECT_EQ(m.predict_proximity(x.view())(0, 1), 0.0);
-    EXPECT_TRUE(m.proximity_sparse(1)[0].empty());
+    Tree chain;
+    const auto root = chain.add_node();
+    const auto left = left_chain(chain, 63);
+    chain.set_split(root, 1, 0.5, left, left_chain(chain, 64));
+    Matrix deep(2, 2);
+    deep(1, 1) = 1.0;
+    auto d = hand_model(deep, {chain}, {{0, 1}});
+    EXPECT_EQ(d.proximity_matrix(true)(0, 1), 0.0);
+    EXPECT_EQ(d.predict_proximity(deep.view())(0, 1), 0.0);
+    EXPECT_TRUE(d.proximity_sparse(1)[0].empty());
 }
 
 TEST(UnsupervisedSparse, MatchesReferenceAndStaysWithinBound) {
     for (std::size_t k : {1u, 2u, 5u}) {
         auto m = random_forest(60, 3, 25, 3, 11 + k);
         std::size_t peak = 0;
-        const auto rows = sparse_proximity_rows(m.trees, m.oob_sets, *m.x_train, k, &peak);
+        const auto rows = sparse_proximity_rows(m.forest, m.oob_sets, *m.x_train, k, &peak);
         EXPECT_EQ(rows, naive_sparse(m, k)) << "k=" << k;
         EXPECT_LE(peak, 2 * k + 1);
     }
@@ -341,7 +356,7 @@ TEST(UnsupervisedFit, DrawsFollowTheStatedOrderAndAFailedFitKeepsTheModel) {
         }
         EXPECT_EQ(m.oob_sets[t], oob) << "tree " << t;
     }
-    EXPECT_EQ(m.trees.size(), n_trees);
+    EXPECT_EQ(m.forest.size(), n_trees);
     EXPECT_EQ(m.x_train->values, x.values);
 
     // A NaN is refused and the fitted model, stored neighbour lists included, survives.

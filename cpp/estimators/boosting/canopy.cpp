@@ -8,7 +8,7 @@ namespace {
 std::variant<CanopyClassifier, CanopyRegressor> make_inner(BoostConfig config,
                                                            const std::string& task) {
     if (task == "classification") return CanopyClassifier(std::move(config));
-    return CanopyRegressor(std::move(config), 0.2);
+    return CanopyRegressor(std::move(config), kDefaultConformalFraction);
 }
 }  // namespace
 

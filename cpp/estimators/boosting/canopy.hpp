@@ -14,7 +14,7 @@ struct Canopy {
     std::variant<CanopyClassifier, CanopyRegressor> inner;
 
     // "classification" (exactly) builds a classifier; any other text a regressor with
-    // conformal_fraction 0.2.
+    // the default conformal_fraction.
     Canopy(BoostConfig config, const std::string& task);
 
     bool is_classifier() const { return std::holds_alternative<CanopyClassifier>(inner); }
@@ -27,7 +27,8 @@ struct Canopy {
         return std::visit(std::forward<F>(f), inner);
     }
 
-    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& sample_weight);
+    void fit(const MatrixView& x, const VectorView& y,
+             const std::optional<VectorView>& sample_weight);
     std::vector<double> predict(const MatrixView& x) const;
     // Classification only; a regression Canopy raises before doing any work.
     std::vector<std::vector<double>> predict_proba(const MatrixView& x) const;

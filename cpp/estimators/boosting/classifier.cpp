@@ -8,6 +8,7 @@
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
+#include "engine/row_blocks.hpp"
 #include "engine/thread_pool.hpp"
 #include "engine/validation.hpp"
 #include "estimators/boosting/export.hpp"
@@ -16,7 +17,6 @@ namespace canopy {
 
 namespace {
 
-constexpr std::size_t kRowChunk = 256;
 constexpr double kProbLow = 1e-5;
 constexpr double kProbHigh = 0.99999;
 
@@ -33,7 +33,7 @@ struct RoundContext {
 };
 
 struct RoundFit {
-    InternalRF forest;
+    Forest forest;
     std::vector<double> predictions;
 };
 
@@ -57,7 +57,7 @@ RoundFit fit_one_rf(const RoundContext& ctx, std::span<const double> targets,
 
 struct ClassifierModel {
     std::vector<double> init_scores;
-    std::vector<InternalRF> forests;
+    std::vector<Forest> forests;
     std::vector<std::uint64_t> trees_used;
 };
 
@@ -81,7 +81,7 @@ ClassifierModel fit_binary(const RoundContext& ctx, std::span<const double> y,
             weights[i] = h * w[i];
         }
         RoundFit r = fit_one_rf(ctx, targets, weights);
-        m.trees_used.push_back(r.forest.trees.size());
+        m.trees_used.push_back(r.forest.size());
         for (std::size_t i = 0; i < n; ++i) {
             f[i] = f[i] + ctx.config.learning_rate * r.predictions[i];
         }
@@ -121,7 +121,7 @@ ClassifierModel fit_multiclass(const RoundContext& ctx, std::span<const std::uin
                 weights[i] = h * w[i];
             }
             RoundFit r = fit_one_rf(ctx, targets, weights);
-            if (c == 0) m.trees_used.push_back(r.forest.trees.size());
+            if (c == 0) m.trees_used.push_back(r.forest.size());
             for (std::size_t i = 0; i < n; ++i) {
                 f[i * k + c] = f[i * k + c] + ctx.config.learning_rate * r.predictions[i];
             }
@@ -200,9 +200,8 @@ void CanopyClassifier::fit(const MatrixView& x, const VectorView& y,
 
     std::vector<std::uint64_t> cls(n);
     for (std::size_t i = 0; i < n; ++i) cls[i] = class_index(in.y[i]);
-    std::vector<std::uint64_t> distinct = cls;
-    std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    const std::vector<std::uint64_t> distinct =
+        sorted_classes(n, [&](std::size_t i) { return in.y[i]; });
     // The binary procedure reads the labels as 0/1 targets, the multiclass one as columns.
     if (auto message = validate_classes(distinct)) fail_user(*message);
     const std::size_t k = distinct.size();
@@ -232,7 +231,7 @@ void CanopyClassifier::fit(const MatrixView& x, const VectorView& y,
     is_fitted = true;
 }
 
-std::vector<std::vector<double>> get_raw_predictions(const std::vector<InternalRF>& forests,
+std::vector<std::vector<double>> get_raw_predictions(const std::vector<Forest>& forests,
                                                      std::span<const double> init_scores,
                                                      const MatrixView& x, std::size_t n_outputs,
                                                      double learning_rate) {
@@ -241,22 +240,19 @@ std::vector<std::vector<double>> get_raw_predictions(const std::vector<InternalR
     std::vector<std::vector<double>> raw(
         x.rows, std::vector<double>(init_scores.begin(), init_scores.begin() + n_outputs));
     if (n_outputs == 0 || forests.empty()) return raw;
-    const std::size_t n_chunks = (x.rows + kRowChunk - 1) / kRowChunk;
-    parallel_for(n_chunks, [&](std::size_t chunk) {
-        const std::size_t begin = chunk * kRowChunk;
-        const std::size_t end = std::min(x.rows, begin + kRowChunk);
+    for_row_blocks(x.rows, [&](std::size_t begin, std::size_t end) {
         std::vector<double> sum(end - begin);
         // Forest j is round j / n_outputs, output j % n_outputs: in storage order, each
         // column receives its forests in round order.
         for (std::size_t j = 0; j < forests.size(); ++j) {
             poll_interrupt();
-            const InternalRF& forest = forests[j];
+            const Forest& forest = forests[j];
             const std::size_t c = j % n_outputs;
             std::fill(sum.begin(), sum.end(), 0.0);
-            add_forest_leaf_values(forest, rows.view(), begin, end, sum.data());
-            const double count = static_cast<double>(forest.trees.size());
+            forest.add_values(rows.view(), begin, end, sum.data());
+            const double count = static_cast<double>(forest.size());
             for (std::size_t i = begin; i < end; ++i) {
-                const double fp = forest.trees.empty() ? 0.0 : sum[i - begin] / count;
+                const double fp = forest.empty() ? 0.0 : sum[i - begin] / count;
                 raw[i][c] = raw[i][c] + learning_rate * fp;
             }
         }
@@ -311,7 +307,7 @@ std::vector<Interval> CanopyClassifier::predict_ci(const MatrixView& x, double a
     require_fitted();
     if (n_classes != 2) fail_user("predict_ci only supports binary classification");
     std::size_t total_trees = 0;
-    for (const InternalRF& f : forests) total_trees += f.trees.size();
+    for (const Forest& f : forests) total_trees += f.size();
     const auto proba = predict_proba(x);
     std::vector<Interval> out(proba.size());
     for (std::size_t i = 0; i < proba.size(); ++i) {

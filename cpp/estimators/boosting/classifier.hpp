@@ -17,7 +17,7 @@ namespace canopy {
 struct CanopyClassifier {
     BoostConfig config;
     std::vector<double> init_scores;
-    std::vector<InternalRF> forests;  // round-major: round m, output k at m * n_outputs + k
+    std::vector<Forest> forests;  // round-major: round m, output k at m * n_outputs + k
     std::vector<std::uint64_t> trees_used;
     std::size_t n_classes = 0;
     std::size_t n_features = 0;  // columns of the last fit's x
@@ -30,7 +30,8 @@ struct CanopyClassifier {
     // class per round against the softmax, class c's update visible to class c + 1 in the
     // same round. An empty training set is rejected (UserError) like any bad input: nothing
     // changes.
-    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& sample_weight);
+    void fit(const MatrixView& x, const VectorView& y,
+             const std::optional<VectorView>& sample_weight);
     std::vector<std::vector<double>> predict_proba(const MatrixView& x) const;
     // Class index as a float. Two classes: 1.0 when P(class 1) > 0.5. Otherwise the highest
     // index among the largest probabilities; a row whose probabilities are NaN (raw scores
@@ -46,7 +47,7 @@ struct CanopyClassifier {
 
 // Raw score matrix, one row per row of x and n_outputs columns: init_scores plus, forest
 // group by forest group (one group per round), learning_rate * forest_predict.
-std::vector<std::vector<double>> get_raw_predictions(const std::vector<InternalRF>& forests,
+std::vector<std::vector<double>> get_raw_predictions(const std::vector<Forest>& forests,
                                                      std::span<const double> init_scores,
                                                      const MatrixView& x, std::size_t n_outputs,
                                                      double learning_rate);

@@ -9,54 +9,12 @@
 
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
+#include "engine/row_blocks.hpp"
 #include "engine/thread_pool.hpp"
 
 namespace canopy {
 
 namespace {
-
-constexpr std::size_t kRowChunk = 512;
-
-std::span<const double> row_of(const MatrixView& x, std::size_t r) {
-    return {x.data + static_cast<std::ptrdiff_t>(r) * x.row_stride, x.cols};
-}
-
-double leaf_value(const Tree& tree, std::span<const double> row) {
-    return tree.node(find_leaf(tree, row)).value;
-}
-
-// Every task gets its position, whatever the plan filled in.
-std::vector<TreeTask> draw_tasks(Pcg64& rng, std::size_t n_trees, std::size_t n_rows,
-                                 bool bootstrap) {
-    std::vector<TreeTask> tasks = draw_tree_tasks(rng, n_trees, n_rows, bootstrap);
-    for (std::size_t t = 0; t < tasks.size(); ++t) tasks[t].tree_index = t;
-    return tasks;
-}
-
-// The row-major matrix the trees read: x itself when its rows are already packed one after
-// another, else a copy.
-struct PackedRows {
-    Matrix copy;
-    MatrixView view;
-    explicit PackedRows(const MatrixView& x) {
-        if (x.col_stride == 1 && (x.row_stride == static_cast<std::ptrdiff_t>(x.cols) || x.rows <= 1)) {
-            view = x;
-            view.row_stride = static_cast<std::ptrdiff_t>(x.cols);
-        } else {
-            copy = to_row_major(x);
-            view = copy.view();
-        }
-    }
-};
-
-Tree grow_one(const MatrixView& x, std::span<const double> y, std::span<const double> w,
-              const TreeTask& task, const TreeParams& params, const HistogramData* hist) {
-    Pcg64 tree_rng = Pcg64::seed_from_u64(task.seed);
-    if (hist != nullptr) {
-        return build_tree_on_bootstrap(x, y, w, task.sample_indices, params, tree_rng, *hist);
-    }
-    return build_tree_on_bootstrap_exact(x, y, w, task.sample_indices, params, tree_rng);
-}
 
 void check_lengths(const MatrixView& x, std::span<const double> y, std::span<const double> w) {
     if (y.size() < x.rows || w.size() < x.rows) {
@@ -64,99 +22,49 @@ void check_lengths(const MatrixView& x, std::span<const double> y, std::span<con
     }
 }
 
-// Adds one tree's leaf values for rows [begin, end) to acc.
-void add_tree_leaf_values(const Tree& tree, const PackedTree* packed, const MatrixView& x,
-                          std::size_t begin, std::size_t end, double* acc) {
-    if (packed == nullptr) {
-        for (std::size_t i = begin; i < end; ++i) acc[i - begin] += leaf_value(tree, row_of(x, i));
-        return;
-    }
-    constexpr std::size_t kBatch = 256;
-    std::uint32_t leaf[kBatch];
-    for (std::size_t b = begin; b < end; b += kBatch) {
-        const std::size_t e = std::min(end, b + kBatch);
-        packed->find_leaves(x, b, e, leaf);
-        for (std::size_t i = b; i < e; ++i) acc[i - begin] += packed->values[leaf[i - b]];
-    }
-}
-
 }  // namespace
 
-std::optional<PackedTree> pack_tree(const Tree& tree) {
-    if (!is_preorder(tree)) return std::nullopt;
-    return PackedTree::pack(tree);
-}
-
-void pack_forest(InternalRF& forest) {
-    std::vector<PackedTree> packed;
-    packed.reserve(forest.trees.size());
-    for (const Tree& tree : forest.trees) {
-        std::optional<PackedTree> p = pack_tree(tree);
-        if (!p || tree.empty()) {
-            forest.packed.clear();
-            return;
-        }
-        packed.push_back(std::move(*p));
-    }
-    forest.packed = std::move(packed);
-}
-
-void add_forest_leaf_values(const InternalRF& forest, const MatrixView& x, std::size_t begin,
-                            std::size_t end, double* acc) {
-    const bool use_packed = forest.packed.size() == forest.trees.size();
-    for (std::size_t t = 0; t < forest.trees.size(); ++t) {
-        add_tree_leaf_values(forest.trees[t], use_packed ? &forest.packed[t] : nullptr, x, begin,
-                             end, acc);
-    }
-}
-
-double forest_predict(const InternalRF& forest, std::span<const double> row) {
-    if (forest.trees.empty()) return 0.0;
+double forest_predict(const Forest& forest, std::span<const double> row) {
+    if (forest.empty()) return 0.0;
+    const MatrixView one{row.data(), 1, row.size(), static_cast<std::ptrdiff_t>(row.size()), 1};
     double sum = 0.0;
-    for (const Tree& tree : forest.trees) sum += leaf_value(tree, row);
-    return sum / static_cast<double>(forest.trees.size());
+    forest.add_values(one, 0, 1, &sum);
+    return sum / static_cast<double>(forest.size());
 }
 
-std::vector<double> forest_predict_rows(const InternalRF& forest, const MatrixView& x) {
+std::vector<double> forest_predict_rows(const Forest& forest, const MatrixView& x) {
     if (!x.rows_contiguous()) fail_internal("forest_predict_rows needs contiguous rows");
     std::vector<double> out(x.rows, 0.0);
-    if (forest.trees.empty()) return out;
-    const std::size_t n_chunks = (x.rows + kRowChunk - 1) / kRowChunk;
-    const double count = static_cast<double>(forest.trees.size());
-    parallel_for(n_chunks, [&](std::size_t c) {
-        const std::size_t begin = c * kRowChunk;
-        const std::size_t end = std::min(x.rows, begin + kRowChunk);
-        // Tree by tree over the chunk keeps one tree hot in cache; each row still adds its
+    if (forest.empty()) return out;
+    const double count = static_cast<double>(forest.size());
+    for_row_blocks(x.rows, [&](std::size_t begin, std::size_t end) {
+        // Tree by tree over the block keeps one tree hot in cache; each row still adds its
         // trees in order.
-        add_forest_leaf_values(forest, x, begin, end, out.data() + begin);
+        forest.add_values(x, begin, end, out.data() + begin);
         for (std::size_t i = begin; i < end; ++i) out[i] /= count;
     });
     return out;
 }
 
-InternalRF fit_internal_rf(const MatrixView& x, std::span<const double> y,
-                           std::span<const double> sample_weight, std::size_t n_trees,
-                           const TreeParams& params, bool bootstrap, Pcg64& rng,
-                           bool use_histogram) {
-    PackedRows rows(x);
+Forest fit_internal_rf(const MatrixView& x, std::span<const double> y,
+                       std::span<const double> sample_weight, std::size_t n_trees,
+                       const TreeParams& params, bool bootstrap, Pcg64& rng, bool use_histogram) {
+    const RowMajor rows(x);
     std::optional<HistogramData> hist;
-    if (use_histogram) hist = HistogramData::build(rows.view, rows.view.rows, rows.view.cols);
-    return fit_internal_rf_binned(rows.view, y, sample_weight, n_trees, params, bootstrap, rng,
+    if (use_histogram) hist = HistogramData::build(rows.view(), rows.rows(), rows.cols());
+    return fit_internal_rf_binned(rows.view(), y, sample_weight, n_trees, params, bootstrap, rng,
                                   hist ? &*hist : nullptr);
 }
 
-InternalRF fit_internal_rf_binned(const MatrixView& x, std::span<const double> y,
-                                  std::span<const double> sample_weight, std::size_t n_trees,
-                                  const TreeParams& params, bool bootstrap, Pcg64& rng,
-                                  const HistogramData* hist) {
+Forest fit_internal_rf_binned(const MatrixView& x, std::span<const double> y,
+                              std::span<const double> sample_weight, std::size_t n_trees,
+                              const TreeParams& params, bool bootstrap, Pcg64& rng,
+                              const HistogramData* hist) {
     check_lengths(x, y, sample_weight);
-    PackedRows rows(x);
-    const std::vector<TreeTask> tasks = draw_tasks(rng, n_trees, x.rows, bootstrap);
-    InternalRF forest;
-    forest.trees = grow_trees(rows.view, y.first(x.rows), sample_weight.first(x.rows), tasks,
-                              params, hist);
-    pack_forest(forest);
-    return forest;
+    const RowMajor rows(x);
+    const std::vector<TreeTask> tasks = draw_tree_tasks(rng, n_trees, x.rows, bootstrap);
+    return grow_forest(rows.view(), y.first(x.rows), sample_weight.first(x.rows), tasks, params,
+                       hist);
 }
 
 bool streaming_should_stop(std::span<const double> latest, std::span<const double> mean,
@@ -207,14 +115,14 @@ bool streaming_should_stop(std::span<const double> latest, std::span<const doubl
 }
 
 StreamedForest fit_internal_rf_streaming(const MatrixView& x, std::span<const double> y,
-                                         std::span<const double> sample_weight,
-                                         std::size_t n_trees, const TreeParams& params,
-                                         bool bootstrap, Pcg64& rng, bool use_histogram,
-                                         std::size_t min_trees, bool classification, double tol) {
-    PackedRows rows(x);
+                                         std::span<const double> sample_weight, std::size_t n_trees,
+                                         const TreeParams& params, bool bootstrap, Pcg64& rng,
+                                         bool use_histogram, std::size_t min_trees,
+                                         bool classification, double tol) {
+    const RowMajor rows(x);
     std::optional<HistogramData> hist;
-    if (use_histogram) hist = HistogramData::build(rows.view, rows.view.rows, rows.view.cols);
-    return fit_internal_rf_streaming_binned(rows.view, y, sample_weight, n_trees, params,
+    if (use_histogram) hist = HistogramData::build(rows.view(), rows.rows(), rows.cols());
+    return fit_internal_rf_streaming_binned(rows.view(), y, sample_weight, n_trees, params,
                                             bootstrap, rng, hist ? &*hist : nullptr, min_trees,
                                             classification, tol);
 }
@@ -223,7 +131,7 @@ namespace {
 
 struct StreamedTree {
     std::size_t tree_index;
-    Tree tree;
+    PackedTree tree;
     std::vector<double> train_predictions;
 };
 
@@ -253,21 +161,22 @@ StreamedForest fit_internal_rf_streaming_binned(const MatrixView& x, std::span<c
                                                 const HistogramData* hist, std::size_t min_trees,
                                                 bool classification, double tol) {
     check_lengths(x, y, sample_weight);
-    PackedRows rows(x);
-    const MatrixView& xv = rows.view;
+    const RowMajor rows(x);
+    const MatrixView& xv = rows.view();
     const std::size_t n = xv.rows;
-    const std::vector<TreeTask> tasks = draw_tasks(rng, n_trees, n, bootstrap);
+    const std::vector<TreeTask> tasks = draw_tree_tasks(rng, n_trees, n, bootstrap);
     const auto yv = y.first(n);
     const auto wv = sample_weight.first(n);
 
     StreamState state(n, n_trees);
     auto job = [&](const TreeTask& task) {
         if (state.stop_flag.load(std::memory_order_acquire)) return;
-        Tree tree = grow_one(xv, yv, wv, task, params, hist);
+        Tree grown = grow_tree(xv, yv, wv, task, params, hist);
         if (state.stop_flag.load(std::memory_order_acquire)) return;
+        Forest one;
+        one.trees.push_back(PackedTree::pack(grown));
         std::vector<double> p(n, 0.0);
-        const std::optional<PackedTree> packed = pack_tree(tree);
-        add_tree_leaf_values(tree, packed ? &*packed : nullptr, xv, 0, n, p.data());
+        one.add_values(xv, 0, n, p.data());
         {
             std::lock_guard mean_lock(state.mean_mutex);
             std::lock_guard m2_lock(state.m2_mutex);
@@ -285,7 +194,8 @@ StreamedForest fit_internal_rf_streaming_binned(const MatrixView& x, std::span<c
             }
         }  // m2_lock, then mean_lock, released in reverse order of taking
         std::lock_guard list_lock(state.list_mutex);
-        state.accepted.push_back(StreamedTree{task.tree_index, std::move(tree), std::move(p)});
+        state.accepted.push_back(
+            StreamedTree{task.tree_index, std::move(one.trees.front()), std::move(p)});
     };
     {
         Scope scope;
@@ -293,10 +203,9 @@ StreamedForest fit_internal_rf_streaming_binned(const MatrixView& x, std::span<c
         scope.wait();
     }
 
-    std::stable_sort(state.accepted.begin(), state.accepted.end(),
-                     [](const StreamedTree& a, const StreamedTree& b) {
-                         return a.tree_index < b.tree_index;
-                     });
+    std::stable_sort(
+        state.accepted.begin(), state.accepted.end(),
+        [](const StreamedTree& a, const StreamedTree& b) { return a.tree_index < b.tree_index; });
     StreamedForest out;
     out.train_predictions.assign(n, 0.0);
     out.forest.trees.reserve(state.accepted.size());
@@ -304,7 +213,6 @@ StreamedForest fit_internal_rf_streaming_binned(const MatrixView& x, std::span<c
         for (std::size_t i = 0; i < n; ++i) out.train_predictions[i] += s.train_predictions[i];
         out.forest.trees.push_back(std::move(s.tree));
     }
-    pack_forest(out.forest);
     if (!state.accepted.empty()) {
         const double count = static_cast<double>(state.accepted.size());
         for (double& v : out.train_predictions) v /= count;

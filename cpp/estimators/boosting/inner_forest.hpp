@@ -1,6 +1,7 @@
-// One boosting round's random forest: the plain fit (trees in task order, independent of
-// the number of workers), the streaming fit that stops adding trees once the forest's
-// training predictions have settled, and the forest's average prediction.
+// One boosting round's random forest (a Forest per round and output): the plain fit (trees
+// in task order, independent of the number of workers), the streaming fit that stops adding
+// trees once the forest's training predictions have settled, and the forest's average
+// prediction.
 #pragma once
 
 #include <cstddef>
@@ -9,57 +10,39 @@
 #include <span>
 #include <vector>
 
+#include "engine/forest.hpp"
 #include "engine/histogram.hpp"
-#include "engine/packed_tree.hpp"
 #include "engine/rng.hpp"
-#include "engine/tree.hpp"
 #include "engine/views.hpp"
 
 namespace canopy {
 
-// The packed form, or nothing when the tree is not stored in pre-order.
-std::optional<PackedTree> pack_tree(const Tree& tree);
-
-struct InternalRF {
-    std::vector<Tree> trees;          // in tree-index order
-    std::vector<PackedTree> packed;   // the same trees for prediction, when pack_forest ran
-};
-
-// Fills `packed` (left empty if some tree is not in pre-order: prediction then walks `trees`).
-void pack_forest(InternalRF& forest);
-
-// acc[i - begin] += leaf value of row i, for rows [begin, end) of x (rows contiguous), tree
-// by tree in order. Rows too short for a tested feature abort as find_leaf does.
-void add_forest_leaf_values(const InternalRF& forest, const MatrixView& x, std::size_t begin,
-                            std::size_t end, double* acc);
-
 // Mean over the trees, in order, of the leaf value the row reaches. A forest without trees
 // predicts 0.0: it adds nothing to the boosted score.
-double forest_predict(const InternalRF& forest, std::span<const double> row);
+double forest_predict(const Forest& forest, std::span<const double> row);
 
 // forest_predict for every row of x (rows contiguous), in row order. Rows are spread over
 // the pool; each row's sum is taken in tree order, so the result is what forest_predict
 // gives row by row.
-std::vector<double> forest_predict_rows(const InternalRF& forest, const MatrixView& x);
+std::vector<double> forest_predict_rows(const Forest& forest, const MatrixView& x);
 
 // Draws n_trees tasks from rng (which continues from round to round) and grows the trees on
 // the pool with the histogram search (use_histogram) or the exact search. The result
 // depends only on the inputs and the state of rng.
-InternalRF fit_internal_rf(const MatrixView& x, std::span<const double> y,
-                           std::span<const double> sample_weight, std::size_t n_trees,
-                           const TreeParams& params, bool bootstrap, Pcg64& rng,
-                           bool use_histogram);
+Forest fit_internal_rf(const MatrixView& x, std::span<const double> y,
+                       std::span<const double> sample_weight, std::size_t n_trees,
+                       const TreeParams& params, bool bootstrap, Pcg64& rng, bool use_histogram);
 
 // The same with a histogram built by the caller on the same rows of x (the bins depend on x
 // only, so a boosting fit bins its matrix once). hist == nullptr grows with the exact search.
-InternalRF fit_internal_rf_binned(const MatrixView& x, std::span<const double> y,
-                                  std::span<const double> sample_weight, std::size_t n_trees,
-                                  const TreeParams& params, bool bootstrap, Pcg64& rng,
-                                  const HistogramData* hist);
+Forest fit_internal_rf_binned(const MatrixView& x, std::span<const double> y,
+                              std::span<const double> sample_weight, std::size_t n_trees,
+                              const TreeParams& params, bool bootstrap, Pcg64& rng,
+                              const HistogramData* hist);
 
 struct StreamedForest {
-    InternalRF forest;                     // the accepted trees, by increasing tree index
-    std::vector<double> train_predictions; // the forest's mean prediction per training row
+    Forest forest;                          // the accepted trees, by increasing tree index
+    std::vector<double> train_predictions;  // the forest's mean prediction per training row
 };
 
 // Grows the trees as scoped jobs and keeps running per-row statistics of their training
@@ -67,10 +50,10 @@ struct StreamedForest {
 // that have not started yet grow nothing. Trees that were already growing are kept.
 // `classification` picks the stop rule used when tol is not positive.
 StreamedForest fit_internal_rf_streaming(const MatrixView& x, std::span<const double> y,
-                                         std::span<const double> sample_weight,
-                                         std::size_t n_trees, const TreeParams& params,
-                                         bool bootstrap, Pcg64& rng, bool use_histogram,
-                                         std::size_t min_trees, bool classification, double tol);
+                                         std::span<const double> sample_weight, std::size_t n_trees,
+                                         const TreeParams& params, bool bootstrap, Pcg64& rng,
+                                         bool use_histogram, std::size_t min_trees,
+                                         bool classification, double tol);
 StreamedForest fit_internal_rf_streaming_binned(const MatrixView& x, std::span<const double> y,
                                                 std::span<const double> sample_weight,
                                                 std::size_t n_trees, const TreeParams& params,

@@ -8,6 +8,7 @@
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/histogram.hpp"
+#include "engine/row_blocks.hpp"
 #include "engine/storage.hpp"
 #include "engine/thread_pool.hpp"
 #include "engine/validation.hpp"
@@ -16,8 +17,6 @@
 namespace canopy {
 
 namespace {
-
-constexpr std::size_t kRowChunk = 256;
 
 double weighted_mean(std::span<const double> t, std::span<const double> w) {
     double wt = 0.0;
@@ -44,7 +43,7 @@ void require_boosting_storage(const BoostConfig& config, std::size_t forests_per
                           : config.rf_n_estimators;
     // Every round keeps its forests and its tree count; one forest's tasks exist at a time.
     const std::uint64_t forest =
-        bytes_add(sizeof(InternalRF), bytes_mul(trees, sizeof(Tree) + sizeof(TreeNode)));
+        bytes_add(sizeof(Forest), bytes_mul(trees, sizeof(PackedTree) + sizeof(PackedNode)));
     const std::uint64_t round =
         bytes_add(bytes_mul(forests_per_round, forest), sizeof(std::uint64_t));
     const std::uint64_t bytes = bytes_add(bytes_mul(config.n_estimators, round),
@@ -82,7 +81,7 @@ double conformal_alpha_scale(double alpha) {
     if (std::isnan(alpha) || alpha <= 0.01) return 1.3142857142857143;  // 2.576 / 1.96
     if (alpha <= 0.05) return 1.0;
     if (alpha <= 0.1) return 0.8392857142857143;  // 1.645 / 1.96
-    return 0.653061224489796;                      // 1.28 / 1.96
+    return 0.653061224489796;                     // 1.28 / 1.96
 }
 
 CanopyRegressor::CanopyRegressor(BoostConfig c, double fraction)
@@ -113,11 +112,11 @@ BoostedRegression boost_regression(const MatrixView& x, std::span<const double> 
     for (std::uint64_t r = 0; r < config.n_estimators; ++r) {
         poll_interrupt();
         for (std::size_t i = 0; i < m; ++i) residual[i] = targets[i] - f[i];
-        InternalRF forest;
+        Forest forest;
         std::vector<double> u;
         if (!config.async_mode) {
-            forest = fit_internal_rf_binned(x, residual, weights, n_trees, params,
-                                            config.bootstrap, rng, bins);
+            forest = fit_internal_rf_binned(x, residual, weights, n_trees, params, config.bootstrap,
+                                            rng, bins);
             u = forest_predict_rows(forest, x);
         } else {
             StreamedForest s = fit_internal_rf_streaming_binned(
@@ -126,7 +125,7 @@ BoostedRegression boost_regression(const MatrixView& x, std::span<const double> 
             forest = std::move(s.forest);
             u = std::move(s.train_predictions);
         }
-        out.trees_used.push_back(forest.trees.size());
+        out.trees_used.push_back(forest.size());
         for (std::size_t i = 0; i < m; ++i) f[i] = f[i] + config.learning_rate * u[i];
         out.forests.push_back(std::move(forest));
         progress_step();
@@ -134,24 +133,21 @@ BoostedRegression boost_regression(const MatrixView& x, std::span<const double> 
     return out;
 }
 
-std::vector<double> boosted_sum(const std::vector<InternalRF>& forests, double start,
+std::vector<double> boosted_sum(const std::vector<Forest>& forests, double start,
                                 double learning_rate, const MatrixView& x) {
     const RowMajor rows(x);
     std::vector<double> pred(x.rows, start);
     if (forests.empty()) return pred;
-    const std::size_t n_chunks = (x.rows + kRowChunk - 1) / kRowChunk;
-    parallel_for(n_chunks, [&](std::size_t c) {
-        const std::size_t begin = c * kRowChunk;
-        const std::size_t end = std::min(x.rows, begin + kRowChunk);
+    for_row_blocks(x.rows, [&](std::size_t begin, std::size_t end) {
         std::vector<double> sum(end - begin);
-        for (const InternalRF& forest : forests) {
+        for (const Forest& forest : forests) {
             poll_interrupt();
             std::fill(sum.begin(), sum.end(), 0.0);
-            add_forest_leaf_values(forest, rows.view(), begin, end, sum.data());
+            forest.add_values(rows.view(), begin, end, sum.data());
             // forest_predict of a forest without trees is 0.0.
-            const double count = static_cast<double>(forest.trees.size());
+            const double count = static_cast<double>(forest.size());
             for (std::size_t i = begin; i < end; ++i) {
-                const double fp = forest.trees.empty() ? 0.0 : sum[i - begin] / count;
+                const double fp = forest.empty() ? 0.0 : sum[i - begin] / count;
                 pred[i] = pred[i] + learning_rate * fp;
             }
         }

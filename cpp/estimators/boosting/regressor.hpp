@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "engine/rng.hpp"
-#include "engine/tree.hpp"
 #include "engine/views.hpp"
 #include "estimators/boosting/config.hpp"
 #include "estimators/boosting/inner_forest.hpp"
@@ -18,6 +17,7 @@ namespace canopy {
 
 using Interval = std::array<double, 2>;  // lower, upper
 
+// Share of the rows held out to calibrate the intervals when the caller names none.
 inline constexpr double kDefaultConformalFraction = 0.2;
 // Miscoverage level of predict_ci when the caller names none.
 inline constexpr double kDefaultIntervalAlpha = 0.05;
@@ -25,7 +25,7 @@ inline constexpr double kDefaultIntervalAlpha = 0.05;
 struct CanopyRegressor {
     BoostConfig config;
     double conformal_fraction = kDefaultConformalFraction;  // clamped to [0.1, 0.5]; NaN passes
-    std::vector<InternalRF> forests;
+    std::vector<Forest> forests;
     std::vector<std::uint64_t> trees_used;
     double init_prediction = 0.0;
     double conformal_quantile = 0.0;
@@ -40,7 +40,8 @@ struct CanopyRegressor {
     // When the held-out part would have no rows (a handful of rows, or a NaN
     // conformal_fraction), conformal_quantile is +inf: without calibration rows no finite
     // width has the promised coverage, so the intervals are unbounded.
-    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& sample_weight);
+    void fit(const MatrixView& x, const VectorView& y,
+             const std::optional<VectorView>& sample_weight);
     std::vector<double> predict(const MatrixView& x) const;
     // Symmetric intervals of half-width conformal_quantile, rescaled for alpha.
     std::vector<Interval> predict_ci(const MatrixView& x, double alpha) const;
@@ -62,13 +63,12 @@ double conformal_alpha_scale(double alpha);
 // The regression boosting loop over a training matrix (rows contiguous), from start value
 // `start`, with the estimator's generator.
 struct BoostedRegression {
-    std::vector<InternalRF> forests;
+    std::vector<Forest> forests;
     std::vector<std::uint64_t> trees_used;
 };
 BoostedRegression boost_regression(const MatrixView& x, std::span<const double> targets,
                                    std::span<const double> weights, double start,
-                                   const TreeParams& params, const BoostConfig& config,
-                                   Pcg64& rng);
+                                   const TreeParams& params, const BoostConfig& config, Pcg64& rng);
 
 // Fails with StorageError, before any work, when the model of n_estimators rounds of
 // `forests_per_round` forests (each of rf_n_estimators trees, or at least the streaming
@@ -77,7 +77,7 @@ void require_boosting_storage(const BoostConfig& config, std::size_t forests_per
                               std::size_t n_rows);
 
 // start + sum over forests in order of learning_rate * forest_predict, for every row of x.
-std::vector<double> boosted_sum(const std::vector<InternalRF>& forests, double start,
+std::vector<double> boosted_sum(const std::vector<Forest>& forests, double start,
                                 double learning_rate, const MatrixView& x);
 
 }  // namespace canopy

@@ -111,10 +111,10 @@ void RandomForestUnsupervised::fit(const MatrixView& x) {
     Job job = draw_jobs(master, static_cast<std::size_t>(config.n_estimators), n);
     const HistogramData hist = HistogramData::build(z.view(), 2 * n, p);
     const std::vector<double> weights(2 * n, 1.0);
-    std::vector<Tree> grown = grow_trees(z.view(), labels, weights, job.tasks, params, &hist);
+    Forest grown = grow_forest(z.view(), labels, weights, job.tasks, params, &hist);
 
     // Everything succeeded: replace the fitted state as a whole.
-    trees = std::move(grown);
+    forest = std::move(grown);
     oob_sets = std::move(job.oob_sets);
     x_train = std::move(real);
     n_samples = n;

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/tree.hpp"
+#include "engine/forest.hpp"
 #include "engine/views.hpp"
 
 namespace canopy {
@@ -28,7 +28,7 @@ using SparseProximityRow = std::vector<std::pair<std::size_t, double>>;
 
 struct RandomForestUnsupervised {
     UnsupervisedConfig config;
-    std::vector<Tree> trees;
+    Forest forest;  // classification trees, real (1) against synthetic (0)
     std::vector<std::vector<RowIndex>> oob_sets;  // sorted real-row indices per tree
     std::optional<Matrix> x_train;                // row-major copy of the last fit's input
     std::size_t n_samples = 0;

@@ -9,24 +9,32 @@ namespace canopy {
 
 namespace {
 
-// Share of a tree's out-of-bag rows (all real) that the tree calls real. `row_of(i, buffer)`
-// gives the version of training row i to descend with.
-template <class RowOf>
-double oob_accuracy(const Tree& tree, const std::vector<RowIndex>& oob, RowOf&& row_of) {
+// Share of tree t's out-of-bag rows (all real) that the tree calls real. With `perm`, the
+// rows descend with column j taken from row perm[i] instead of row i.
+double oob_accuracy(const RandomForestUnsupervised& m, std::size_t t,
+                    const std::vector<RowIndex>* perm, std::size_t j) {
+    const std::vector<RowIndex>& oob = m.oob_sets[t];
     if (oob.empty()) return 0.0;
-    std::size_t correct = 0;
-    for (RowIndex i : oob) {
-        if (tree.node(find_leaf(tree, row_of(i))).value > 0.5) ++correct;
+    const Matrix& x = *m.x_train;
+    Matrix rows(oob.size(), x.cols);
+    for (std::size_t k = 0; k < oob.size(); ++k) {
+        const auto row = x.row(oob[k]);
+        std::copy(row.begin(), row.end(), rows.values.begin() + k * x.cols);
+        if (perm != nullptr) rows(k, j) = x((*perm)[oob[k]], j);
     }
+    std::vector<std::uint32_t> leaf(oob.size());
+    m.forest.leaves(t, rows.view(), 0, rows.rows, leaf.data());
+    const PackedTree& tree = m.forest.trees[t];
+    std::size_t correct = 0;
+    for (std::uint32_t id : leaf) correct += tree.values[id] > 0.5 ? 1 : 0;
     return static_cast<double>(correct) / static_cast<double>(oob.size());
 }
 
 // Per-tree accuracies on the pool, summed in tree order.
-template <class RowOfFactory>
-double summed_accuracy(const RandomForestUnsupervised& m, RowOfFactory&& make_row_of) {
-    const std::vector<double> acc = parallel_map<double>(m.trees.size(), [&](std::size_t t) {
-        return oob_accuracy(m.trees[t], m.oob_sets[t], make_row_of());
-    });
+double summed_accuracy(const RandomForestUnsupervised& m, const std::vector<RowIndex>* perm,
+                       std::size_t j) {
+    const std::vector<double> acc = parallel_map<double>(
+        m.forest.size(), [&](std::size_t t) { return oob_accuracy(m, t, perm, j); });
     return std::accumulate(acc.begin(), acc.end(), 0.0);
 }
 
@@ -37,10 +45,9 @@ std::vector<double> RandomForestUnsupervised::feature_importances() const {
     const Matrix& x = *x_train;
     const std::size_t n = x.rows;
     const std::size_t p = x.cols;
-    const double n_trees = static_cast<double>(trees.size());
+    const double n_trees = static_cast<double>(forest.size());
 
-    const double baseline =
-        summed_accuracy(*this, [&] { return [&](RowIndex i) { return x.row(i); }; });
+    const double baseline = summed_accuracy(*this, nullptr, 0);
 
     Pcg64 rng = seed_rng(config.random_state);
     std::vector<RowIndex> perm(n);
@@ -48,15 +55,7 @@ std::vector<double> RandomForestUnsupervised::feature_importances() const {
     for (std::size_t j = 0; j < p; ++j) {
         std::iota(perm.begin(), perm.end(), RowIndex{0});
         rng.shuffle(std::span<RowIndex>(perm));
-        const double shuffled = summed_accuracy(*this, [&] {
-            // Each task copies the row it descends with into its own buffer.
-            return [&, buffer = std::vector<double>(p)](RowIndex i) mutable {
-                const auto row = x.row(i);
-                std::copy(row.begin(), row.end(), buffer.begin());
-                buffer[j] = x(perm[i], j);
-                return std::span<const double>(buffer);
-            };
-        });
+        const double shuffled = summed_accuracy(*this, &perm, j);
         raw[j] = baseline / n_trees - shuffled / n_trees;
     }
 

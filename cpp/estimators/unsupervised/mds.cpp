@@ -5,16 +5,14 @@
 
 #include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
+#include "engine/row_blocks.hpp"
 #include "engine/storage.hpp"
-#include "engine/thread_pool.hpp"
 #include "estimators/unsupervised/forest.hpp"
 #include "estimators/unsupervised/proximity.hpp"
 
 namespace canopy {
 
 namespace {
-
-constexpr std::size_t kRowBlock = 64;
 
 double dot(const std::vector<double>& a, const std::vector<double>& b) {
     double s = 0.0;
@@ -28,7 +26,7 @@ class CentredProduct {
   public:
     explicit CentredProduct(const Matrix& p) : p_(p), n_(p.rows), r_(n_) {
         for (std::size_t i = 0; i < n_; ++i) {
-            if (i % kRowBlock == 0) poll_interrupt();
+            poll_interrupt();
             double s = 0.0;
             for (double v : p_.row(i)) s += v;
             r_[i] = s / static_cast<double>(n_);
@@ -42,9 +40,9 @@ class CentredProduct {
         double sum_u = 0.0;
         for (double v : u) sum_u += v;
         const double r_dot_u = dot(r_, u);
-        parallel_for((n_ + kRowBlock - 1) / kRowBlock, [&](std::size_t block) {
-            const std::size_t last = std::min(n_, (block + 1) * kRowBlock);
-            for (std::size_t i = block * kRowBlock; i < last; ++i) {
+        for_row_blocks(n_, [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) {
+                poll_interrupt();
                 const double* row = p_.values.data() + i * n_;
                 double pu = 0.0;
                 for (std::size_t j = 0; j < n_; ++j) pu += row[j] * u[j];
@@ -118,7 +116,7 @@ void require_embedding_storage(std::size_t n_rows, std::size_t n_components) {
 Matrix RandomForestUnsupervised::transform(std::size_t n_components) const {
     require_fitted();
     require_embedding_storage(n_samples, n_components);
-    const Matrix p = dense_proximity(trees, oob_sets, *x_train, true);
+    const Matrix p = dense_proximity(forest, oob_sets, *x_train, true);
     return mds_embedding(p, n_components).coordinates;
 }
 

@@ -58,7 +58,7 @@ std::vector<double> dense_raw_scores(const RandomForestUnsupervised& m, bool inc
                                      double (*score)(double, double)) {
     const std::size_t n = m.n_samples;
     std::vector<double> raw(n, 0.0);
-    for_each_proximity_row(m.trees, m.oob_sets, *m.x_train, true,
+    for_each_proximity_row(m.forest, m.oob_sets, *m.x_train, true,
                            [&](std::size_t i, std::span<const double> row) {
                                double s = 0.0;
                                for (std::size_t j = 0; j < row.size(); ++j) {
@@ -86,8 +86,8 @@ std::vector<double> sparse_raw_scores(const RandomForestUnsupervised& m) {
 std::vector<double> RandomForestUnsupervised::outlier_scores(bool use_sparse) const {
     require_fitted();
     require_training_rows(n_samples);
-    const std::vector<double> raw =
-        use_sparse && sparse_proximity ? sparse_raw_scores(*this)
+    const std::vector<double> raw = use_sparse && sparse_proximity
+                                        ? sparse_raw_scores(*this)
                                         : dense_raw_scores(*this, true, raw_score);
     return standardise_outlier_scores(raw);
 }
@@ -102,7 +102,7 @@ std::vector<double> RandomForestUnsupervised::predict_outlier_scores(
     const MatrixView& x_new) const {
     require_fitted();
     require_training_rows(n_samples);
-    const Matrix p = new_row_proximity(trees, *x_train, x_new);
+    const Matrix p = new_row_proximity(forest, *x_train, x_new);
     const OutlierReference ref =
         outlier_reference(dense_raw_scores(*this, false, unmatched_raw_score));
     std::vector<double> out(p.rows);

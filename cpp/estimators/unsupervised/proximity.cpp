@@ -6,22 +6,18 @@
 #include <numeric>
 #include <string>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
+#include "engine/row_blocks.hpp"
 #include "engine/thread_pool.hpp"
 
 namespace canopy {
 
 namespace {
 
-// Rows per work item of the row-parallel sections: large enough to amortise the scratch
-// buffers, small enough to balance the load on a few workers.
-constexpr std::size_t kRowBlock = 32;
-
-std::size_t n_blocks(std::size_t n) { return (n + kRowBlock - 1) / kRowBlock; }
-
-void check_forest_shape(const std::vector<Tree>& trees, const OobSets& oob_sets, std::size_t n) {
-    if (trees.size() != oob_sets.size()) fail_internal("one out-of-bag set per tree expected");
-    if (trees.size() > std::numeric_limits<std::uint32_t>::max()) {
+void check_forest_shape(const Forest& forest, const OobSets& oob_sets, std::size_t n) {
+    if (forest.size() != oob_sets.size()) fail_internal("one out-of-bag set per tree expected");
+    if (forest.size() > std::numeric_limits<std::uint32_t>::max()) {
         fail_internal("too many trees to count proximities");
     }
     for (const auto& oob : oob_sets) {
@@ -70,20 +66,16 @@ struct OobMembership {
 
 }  // namespace
 
-std::uint64_t leaf_id(const Tree& tree, std::span<const double> row) {
-    return find_leaf(tree, row);
-}
-
-LeafGroups group_rows_by_leaf(const Tree& tree, const Matrix& x, bool with_ranges) {
+LeafGroups group_rows_by_leaf(const Forest& forest, std::size_t t, const Matrix& x,
+                              bool with_ranges) {
     const std::size_t n = x.rows;
-    // (leaf id, row) pairs are distinct, so a plain sort gives the stable order by id.
-    std::vector<std::pair<std::uint64_t, RowIndex>> keyed(n);
-    parallel_for(n_blocks(n), [&](std::size_t block) {
-        const std::size_t last = std::min(n, (block + 1) * kRowBlock);
-        for (std::size_t i = block * kRowBlock; i < last; ++i) {
-            keyed[i] = {leaf_id(tree, x.row(i)), static_cast<RowIndex>(i)};
-        }
+    std::vector<std::uint32_t> leaf(n);
+    for_row_blocks(n, [&](std::size_t begin, std::size_t end) {
+        forest.leaves(t, x.view(), begin, end, leaf.data() + begin);
     });
+    // (leaf id, row) pairs are distinct, so a plain sort gives the stable order by id.
+    std::vector<std::pair<std::uint32_t, RowIndex>> keyed(n);
+    for (std::size_t i = 0; i < n; ++i) keyed[i] = {leaf[i], static_cast<RowIndex>(i)};
     std::sort(keyed.begin(), keyed.end());
     LeafGroups g;
     g.order.resize(n);
@@ -110,24 +102,23 @@ LeafGroups group_rows_by_leaf(const Tree& tree, const Matrix& x, bool with_range
 }
 
 void for_each_proximity_row(
-    const std::vector<Tree>& trees, const OobSets& oob_sets, const Matrix& x, bool use_oob,
+    const Forest& forest, const OobSets& oob_sets, const Matrix& x, bool use_oob,
     const std::function<void(std::size_t, std::span<const double>)>& row_fn) {
     const std::size_t n = x.rows;
-    const std::size_t n_trees = trees.size();
-    check_forest_shape(trees, oob_sets, n);
+    const std::size_t n_trees = forest.size();
+    check_forest_shape(forest, oob_sets, n);
     if (n == 0) return;
     const OobMembership oob(oob_sets, n);
     const std::vector<LeafGroups> groups = parallel_map<LeafGroups>(
-        n_trees, [&](std::size_t t) { return group_rows_by_leaf(trees[t], x, true); });
+        n_trees, [&](std::size_t t) { return group_rows_by_leaf(forest, t, x, true); });
 
     // Row i's co-occurrences: every leaf-mate j in every tree where the pair is valid. Each
     // block owns its rows, so the counts need no synchronisation and no particular order.
-    parallel_for(n_blocks(n), [&](std::size_t block) {
+    for_row_blocks(n, [&](std::size_t first, std::size_t last) {
         std::vector<std::uint32_t> together(n);
         std::vector<double> row(n);
-        const std::size_t first = block * kRowBlock;
-        const std::size_t last = std::min(n, first + kRowBlock);
         for (std::size_t i = first; i < last; ++i) {
+            poll_interrupt();
             std::fill(together.begin(), together.end(), 0u);
             for (std::size_t t = 0; t < n_trees; ++t) {
                 const LeafGroups& g = groups[t];
@@ -151,10 +142,10 @@ void for_each_proximity_row(
     });
 }
 
-Matrix dense_proximity(const std::vector<Tree>& trees, const OobSets& oob_sets, const Matrix& x,
+Matrix dense_proximity(const Forest& forest, const OobSets& oob_sets, const Matrix& x,
                        bool use_oob) {
     Matrix out(x.rows, x.rows);
-    for_each_proximity_row(trees, oob_sets, x, use_oob,
+    for_each_proximity_row(forest, oob_sets, x, use_oob,
                            [&](std::size_t i, std::span<const double> row) {
                                std::copy(row.begin(), row.end(), out.values.begin() + i * x.rows);
                            });
@@ -205,21 +196,22 @@ class NeighbourCounts {
 
 }  // namespace
 
-std::vector<SparseProximityRow> sparse_proximity_rows(const std::vector<Tree>& trees,
-                                                      const OobSets& oob_sets, const Matrix& x,
-                                                      std::size_t k, std::size_t* peak_row_pairs) {
+std::vector<SparseProximityRow> sparse_proximity_rows(const Forest& forest, const OobSets& oob_sets,
+                                                      const Matrix& x, std::size_t k,
+                                                      std::size_t* peak_row_pairs) {
     const std::size_t n = x.rows;
-    check_forest_shape(trees, oob_sets, n);
+    check_forest_shape(forest, oob_sets, n);
     std::vector<SparseProximityRow> rows(n);
     std::vector<std::uint8_t> is_oob(n, 0);
     std::vector<RowIndex> oob_mates(n);  // per group, its out-of-bag rows in group order
     std::vector<RowIndex> mates_begin(n), mates_end(n);  // per row, its group's slice of it
-    std::vector<std::size_t> block_peak(n_blocks(n), 0);
+    std::vector<std::size_t> row_peak(n, 0);
     const NeighbourCounts counts;
-    for (std::size_t t = 0; t < trees.size(); ++t) {
+    for (std::size_t t = 0; t < forest.size(); ++t) {
+        poll_interrupt();
         if (oob_sets[t].empty()) continue;  // no pair of this tree is valid
         for (RowIndex i : oob_sets[t]) is_oob[i] = 1;
-        const LeafGroups g = group_rows_by_leaf(trees[t], x, true);
+        const LeafGroups g = group_rows_by_leaf(forest, t, x, true);
         std::size_t filled = 0;
         for (std::size_t begin = 0; begin < n; begin = g.group_end[g.order[begin]]) {
             const std::size_t end = g.group_end[g.order[begin]];
@@ -236,9 +228,8 @@ std::vector<SparseProximityRow> sparse_proximity_rows(const std::vector<Tree>& t
         // leaf-mate, an in-bag row only its out-of-bag leaf-mates, in group order. A row only
         // ever changes through its own updates, one group per tree, so rows are independent
         // and the blocks may run in any order.
-        parallel_for(n_blocks(n), [&](std::size_t block) {
-            const std::size_t last = std::min(n, (block + 1) * kRowBlock);
-            for (std::size_t i = block * kRowBlock; i < last; ++i) {
+        for_row_blocks(n, [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) {
                 if (mates_begin[i] == mates_end[i]) continue;
                 if (is_oob[i]) {
                     for (std::size_t b = g.group_begin[i]; b < g.group_end[i]; ++b) {
@@ -249,14 +240,14 @@ std::vector<SparseProximityRow> sparse_proximity_rows(const std::vector<Tree>& t
                         counts.add(rows[i], oob_mates[b], k);
                     }
                 }
-                block_peak[block] = std::max(block_peak[block], rows[i].capacity());
+                row_peak[i] = std::max(row_peak[i], rows[i].capacity());
             }
         });
         for (RowIndex i : oob_sets[t]) is_oob[i] = 0;
     }
     const std::size_t peak =
-        block_peak.empty() ? 0 : *std::max_element(block_peak.begin(), block_peak.end());
-    const double n_trees = static_cast<double>(trees.size());
+        row_peak.empty() ? 0 : *std::max_element(row_peak.begin(), row_peak.end());
+    const double n_trees = static_cast<double>(forest.size());
     for (auto& row : rows) {
         for (auto& pair : row) pair.second /= n_trees;
         NeighbourCounts::keep_largest(row, k);
@@ -265,29 +256,30 @@ std::vector<SparseProximityRow> sparse_proximity_rows(const std::vector<Tree>& t
     return rows;
 }
 
-Matrix new_row_proximity(const std::vector<Tree>& trees, const Matrix& x_train,
-                         const MatrixView& x_new) {
+Matrix new_row_proximity(const Forest& forest, const Matrix& x_train, const MatrixView& x_new) {
     const std::size_t n = x_train.rows;
     const RowMajor rows(x_new);
     Matrix out(x_new.rows, n);
     const std::vector<LeafGroups> groups = parallel_map<LeafGroups>(
-        trees.size(), [&](std::size_t t) { return group_rows_by_leaf(trees[t], x_train, false); });
-    const double n_trees = static_cast<double>(trees.size());
-    parallel_for(n_blocks(x_new.rows), [&](std::size_t block) {
-        const std::size_t first = block * kRowBlock;
-        const std::size_t last = std::min(x_new.rows, first + kRowBlock);
-        for (std::size_t r = first; r < last; ++r) {
-            double* p = out.values.data() + r * n;
-            for (std::size_t t = 0; t < trees.size(); ++t) {
-                const LeafGroups& g = groups[t];
-                const std::uint64_t id = leaf_id(trees[t], rows.row(r));
-                auto [lo, hi] = std::equal_range(g.sorted_ids.begin(), g.sorted_ids.end(), id);
+        forest.size(),
+        [&](std::size_t t) { return group_rows_by_leaf(forest, t, x_train, false); });
+    const double n_trees = static_cast<double>(forest.size());
+    for_row_blocks(x_new.rows, [&](std::size_t first, std::size_t last) {
+        std::vector<std::uint32_t> leaf(last - first);
+        for (std::size_t t = 0; t < forest.size(); ++t) {
+            poll_interrupt();
+            const LeafGroups& g = groups[t];
+            forest.leaves(t, rows.view(), first, last, leaf.data());
+            for (std::size_t r = first; r < last; ++r) {
+                double* p = out.values.data() + r * n;
+                auto [lo, hi] =
+                    std::equal_range(g.sorted_ids.begin(), g.sorted_ids.end(), leaf[r - first]);
                 for (auto it = lo; it != hi; ++it) {
                     p[g.order[static_cast<std::size_t>(it - g.sorted_ids.begin())]] += 1.0;
                 }
             }
-            for (std::size_t j = 0; j < n; ++j) p[j] /= n_trees;
         }
+        for (std::size_t i = first * n; i < last * n; ++i) out.values[i] /= n_trees;
     });
     return out;
 }
@@ -298,7 +290,7 @@ namespace canopy {
 
 Matrix RandomForestUnsupervised::proximity_matrix(bool use_oob) const {
     require_fitted();
-    return dense_proximity(trees, oob_sets, *x_train, use_oob);
+    return dense_proximity(forest, oob_sets, *x_train, use_oob);
 }
 
 const std::vector<SparseProximityRow>& RandomForestUnsupervised::proximity_sparse(
@@ -309,13 +301,13 @@ const std::vector<SparseProximityRow>& RandomForestUnsupervised::proximity_spars
     kk = std::max<std::uint64_t>(kk, 1);
     kk = std::min<std::uint64_t>(kk, n == 0 ? 0 : n - 1);
     // Computed aside and stored only once complete, so a failure keeps the previous lists.
-    sparse_proximity = sparse_proximity_rows(trees, oob_sets, *x_train, kk);
+    sparse_proximity = sparse_proximity_rows(forest, oob_sets, *x_train, kk);
     return *sparse_proximity;
 }
 
 Matrix RandomForestUnsupervised::predict_proximity(const MatrixView& x_new) const {
     require_fitted();
-    return new_row_proximity(trees, *x_train, x_new);
+    return new_row_proximity(forest, *x_train, x_new);
 }
 
 }  // namespace canopy

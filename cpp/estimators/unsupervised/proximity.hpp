@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/tree.hpp"
+#include "engine/forest.hpp"
 #include "engine/views.hpp"
 #include "estimators/unsupervised/forest.hpp"
 
@@ -16,44 +16,39 @@ namespace canopy {
 
 using OobSets = std::vector<std::vector<RowIndex>>;
 
-// Identity of the leaf a row reaches: its node index, which no other leaf of the tree
-// shares however deep the tree (a heap-order number, 2id+1 / 2id+2, would wrap in 64 bits
-// below depth 63 and make distinct leaves collide). A row too short for a tested feature
-// aborts the call.
-std::uint64_t leaf_id(const Tree& tree, std::span<const double> row);
-
-// The training rows of one tree grouped by leaf id: `order` lists the rows sorted by
-// (leaf id, row), `sorted_ids[k]` is the id of order[k]. With ranges, row i's group is
-// order[group_begin[i] .. group_end[i]).
+// The training rows of tree t grouped by leaf. A row's leaf is known by the node id the walk
+// ends on, which no other leaf of the tree shares however deep the tree (a heap-order
+// number, 2id+1 / 2id+2, would wrap in 64 bits below depth 63 and make distinct leaves
+// collide). `order` lists the rows sorted by (leaf id, row), `sorted_ids[k]` is the id of
+// order[k]. With ranges, row i's group is order[group_begin[i] .. group_end[i]).
 struct LeafGroups {
-    std::vector<std::uint64_t> sorted_ids;
+    std::vector<std::uint32_t> sorted_ids;
     std::vector<RowIndex> order;
     std::vector<RowIndex> group_begin;
     std::vector<RowIndex> group_end;
 };
-LeafGroups group_rows_by_leaf(const Tree& tree, const Matrix& x, bool with_ranges);
+LeafGroups group_rows_by_leaf(const Forest& forest, std::size_t t, const Matrix& x,
+                              bool with_ranges);
 
 // Calls row_fn(i, row) with row i of the dense proximity matrix for every training row.
 // Rows are produced in parallel blocks; row_fn may only write storage that belongs to row i.
 // Counts are exact integers, so the values equal those of the pair-by-pair definition.
 void for_each_proximity_row(
-    const std::vector<Tree>& trees, const OobSets& oob_sets, const Matrix& x, bool use_oob,
+    const Forest& forest, const OobSets& oob_sets, const Matrix& x, bool use_oob,
     const std::function<void(std::size_t, std::span<const double>)>& row_fn);
 
-Matrix dense_proximity(const std::vector<Tree>& trees, const OobSets& oob_sets, const Matrix& x,
+Matrix dense_proximity(const Forest& forest, const OobSets& oob_sets, const Matrix& x,
                        bool use_oob);
 
 // Neighbour lists with at most 2k pairs per row while trees are visited, then counts / T,
 // sorted by decreasing proximity and cut to k. `k` is already clamped to [min(1, n-1), n-1].
 // When given, peak_row_pairs receives the largest number of pairs any row ever held.
-std::vector<SparseProximityRow> sparse_proximity_rows(const std::vector<Tree>& trees,
-                                                      const OobSets& oob_sets, const Matrix& x,
-                                                      std::size_t k,
+std::vector<SparseProximityRow> sparse_proximity_rows(const Forest& forest, const OobSets& oob_sets,
+                                                      const Matrix& x, std::size_t k,
                                                       std::size_t* peak_row_pairs = nullptr);
 
 // n_new x n shares of all trees in which new row r and training row j share a leaf
 // (NaN everywhere without trees).
-Matrix new_row_proximity(const std::vector<Tree>& trees, const Matrix& x_train,
-                         const MatrixView& x_new);
+Matrix new_row_proximity(const Forest& forest, const Matrix& x_train, const MatrixView& x_new);
 
 }  // namespace canopy

@@ -1,12 +1,13 @@
-#include "engine/packed_tree.hpp"
+#include "engine/forest.hpp"
 
 #include <algorithm>
 #include <bit>
-#include <map>
 #include <limits>
+#include <map>
 #include <string>
 #include <type_traits>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 
 namespace canopy {
@@ -36,22 +37,6 @@ std::uint32_t find_leaf_checked(const PackedTree& p, const double* row, std::siz
     }
     return id;
 }
-
-}  // namespace
-
-bool is_preorder(const Tree& tree) {
-    const std::size_t n = tree.nodes.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        const TreeNode& t = tree.nodes[i];
-        if (t.is_leaf()) continue;
-        if (t.left != i + 1 || t.right <= i || t.right >= n || t.feature >= kMaxFeature) {
-            return false;
-        }
-    }
-    return true;
-}
-
-namespace {
 
 constexpr std::size_t kMaxTableClasses = 8;
 
@@ -93,6 +78,8 @@ PackedTree PackedTree::pack(const Tree& tree, std::size_t n_classes) {
     const std::size_t n = tree.nodes.size();
     p.nodes.resize(n);
     p.values.resize(n, 0.0);
+    p.cover.resize(n);
+    p.n_classes = n_classes;
     const bool sparse = n_classes > 0 && !(n_classes <= kMaxTableClasses &&
                                            build_probability_table(tree, n_classes, p));
     if (sparse) p.prob_begin.resize(n + 1, 0);
@@ -100,6 +87,7 @@ PackedTree PackedTree::pack(const Tree& tree, std::size_t n_classes) {
         const TreeNode& t = tree.nodes[i];
         const auto id = static_cast<std::uint32_t>(i);
         if (sparse) p.prob_begin[i] = static_cast<std::uint32_t>(p.probs.size());
+        p.cover[i] = t.n_samples;
         if (t.is_leaf()) {
             p.nodes[i] = {std::numeric_limits<double>::quiet_NaN(), 0, id};
             p.values[i] = t.value;
@@ -114,6 +102,27 @@ PackedTree PackedTree::pack(const Tree& tree, std::size_t n_classes) {
     }
     if (sparse) p.prob_begin[n] = static_cast<std::uint32_t>(p.probs.size());
     return p;
+}
+
+std::size_t PackedTree::depth() const {
+    // Children come after their parent, so one forward pass sees every parent first.
+    std::vector<std::size_t> d(nodes.size(), 0);
+    std::size_t deepest = 0;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        if (is_leaf(i)) {
+            deepest = std::max(deepest, d[i]);
+            continue;
+        }
+        d[i + 1] = d[i] + 1;
+        d[nodes[i].right] = d[i] + 1;
+    }
+    return deepest;
+}
+
+std::size_t PackedTree::n_leaves() const {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < nodes.size(); ++i) n += is_leaf(i) ? 1 : 0;
+    return n;
 }
 
 void PackedTree::find_leaves(const MatrixView& rows, std::size_t begin, std::size_t end,
@@ -169,6 +178,41 @@ void PackedTree::find_leaves(const MatrixView& rows, std::size_t begin, std::siz
         descend(std::integral_constant<std::size_t, kLanes>{}, r0, kLanes);
     }
     if (r0 < end) descend(std::integral_constant<std::size_t, 0>{}, r0, end - r0);
+}
+
+// ---- Forest ------------------------------------------------------------------------------------
+
+namespace {
+// Rows walked through one tree at a time: the leaf ids of a batch stay on the stack.
+constexpr std::size_t kWalkBatch = 256;
+}  // namespace
+
+void Forest::add_values(const MatrixView& rows, std::size_t begin, std::size_t end,
+                        double* acc) const {
+    std::uint32_t leaf[kWalkBatch];
+    for (const PackedTree& tree : trees) {
+        poll_interrupt();
+        for (std::size_t b = begin; b < end; b += kWalkBatch) {
+            const std::size_t e = std::min(end, b + kWalkBatch);
+            tree.find_leaves(rows, b, e, leaf);
+            for (std::size_t r = b; r < e; ++r) acc[r - begin] += tree.values[leaf[r - b]];
+        }
+    }
+}
+
+void Forest::add_probabilities(const MatrixView& rows, std::size_t begin, std::size_t end,
+                               double* acc) const {
+    std::uint32_t leaf[kWalkBatch];
+    for (const PackedTree& tree : trees) {
+        poll_interrupt();
+        for (std::size_t b = begin; b < end; b += kWalkBatch) {
+            const std::size_t e = std::min(end, b + kWalkBatch);
+            tree.find_leaves(rows, b, e, leaf);
+            for (std::size_t r = b; r < e; ++r) {
+                tree.add_proba(leaf[r - b], acc + (r - begin) * n_classes);
+            }
+        }
+    }
 }
 
 }  // namespace canopy
