@@ -4,10 +4,12 @@ explainer.
 
 Every measurement runs in a fresh subprocess per build; the builds alternate, each
 workload is repeated, and the best time of each build is kept. Ratios are new / old (below
-1 means the new build is faster).
+1 means the new build is faster). On a busy machine, CPU seconds on one thread
+(--clock cpu --threads 1) are the steadier comparison.
 
     python benchmarks/ab_builds.py --old build/base-pkg --new build/dev-pkg
     python benchmarks/ab_builds.py --old build/base-pkg --new build/dev-pkg --quick
+    python benchmarks/ab_builds.py --old build/base-pkg --new build/dev-pkg --clock cpu --threads 1
 """
 
 import argparse
@@ -31,10 +33,12 @@ y3 = np.searchsorted(np.quantile(y, [1 / 3, 2 / 3]), y).astype(float)
 xtr, xte = x[:n], x[n:]
 times = {}
 
+clock = time.process_time if cfg["clock"] == "cpu" else time.perf_counter
+
 def timed(name, fn):
-    t = time.perf_counter()
+    t = clock()
     result = fn()
-    times[name] = time.perf_counter() - t
+    times[name] = clock() - t
     return result
 
 w = cfg["workload"]
@@ -95,10 +99,13 @@ def main():
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--clock", choices=("wall", "cpu"), default="wall",
+                    help="cpu: seconds of CPU over every thread, steadier on a busy machine "
+                    "(use with --threads 1, where no worker waits on another)")
     ap.add_argument("--workloads", default="forest,boosting,unsupervised,tree")
     args = ap.parse_args()
     base = dict(rows=20_000, features=20, trees=50, rounds=10, unsup_rows=1500,
-                threads=args.threads)
+                threads=args.threads, clock=args.clock)
     if args.quick:
         base.update(rows=5_000, trees=20, rounds=5, unsup_rows=500)
     best = {"old": {}, "new": {}}
