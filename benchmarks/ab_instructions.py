@@ -62,7 +62,9 @@ OPS = ("tree.fit,tree.predict_proba,rf_clf.fit,rf_clf.predict_proba,unsup.fit,"
 
 
 def instructions(path, op, call):
-    env = dict(os.environ, PYTHONPATH=path, RAYON_NUM_THREADS="1")
+    # NumPy's BLAS threads spin for a while after each call: their count is noise.
+    env = dict(os.environ, PYTHONPATH=path, RAYON_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1",
+               OMP_NUM_THREADS="1")
     done = subprocess.run(
         ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
          os.path.realpath(sys.executable), "-c", CHILD, op, "call" if call else "setup"],
