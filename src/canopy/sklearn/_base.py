@@ -168,7 +168,9 @@ class CanopyEstimator(BaseEstimator):
     _native_class = ""  # the canopy._core class name
 
     def __getstate__(self):
-        state = super().__getstate__()
+        # A copy: object.__getstate__ hands back the instance's own __dict__, which must keep
+        # its native estimator.
+        state = dict(super().__getstate__())
         native = state.pop("_native", None)
         if native is not None:
             state["_native_state"] = export_state(native)
