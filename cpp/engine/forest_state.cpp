@@ -17,8 +17,8 @@ enum class ProbabilityForm : std::uint8_t { None = 0, Table = 1, Runs = 2 };
 constexpr std::size_t kNodeBytes = 16 + 8 + 8;
 
 // On a little-endian machine the node array is written as it lies in memory.
-constexpr bool kRawNodes = std::endian::native == std::endian::little &&
-                           sizeof(PackedNode) == 16 && std::is_trivially_copyable_v<PackedNode>;
+constexpr bool kRawNodes = std::endian::native == std::endian::little && sizeof(PackedNode) == 16 &&
+                           std::is_trivially_copyable_v<PackedNode>;
 
 void write_nodes(StateWriter& w, const std::vector<PackedNode>& nodes) {
     if constexpr (kRawNodes) {
@@ -93,8 +93,8 @@ void check_structure(StateReader& r, const PackedTree& tree,
         }
         if (node.feature == std::numeric_limits<std::uint32_t>::max() ||
             (n_features && node.feature >= *n_features)) {
-            r.fail("node " + std::to_string(id) + " tests feature " +
-                   std::to_string(node.feature) + ", beyond the model's features");
+            r.fail("node " + std::to_string(id) + " tests feature " + std::to_string(node.feature) +
+                   ", beyond the model's features");
         }
         stack.push_back(node.right);
         stack.push_back(id + 1);
@@ -175,8 +175,7 @@ void write_forest(StateWriter& w, const Forest& forest) {
     }
 }
 
-Forest read_forest(StateReader& r, std::optional<std::size_t> n_features,
-                   const std::string& what) {
+Forest read_forest(StateReader& r, std::optional<std::size_t> n_features, const std::string& what) {
     r.context(what);
     Forest forest;
     forest.n_classes = r.count(1);

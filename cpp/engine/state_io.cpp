@@ -13,9 +13,6 @@ namespace {
 // Eight bytes no text file starts with: a high byte, the name, a newline.
 constexpr std::array<std::uint8_t, 8> kSignature = {0x89, 'c', 'a', 'n', 'o', 'p', 'y', '\n'};
 
-// Longest text field (the configuration strings are short words and numbers).
-constexpr std::size_t kMaxText = 4096;
-
 // Slicing-by-8 tables of the reflected polynomial 0xEDB88320.
 struct CrcTables {
     std::uint32_t t[8][256];
@@ -32,27 +29,24 @@ struct CrcTables {
 };
 constexpr CrcTables kCrc{};
 
+// The unsigned integer of T's width.
+template <class T>
+using Bits = std::conditional_t<
+    sizeof(T) == 1, std::uint8_t,
+    std::conditional_t<sizeof(T) == 2, std::uint16_t,
+                       std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>>;
+
 template <class T>
 T from_le(const std::uint8_t* p) {
-    using U = std::make_unsigned_t<std::conditional_t<std::is_floating_point_v<T>,
-                                                      std::conditional_t<sizeof(T) == 8,
-                                                                         std::uint64_t,
-                                                                         std::uint32_t>,
-                                                      T>>;
-    U u = 0;
-    for (std::size_t i = 0; i < sizeof(U); ++i) u |= static_cast<U>(U{p[i]} << (8 * i));
+    Bits<T> u = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i) u |= static_cast<Bits<T>>(Bits<T>{p[i]} << (8 * i));
     return std::bit_cast<T>(u);
 }
 
 template <class T>
 void to_le(T v, std::uint8_t* p) {
-    using U = std::conditional_t<sizeof(T) == 8, std::uint64_t,
-                                 std::conditional_t<sizeof(T) == 4, std::uint32_t,
-                                                    std::conditional_t<sizeof(T) == 2,
-                                                                       std::uint16_t,
-                                                                       std::uint8_t>>>;
-    const U u = std::bit_cast<U>(v);
-    for (std::size_t i = 0; i < sizeof(U); ++i) p[i] = static_cast<std::uint8_t>(u >> (8 * i));
+    const auto u = std::bit_cast<Bits<T>>(v);
+    for (std::size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<std::uint8_t>(u >> (8 * i));
 }
 
 constexpr bool kLittle = std::endian::native == std::endian::little;
@@ -62,19 +56,28 @@ std::string kind_text(std::uint32_t kind) {
     return name != nullptr ? std::string(name) : "unknown kind " + std::to_string(kind);
 }
 
-[[noreturn]] void fail_header(const std::string& what) { throw StateError("canopy state: " + what); }
+[[noreturn]] void fail_header(const std::string& what) {
+    throw StateError("canopy state: " + what);
+}
 
 }  // namespace
 
 const char* state_kind_name(std::uint32_t kind) {
     switch (static_cast<StateKind>(kind)) {
-        case StateKind::DecisionTree: return "DecisionTree";
-        case StateKind::RandomForestRegressor: return "RandomForestRegressor";
-        case StateKind::RandomForestClassifier: return "RandomForestClassifier";
-        case StateKind::CanopyRegressor: return "CanopyRegressor";
-        case StateKind::CanopyClassifier: return "CanopyClassifier";
-        case StateKind::RandomForestUnsupervised: return "RandomForestUnsupervised";
-        case StateKind::TreeShap: return "TreeSHAP";
+        case StateKind::DecisionTree:
+            return "DecisionTree";
+        case StateKind::RandomForestRegressor:
+            return "RandomForestRegressor";
+        case StateKind::RandomForestClassifier:
+            return "RandomForestClassifier";
+        case StateKind::CanopyRegressor:
+            return "CanopyRegressor";
+        case StateKind::CanopyClassifier:
+            return "CanopyClassifier";
+        case StateKind::RandomForestUnsupervised:
+            return "RandomForestUnsupervised";
+        case StateKind::TreeShap:
+            return "TreeSHAP";
     }
     return nullptr;
 }
@@ -135,7 +138,6 @@ void StateWriter::opt_i64(const std::optional<std::int64_t>& v) {
 }
 
 void StateWriter::text(const std::string& v) {
-    if (v.size() > kMaxText) fail_internal("a text field of the state is too long");
     u64(v.size());
     raw(v.data(), v.size());
 }
@@ -283,7 +285,6 @@ std::optional<std::int64_t> StateReader::opt_i64() {
 
 std::string StateReader::text() {
     const std::size_t n = count(1);
-    if (n > kMaxText) fail("a text of " + std::to_string(n) + " bytes is longer than any field");
     std::string out(n, '\0');
     raw(out.data(), n);
     return out;

@@ -202,7 +202,8 @@ TEST(StateReader, HeaderFaultsAreNamed) {
     EXPECT_TRUE(contains(load_error<DecisionTree>(s), "1 unexpected bytes"));
     s = good;
     s[kStateHeaderSize + 40] ^= 0x10;
-    EXPECT_EQ(load_error<DecisionTree>(s), "canopy state: checksum mismatch: the state is corrupted");
+    EXPECT_EQ(load_error<DecisionTree>(s),
+              "canopy state: checksum mismatch: the state is corrupted");
     // Every prefix fails cleanly.
     for (std::size_t n = 0; n < good.size(); ++n) {
         EXPECT_NE(load_error<DecisionTree>(StateBytes(good.begin(), good.begin() + n)), "(loaded)");
