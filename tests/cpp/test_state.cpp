@@ -31,6 +31,14 @@ Data make_data(std::size_t n, std::size_t p, std::size_t classes, std::uint64_t 
     return d;
 }
 
+DecisionTreeConfig tree_config(std::optional<std::uint64_t> max_depth,
+                               std::string task = "classification") {
+    DecisionTreeConfig c;
+    c.max_depth = max_depth;
+    c.task = std::move(task);
+    return c;
+}
+
 VectorView view(const std::vector<double>& v) { return {v.data(), v.size(), 1}; }
 
 template <class T>
@@ -85,13 +93,13 @@ TEST(StateRoundTrip, TreesAndForestsAnswerWithTheSameBits) {
     const Data d = make_data(300, 5, 3, 1);
     const Data wide = make_data(200, 4, 12, 2);  // > 8 classes: probabilities kept as runs
 
-    DecisionTree tree(DecisionTreeConfig{.max_depth = 6});
+    DecisionTree tree(tree_config(6));
     tree.fit(wide.x.view(), view(wide.y), std::nullopt);
     const DecisionTree tree2 = round_trip(tree);
     EXPECT_EQ(bits(tree2.predict_proba(wide.x.view())), bits(tree.predict_proba(wide.x.view())));
     EXPECT_EQ(tree2.get_depth(), tree.get_depth());
 
-    DecisionTree reg(DecisionTreeConfig{.task = "regression"});
+    DecisionTree reg(tree_config(std::nullopt, "regression"));
     reg.fit(d.x.view(), view(d.target), std::nullopt);
     EXPECT_EQ(bits(round_trip(reg).predict(d.x.view())), bits(reg.predict(d.x.view())));
 
@@ -156,7 +164,7 @@ TEST(StateRoundTrip, UnsupervisedForestKeepsRowsOutOfBagSetsAndNeighbourLists) {
 
 TEST(StateRoundTrip, ExplainerAndUnfittedEstimators) {
     const Data d = make_data(120, 4, 3, 6);
-    DecisionTree tree(DecisionTreeConfig{.max_depth = 4});
+    DecisionTree tree(tree_config(4));
     tree.fit(d.x.view(), view(d.y), std::nullopt);
     const TreeShap shap(tree, d.x.view(), "classification");
     const TreeShap shap2 = round_trip(shap);
@@ -166,7 +174,10 @@ TEST(StateRoundTrip, ExplainerAndUnfittedEstimators) {
     for (std::size_t r = 0; r < a.size(); ++r) EXPECT_EQ(bits(a[r]), bits(b[r]));
 
     // Configuration alone: the loaded estimator is unfitted and fits like the original.
-    DecisionTree fresh(DecisionTreeConfig{.max_depth = 3, .criterion = "gini", .random_state = 8});
+    DecisionTreeConfig config = tree_config(3);
+    config.criterion = "gini";
+    config.random_state = 8;
+    DecisionTree fresh(config);
     DecisionTree loaded = round_trip(fresh);
     EXPECT_FALSE(loaded.is_fitted);
     EXPECT_EQ(loaded.config.criterion, "gini");
@@ -212,7 +223,7 @@ TEST(StateReader, HeaderFaultsAreNamed) {
 
 TEST(StateReader, StructureIsCheckedBeforeAnyQueryCanTrustIt) {
     const Data d = make_data(60, 3, 2, 8);
-    DecisionTree tree(DecisionTreeConfig{.max_depth = 3});
+    DecisionTree tree(tree_config(3));
     tree.fit(d.x.view(), view(d.y), std::nullopt);
     const StateBytes good = save_state(tree);
     const PackedTree& t = *tree.tree();
