@@ -2,6 +2,7 @@
 // row blocks over it.
 #include "estimators/random_forest.hpp"
 #include "python_array/binding.hpp"
+#include "python_array/state.hpp"
 
 namespace canopy::pyarray {
 
@@ -34,7 +35,10 @@ void bind_random_forest_regressor(nb::module_& m) {
         .def("predict", &predict<Est>, nb::arg("x"), CANOPY_JOBS_ARG,
              "Mean of the trees' leaf values per row, shape (n,).")
         .def_prop_ro("n_estimators", property<Est>([](Est& e) { return e.config.n_estimators; }))
-        .def_prop_ro("is_fitted", property<Est>([](Est& e) { return e.is_fitted; }));
+        .def_prop_ro("is_fitted", property<Est>([](Est& e) { return e.is_fitted; }))
+        .def("export_state", &export_state<Est>, kExportStateDoc)
+        .def_static("load_state", &load_state_object<Est>, nb::arg("data"),
+                    nb::rv_policy::take_ownership, kLoadStateDoc);
 }
 
 }  // namespace canopy::pyarray

@@ -4,6 +4,7 @@
 
 #include "estimators/unsupervised/forest.hpp"
 #include "python_array/binding.hpp"
+#include "python_array/state.hpp"
 
 namespace canopy::pyarray {
 
@@ -127,7 +128,10 @@ void bind_random_forest_unsupervised(nb::module_& m) {
         .def_prop_ro("n_estimators_", property<Est>([](Est& e) { return e.config.n_estimators; }))
         .def_prop_ro("is_fitted_", property<Est>([](Est& e) { return e.is_fitted; }))
         .def_prop_ro("n_samples_", property<Est>([](Est& e) { return e.n_samples; }))
-        .def_prop_ro("n_features_", property<Est>([](Est& e) { return e.n_features(); }));
+        .def_prop_ro("n_features_", property<Est>([](Est& e) { return e.n_features(); }))
+        .def("export_state", &export_state<Est>, kExportStateDoc)
+        .def_static("load_state", &load_state_object<Est>, nb::arg("data"),
+                    nb::rv_policy::take_ownership, kLoadStateDoc);
 }
 
 }  // namespace canopy::pyarray
