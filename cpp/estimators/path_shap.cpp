@@ -142,12 +142,47 @@ void PathShapTree::add_attributions(const double* row, double* phi, PathShapWork
     const std::size_t g = t_.size();
     if (ws.slot_of.size() < min_row_length_) ws.slot_of.resize(min_row_length_, -1);
     if (ws.products.size() < (depth_ + 1) * g) ws.products.resize((depth_ + 1) * g);
+    if (ws.reciprocals.size() < (depth_ + 1) * g) ws.reciprocals.resize((depth_ + 1) * g);
+    if (ws.scratch.size() < g) ws.scratch.resize(g);
     if (ws.frames.size() < depth_ + 1) ws.frames.resize(depth_ + 1);
     ws.elements.clear();
     ws.elements.reserve(distinct_);
+    // Fixed point counts let the compiler unroll the loops over the points; trees of up to
+    // 20 distinct features on a path need at most 10.
+    switch (g) {
+        case 1:
+            return walk<1>(row, phi, ws);
+        case 2:
+            return walk<2>(row, phi, ws);
+        case 3:
+            return walk<3>(row, phi, ws);
+        case 4:
+            return walk<4>(row, phi, ws);
+        case 5:
+            return walk<5>(row, phi, ws);
+        case 6:
+            return walk<6>(row, phi, ws);
+        case 7:
+            return walk<7>(row, phi, ws);
+        case 8:
+            return walk<8>(row, phi, ws);
+        case 9:
+            return walk<9>(row, phi, ws);
+        case 10:
+            return walk<10>(row, phi, ws);
+        default:
+            return walk<0>(row, phi, ws);
+    }
+}
+
+template <std::size_t kPoints>
+void PathShapTree::walk(const double* row, double* phi, PathShapWorkspace& ws) const {
+    const std::size_t g = kPoints != 0 ? kPoints : t_.size();
     const double* t = t_.data();
     const double* omt = one_minus_t_.data();
-    std::fill_n(ws.products.begin(), g, 1.0);
+    double* products = ws.products.data();
+    double* reciprocals = ws.reciprocals.data();
+    std::fill_n(products, g, 1.0);
     using Frame = PathShapWorkspace::Frame;
     using Element = PathShapWorkspace::Element;
     Frame* frames = ws.frames.data();
@@ -158,7 +193,7 @@ void PathShapTree::add_attributions(const double* row, double* phi, PathShapWork
         const std::size_t level = sp - 1;
         const PathNode& node = nodes_[fr.node];
         if (is_leaf(node, fr.node)) {
-            accumulate_leaf(fr.node, level, phi, ws);
+            accumulate_leaf<kPoints>(fr.node, level, phi, ws);
             --sp;
             continue;
         }
@@ -189,13 +224,14 @@ void PathShapTree::add_attributions(const double* row, double* phi, PathShapWork
         // Every coalition gives the leaves below weight 0: the feature is either in the
         // coalition (and the row goes the other way) or out of it with weight 0.
         if (z == 0.0 && o == 0.0) continue;
-        const double* f = ws.products.data() + level * g;
-        double* next = ws.products.data() + (level + 1) * g;
+        const std::size_t at = level + 1;
+        const double* f = products + level * g;
+        double* next = products + at * g;
         if (slot < 0) {
             for (std::size_t k = 0; k < g; ++k) next[k] = f[k] * (z * omt[k] + o * t[k]);
             fr.slot = -1;
             ws.slot_of[node.feature] = static_cast<std::int32_t>(ws.elements.size());
-            ws.elements.push_back({z, o, node.feature});
+            ws.elements.push_back({z, o, node.feature, static_cast<std::uint32_t>(at)});
         } else {
             Element& el = ws.elements[static_cast<std::size_t>(slot)];
             fr.slot = slot;
@@ -206,8 +242,7 @@ void PathShapTree::add_attributions(const double* row, double* phi, PathShapWork
                 exact = exact && before != 0.0;
                 next[k] = f[k] * (z * omt[k] + o * t[k]) / before;
             }
-            el.z = z;
-            el.o = o;
+            el = {z, o, node.feature, static_cast<std::uint32_t>(at)};
             if (!exact) {  // a factor that underflowed to zero: rebuild the product
                 for (std::size_t k = 0; k < g; ++k) {
                     double p = 1.0;
@@ -216,21 +251,28 @@ void PathShapTree::add_attributions(const double* row, double* phi, PathShapWork
                 }
             }
         }
+        // A feature the row follows needs the product without its factor at every leaf
+        // below: its reciprocal, found once here rather than at each leaf.
+        if (o != 0.0) {
+            double* rec = reciprocals + at * g;
+            for (std::size_t k = 0; k < g; ++k) rec[k] = 1.0 / (z * omt[k] + t[k]);
+        }
         fr.changed = true;
         frames[sp++] = Frame{left ? fr.node + 1 : node.right, 0, false, false, -1, {}};
     }
 }
 
+template <std::size_t kPoints>
 void PathShapTree::accumulate_leaf(std::uint32_t leaf, std::size_t depth, double* phi,
                                    PathShapWorkspace& ws) const {
     if (ws.elements.empty()) return;
-    const std::size_t g = t_.size();
+    const std::size_t g = kPoints != 0 ? kPoints : t_.size();
     const std::size_t k_out = n_outputs_;
     const double* f = ws.products.data() + depth * g;
     const double* v = outputs_.data() + std::size_t{leaf} * k_out;
-    const double* t = t_.data();
-    const double* omt = one_minus_t_.data();
-    const double* w = weight_.data();
+    const double* reciprocals = ws.reciprocals.data();
+    double* fw = ws.scratch.data();
+    for (std::size_t k = 0; k < g; ++k) fw[k] = weight_[k] * f[k];
     // Every feature the row leaves has the same attribution here: -z times the integral
     // of the product without its factor z (1 - t), which is the product over (1 - t).
     double cold = 0.0;
@@ -244,8 +286,9 @@ void PathShapTree::accumulate_leaf(std::uint32_t leaf, std::size_t depth, double
             }
             s = -cold;
         } else {
+            const double* rec = reciprocals + std::size_t{e.level} * g;
             double sum = 0.0;
-            for (std::size_t k = 0; k < g; ++k) sum += w[k] * f[k] / (e.z * omt[k] + t[k]);
+            for (std::size_t k = 0; k < g; ++k) sum += fw[k] * rec[k];
             s = (1.0 - e.z) * sum;
         }
         double* p = phi + std::size_t{e.feature} * k_out;

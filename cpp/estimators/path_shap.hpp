@@ -48,6 +48,7 @@ class PathShapWorkspace {
         double z;  // product of the feature's branch weights on the path
         double o;  // 1 when the row takes all of the feature's branches on the path, else 0
         std::uint32_t feature;
+        std::uint32_t level;  // where 1 / (z (1 - t) + t) per point is kept, when o is 1
     };
     struct Frame {
         std::uint32_t node;
@@ -61,6 +62,8 @@ class PathShapWorkspace {
     std::vector<Element> elements;
     std::vector<std::int32_t> slot_of;  // by feature: its element, or -1
     std::vector<double> products;       // per depth: prod_j (z_j (1 - t) + o_j t) per point
+    std::vector<double> reciprocals;    // per depth: of the factor of the element set there
+    std::vector<double> scratch;        // one value per point
     std::vector<Frame> frames;
 };
 
@@ -85,6 +88,10 @@ class PathShapTree {
     void add_attributions(const double* row, double* phi, PathShapWorkspace& ws) const;
 
   private:
+    // The walk with `kPoints` points fixed at compile time (0: as many as the rule has).
+    template <std::size_t kPoints>
+    void walk(const double* row, double* phi, PathShapWorkspace& ws) const;
+    template <std::size_t kPoints>
     void accumulate_leaf(std::uint32_t leaf, std::size_t depth, double* phi,
                          PathShapWorkspace& ws) const;
 
