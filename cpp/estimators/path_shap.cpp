@@ -140,11 +140,14 @@ std::size_t PathShapTree::bytes() const {
 void PathShapTree::add_attributions(const double* row, double* phi, PathShapWorkspace& ws) const {
     if (nodes_.size() <= 1) return;  // a single leaf: nothing to attribute
     const std::size_t g = t_.size();
+    const std::size_t levels = depth_ + 1;
+    const std::size_t sums = checked_mul(checked_mul(levels, g), n_outputs_);
     if (ws.slot_of.size() < min_row_length_) ws.slot_of.resize(min_row_length_, -1);
-    if (ws.products.size() < (depth_ + 1) * g) ws.products.resize((depth_ + 1) * g);
-    if (ws.reciprocals.size() < (depth_ + 1) * g) ws.reciprocals.resize((depth_ + 1) * g);
-    if (ws.scratch.size() < g) ws.scratch.resize(g);
-    if (ws.frames.size() < depth_ + 1) ws.frames.resize(depth_ + 1);
+    if (ws.products.size() < levels * g) ws.products.resize(levels * g);
+    if (ws.totals.size() < sums) ws.totals.resize(sums);
+    if (ws.shadows.size() < sums) ws.shadows.resize(sums);
+    if (ws.coefficients.size() < g) ws.coefficients.resize(g);
+    if (ws.frames.size() < levels) ws.frames.resize(levels);
     ws.elements.clear();
     ws.elements.reserve(distinct_);
     // Fixed point counts let the compiler unroll the loops over the points; trees of up to
@@ -175,13 +178,24 @@ void PathShapTree::add_attributions(const double* row, double* phi, PathShapWork
     }
 }
 
+// The attribution of a feature at a leaf is (o - z) * sum_k w_k F_k / (z (1 - t_k) + o t_k),
+// with F the leaf's product and (z, o) the feature's state at the leaf: the state set where
+// the path last split on the feature. Leaves that share that state share the divisor, so
+// their v * F are summed first: per depth, `totals` holds the sum of v * F over the leaves
+// of the subtree being walked, and `shadows` the part of it below later splits on the
+// feature set at that depth (those leaves see another state). Each state then costs one
+// sum over the points, when the walk comes back from the child that set it: the work of a
+// row is proportional to nodes times points rather than leaves times path length.
 template <std::size_t kPoints>
 void PathShapTree::walk(const double* row, double* phi, PathShapWorkspace& ws) const {
     const std::size_t g = kPoints != 0 ? kPoints : t_.size();
+    const std::size_t k_out = n_outputs_;
+    const std::size_t width = g * k_out;  // one sum per output and point
     const double* t = t_.data();
     const double* omt = one_minus_t_.data();
     double* products = ws.products.data();
-    double* reciprocals = ws.reciprocals.data();
+    double* totals = ws.totals.data();
+    double* shadows = ws.shadows.data();
     std::fill_n(products, g, 1.0);
     using Frame = PathShapWorkspace::Frame;
     using Element = PathShapWorkspace::Element;
@@ -192,16 +206,47 @@ void PathShapTree::walk(const double* row, double* phi, PathShapWorkspace& ws) c
         Frame& fr = frames[sp - 1];
         const std::size_t level = sp - 1;
         const PathNode& node = nodes_[fr.node];
+        double* total = totals + level * width;
         if (is_leaf(node, fr.node)) {
-            accumulate_leaf<kPoints>(fr.node, level, phi, ws);
+            const double* f = products + level * g;
+            const double* v = outputs_.data() + std::size_t{fr.node} * k_out;
+            for (std::size_t c = 0; c < k_out; ++c) {
+                for (std::size_t k = 0; k < g; ++k) total[c * g + k] = v[c] * f[k];
+            }
             --sp;
             continue;
         }
-        if (fr.changed) {  // back from a child: undo what entering it changed
+        if (fr.changed) {  // back from a child: attribute its leaves, then undo
+            const std::int32_t slot = ws.slot_of[node.feature];
+            const Element& e = ws.elements[static_cast<std::size_t>(slot)];
+            const double* below = totals + (level + 1) * width;
+            const double* shadow = shadows + (level + 1) * width;
+            double coef[kPoints != 0 ? kPoints : 1];
+            double* cf = kPoints != 0 ? coef : ws.coefficients.data();
+            if (e.o == 0.0) {
+                // -z w / (z (1 - t)): the same for every feature the row leaves.
+                for (std::size_t k = 0; k < g; ++k) cf[k] = -cold_weight_[k];
+            } else {
+                for (std::size_t k = 0; k < g; ++k) {
+                    cf[k] = (1.0 - e.z) * weight_[k] / (e.z * omt[k] + t[k]);
+                }
+            }
+            double* p = phi + std::size_t{e.feature} * k_out;
+            for (std::size_t c = 0; c < k_out; ++c) {
+                double sum = 0.0;
+                for (std::size_t k = 0; k < g; ++k) {
+                    sum += cf[k] * (below[c * g + k] - shadow[c * g + k]);
+                }
+                p[c] += sum;
+            }
+            for (std::size_t i = 0; i < width; ++i) total[i] += below[i];
             if (fr.slot < 0) {
                 ws.elements.pop_back();
                 ws.slot_of[node.feature] = -1;
             } else {
+                // The earlier state of the feature does not reach these leaves.
+                double* older = shadows + std::size_t{fr.saved.level} * width;
+                for (std::size_t i = 0; i < width; ++i) older[i] += below[i];
                 ws.elements[static_cast<std::size_t>(fr.slot)] = fr.saved;
             }
             fr.changed = false;
@@ -210,7 +255,10 @@ void PathShapTree::walk(const double* row, double* phi, PathShapWorkspace& ws) c
             --sp;
             continue;
         }
-        if (fr.stage == 0) fr.goes_left = row[node.feature] <= node.threshold;
+        if (fr.stage == 0) {
+            fr.goes_left = row[node.feature] <= node.threshold;
+            std::fill_n(total, width, 0.0);
+        }
         const bool left = fr.stage == 0;
         ++fr.stage;
         const std::int32_t slot = ws.slot_of[node.feature];
@@ -251,48 +299,9 @@ void PathShapTree::walk(const double* row, double* phi, PathShapWorkspace& ws) c
                 }
             }
         }
-        // A feature the row follows needs the product without its factor at every leaf
-        // below: its reciprocal, found once here rather than at each leaf.
-        if (o != 0.0) {
-            double* rec = reciprocals + at * g;
-            for (std::size_t k = 0; k < g; ++k) rec[k] = 1.0 / (z * omt[k] + t[k]);
-        }
+        std::fill_n(shadows + at * width, width, 0.0);
         fr.changed = true;
         frames[sp++] = Frame{left ? fr.node + 1 : node.right, 0, false, false, -1, {}};
-    }
-}
-
-template <std::size_t kPoints>
-void PathShapTree::accumulate_leaf(std::uint32_t leaf, std::size_t depth, double* phi,
-                                   PathShapWorkspace& ws) const {
-    if (ws.elements.empty()) return;
-    const std::size_t g = kPoints != 0 ? kPoints : t_.size();
-    const std::size_t k_out = n_outputs_;
-    const double* f = ws.products.data() + depth * g;
-    const double* v = outputs_.data() + std::size_t{leaf} * k_out;
-    const double* reciprocals = ws.reciprocals.data();
-    double* fw = ws.scratch.data();
-    for (std::size_t k = 0; k < g; ++k) fw[k] = weight_[k] * f[k];
-    // Every feature the row leaves has the same attribution here: -z times the integral
-    // of the product without its factor z (1 - t), which is the product over (1 - t).
-    double cold = 0.0;
-    bool have_cold = false;
-    for (const PathShapWorkspace::Element& e : ws.elements) {
-        double s;
-        if (e.o == 0.0) {
-            if (!have_cold) {
-                for (std::size_t k = 0; k < g; ++k) cold += cold_weight_[k] * f[k];
-                have_cold = true;
-            }
-            s = -cold;
-        } else {
-            const double* rec = reciprocals + std::size_t{e.level} * g;
-            double sum = 0.0;
-            for (std::size_t k = 0; k < g; ++k) sum += fw[k] * rec[k];
-            s = (1.0 - e.z) * sum;
-        }
-        double* p = phi + std::size_t{e.feature} * k_out;
-        for (std::size_t c = 0; c < k_out; ++c) p[c] += s * v[c];
     }
 }
 

@@ -13,10 +13,11 @@
 // because the Shapley weight s! (d - s - 1)! / d! of a coalition of size s is the Beta
 // integral of t^s (1 - t)^(d - s - 1). The integrand is a polynomial of degree d - 1, which a
 // Gauss-Legendre rule of ceil(d / 2) points integrates exactly, and every term of the rule is
-// non-negative (no cancellation). One walk per row carries prod_j (z_j (1 - t) + o_j t) at
-// the rule's points down every path; at a leaf each feature of the path costs one short sum
-// over the points, and the features the row leaves (o_f = 0) all share one sum. The cost of a
-// row is O(leaves * d * points), d at most the depth: leaves times depth squared, never 2^d.
+// non-negative. One walk per row carries prod_j (z_j (1 - t) + o_j t) at the rule's points
+// down every path; the leaves that share a feature's state share its divisor, so their
+// outputs times the product are summed first and each state costs one short sum over the
+// points. The cost of a row is O(nodes * points * outputs), points at most half the depth:
+// at most leaves times depth squared, never 2^d.
 //
 // Attributions of a tree that splits on a feature twice on one path, of branch weights that
 // do not add up to 1, and of several outputs per leaf all follow from the same formula.
@@ -48,7 +49,7 @@ class PathShapWorkspace {
         double z;  // product of the feature's branch weights on the path
         double o;  // 1 when the row takes all of the feature's branches on the path, else 0
         std::uint32_t feature;
-        std::uint32_t level;  // where 1 / (z (1 - t) + t) per point is kept, when o is 1
+        std::uint32_t level;  // depth of the node below the split that set this state
     };
     struct Frame {
         std::uint32_t node;
@@ -62,8 +63,9 @@ class PathShapWorkspace {
     std::vector<Element> elements;
     std::vector<std::int32_t> slot_of;  // by feature: its element, or -1
     std::vector<double> products;       // per depth: prod_j (z_j (1 - t) + o_j t) per point
-    std::vector<double> reciprocals;    // per depth: of the factor of the element set there
-    std::vector<double> scratch;        // one value per point
+    std::vector<double> totals;         // per depth, output and point: sums over leaves below
+    std::vector<double> shadows;        // per depth, output and point: the part of later states
+    std::vector<double> coefficients;   // one per point
     std::vector<Frame> frames;
 };
 
@@ -91,9 +93,6 @@ class PathShapTree {
     // The walk with `kPoints` points fixed at compile time (0: as many as the rule has).
     template <std::size_t kPoints>
     void walk(const double* row, double* phi, PathShapWorkspace& ws) const;
-    template <std::size_t kPoints>
-    void accumulate_leaf(std::uint32_t leaf, std::size_t depth, double* phi,
-                         PathShapWorkspace& ws) const;
 
     std::vector<PathNode> nodes_;
     std::vector<double> outputs_;
