@@ -152,29 +152,35 @@ void PathShapTree::add_attributions(const double* row, double* phi, PathShapWork
     ws.elements.reserve(distinct_);
     // Fixed point counts let the compiler unroll the loops over the points; trees of up to
     // 20 distinct features on a path need at most 10.
-    switch (g) {
+    if (n_outputs_ == 1) return walk_points<true>(row, phi, ws);
+    walk_points<false>(row, phi, ws);
+}
+
+template <bool kSingle>
+void PathShapTree::walk_points(const double* row, double* phi, PathShapWorkspace& ws) const {
+    switch (t_.size()) {
         case 1:
-            return walk<1>(row, phi, ws);
+            return walk<1, kSingle>(row, phi, ws);
         case 2:
-            return walk<2>(row, phi, ws);
+            return walk<2, kSingle>(row, phi, ws);
         case 3:
-            return walk<3>(row, phi, ws);
+            return walk<3, kSingle>(row, phi, ws);
         case 4:
-            return walk<4>(row, phi, ws);
+            return walk<4, kSingle>(row, phi, ws);
         case 5:
-            return walk<5>(row, phi, ws);
+            return walk<5, kSingle>(row, phi, ws);
         case 6:
-            return walk<6>(row, phi, ws);
+            return walk<6, kSingle>(row, phi, ws);
         case 7:
-            return walk<7>(row, phi, ws);
+            return walk<7, kSingle>(row, phi, ws);
         case 8:
-            return walk<8>(row, phi, ws);
+            return walk<8, kSingle>(row, phi, ws);
         case 9:
-            return walk<9>(row, phi, ws);
+            return walk<9, kSingle>(row, phi, ws);
         case 10:
-            return walk<10>(row, phi, ws);
+            return walk<10, kSingle>(row, phi, ws);
         default:
-            return walk<0>(row, phi, ws);
+            return walk<0, kSingle>(row, phi, ws);
     }
 }
 
@@ -186,10 +192,10 @@ void PathShapTree::add_attributions(const double* row, double* phi, PathShapWork
 // feature set at that depth (those leaves see another state). Each state then costs one
 // sum over the points, when the walk comes back from the child that set it: the work of a
 // row is proportional to nodes times points rather than leaves times path length.
-template <std::size_t kPoints>
+template <std::size_t kPoints, bool kSingle>
 void PathShapTree::walk(const double* row, double* phi, PathShapWorkspace& ws) const {
     const std::size_t g = kPoints != 0 ? kPoints : t_.size();
-    const std::size_t k_out = n_outputs_;
+    const std::size_t k_out = kSingle ? 1 : n_outputs_;
     const std::size_t width = g * k_out;  // one sum per output and point
     const double* t = t_.data();
     const double* omt = one_minus_t_.data();

@@ -90,8 +90,11 @@ class PathShapTree {
     void add_attributions(const double* row, double* phi, PathShapWorkspace& ws) const;
 
   private:
-    // The walk with `kPoints` points fixed at compile time (0: as many as the rule has).
-    template <std::size_t kPoints>
+    // The walk with `kPoints` points fixed at compile time (0: as many as the rule has), for
+    // one output (kSingle) or several.
+    template <bool kSingle>
+    void walk_points(const double* row, double* phi, PathShapWorkspace& ws) const;
+    template <std::size_t kPoints, bool kSingle>
     void walk(const double* row, double* phi, PathShapWorkspace& ws) const;
 
     std::vector<PathNode> nodes_;
