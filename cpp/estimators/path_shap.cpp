@@ -213,29 +213,21 @@ void PathShapTree::walk(const double* row, double* phi, PathShapWorkspace& ws) c
         const std::size_t level = sp - 1;
         const PathNode& node = nodes_[fr.node];
         double* total = totals + level * width;
-        if (is_leaf(node, fr.node)) {
-            const double* f = products + level * g;
-            const double* v = outputs_.data() + std::size_t{fr.node} * k_out;
-            for (std::size_t c = 0; c < k_out; ++c) {
-                for (std::size_t k = 0; k < g; ++k) total[c * g + k] = v[c] * f[k];
-            }
-            --sp;
-            continue;
-        }
         if (fr.changed) {  // back from a child: attribute its leaves, then undo
             const std::int32_t slot = ws.slot_of[node.feature];
             const Element& e = ws.elements[static_cast<std::size_t>(slot)];
             const double* below = totals + (level + 1) * width;
             const double* shadow = shadows + (level + 1) * width;
             double coef[kPoints != 0 ? kPoints : 1];
-            double* cf = kPoints != 0 ? coef : ws.coefficients.data();
-            if (e.o == 0.0) {
-                // -z w / (z (1 - t)): the same for every feature the row leaves.
-                for (std::size_t k = 0; k < g; ++k) cf[k] = -cold_weight_[k];
-            } else {
+            const double* cf = cold_weight_.data();
+            double sign = -1.0;  // -z w / (z (1 - t)): the same for every feature the row leaves
+            if (e.o != 0.0) {
+                double* own = kPoints != 0 ? coef : ws.coefficients.data();
                 for (std::size_t k = 0; k < g; ++k) {
-                    cf[k] = (1.0 - e.z) * weight_[k] / (e.z * omt[k] + t[k]);
+                    own[k] = (1.0 - e.z) * weight_[k] / (e.z * omt[k] + t[k]);
                 }
+                cf = own;
+                sign = 1.0;
             }
             double* p = phi + std::size_t{e.feature} * k_out;
             for (std::size_t c = 0; c < k_out; ++c) {
@@ -243,7 +235,7 @@ void PathShapTree::walk(const double* row, double* phi, PathShapWorkspace& ws) c
                 for (std::size_t k = 0; k < g; ++k) {
                     sum += cf[k] * (below[c * g + k] - shadow[c * g + k]);
                 }
-                p[c] += sum;
+                p[c] += sign * sum;
             }
             for (std::size_t i = 0; i < width; ++i) total[i] += below[i];
             if (fr.slot < 0) {
@@ -307,7 +299,17 @@ void PathShapTree::walk(const double* row, double* phi, PathShapWorkspace& ws) c
         }
         std::fill_n(shadows + at * width, width, 0.0);
         fr.changed = true;
-        frames[sp++] = Frame{left ? fr.node + 1 : node.right, 0, false, false, -1, {}};
+        const std::uint32_t child = left ? fr.node + 1 : node.right;
+        if (is_leaf(nodes_[child], child)) {
+            // A leaf is finished on the spot: its sums, then the return to this node.
+            const double* v = outputs_.data() + std::size_t{child} * k_out;
+            double* leaf_total = totals + at * width;
+            for (std::size_t c = 0; c < k_out; ++c) {
+                for (std::size_t k = 0; k < g; ++k) leaf_total[c * g + k] = v[c] * next[k];
+            }
+            continue;
+        }
+        frames[sp++] = Frame{child, 0, false, false, -1, {}};
     }
 }
 
