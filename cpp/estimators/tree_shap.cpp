@@ -9,6 +9,7 @@
 
 #include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
+#include "estimators/path_shap.hpp"
 
 namespace canopy {
 
@@ -487,6 +488,29 @@ std::size_t outputs_of(const DecisionTree& tree, const std::string& model_type) 
 
 }  // namespace
 
+PathShapTree path_shap_tree(const ShapTree& tree) {
+    std::vector<PathNode> nodes(tree.nodes.size());
+    for (std::size_t id = 0; id < nodes.size(); ++id) {
+        const ShapNode& s = tree.nodes[id];
+        PathNode& p = nodes[id];
+        if (s.is_leaf()) {
+            p.right = static_cast<std::uint32_t>(id);
+            continue;
+        }
+        p.threshold = s.threshold;
+        p.feature = static_cast<std::uint32_t>(s.feature);
+        p.right = s.right;
+        if (s.cover == 0) {
+            p.w_left = 0.5;
+            p.w_right = 0.5;
+        } else {
+            p.w_left = static_cast<double>(s.left_count) / static_cast<double>(s.cover);
+            p.w_right = static_cast<double>(s.right_count) / static_cast<double>(s.cover);
+        }
+    }
+    return PathShapTree(std::move(nodes), tree.values, tree.n_slots);
+}
+
 ShapTree build_shap_tree(const PackedTree& tree, const Matrix& x_train, std::size_t n_outputs,
                          bool classification) {
     ShapTree out;
@@ -577,12 +601,43 @@ std::vector<std::vector<std::vector<double>>> TreeShap::explain(const MatrixView
         for (auto& row : out) row.assign(n_outputs, std::vector<double>(n_features, 0.0));
         return out;
     }
+    // Enumeration where it is feasible; beyond it the polynomial algorithm gives the same
+    // values up to rounding.
+    if (collect_tree_features(root).size() > kMaxShapFeatures) return explain_by_paths(x);
     Attributor attributor(root, n_features, n_outputs);
     const RowMajor rows(x);
     for (std::size_t r = 0; r < x.rows; ++r) {
         if (r % 16 == 0) poll_interrupt();
         attributor.set_row(rows.row(r));
         out[r] = attributor.explain_all();
+    }
+    return out;
+}
+
+std::vector<std::vector<std::vector<double>>> TreeShap::explain_by_paths(const MatrixView& x) const {
+    const PathShapTree paths = path_shap_tree(root);
+    if (paths.min_row_length() > n_features) {
+        fail_internal("the tree splits on feature " + std::to_string(paths.min_row_length() - 1) +
+                      " but attributions have " + std::to_string(n_features) + " entries");
+    }
+    if (paths.min_row_length() > x.cols) {
+        fail_internal("explained row has " + std::to_string(x.cols) +
+                      " values but the tree splits on feature " +
+                      std::to_string(paths.min_row_length() - 1));
+    }
+    const std::size_t k = paths.n_outputs();
+    std::vector<std::vector<std::vector<double>>> out(x.rows);
+    std::vector<double> phi(checked_mul(n_features, k));
+    PathShapWorkspace ws;
+    const RowMajor rows(x);
+    for (std::size_t r = 0; r < x.rows; ++r) {
+        poll_interrupt();
+        std::fill(phi.begin(), phi.end(), 0.0);
+        paths.add_attributions(rows.row(r).data(), phi.data(), ws);
+        out[r].assign(n_outputs, std::vector<double>(n_features));
+        for (std::size_t c = 0; c < n_outputs; ++c) {
+            for (std::size_t f = 0; f < n_features; ++f) out[r][c][f] = phi[f * k + c];
+        }
     }
     return out;
 }

@@ -12,11 +12,13 @@
 #include "engine/forest.hpp"
 #include "engine/views.hpp"
 #include "estimators/decision_tree.hpp"
+#include "estimators/path_shap.hpp"
 
 namespace canopy {
 
 // Most distinct split features an explanation enumerates: the coalition table holds 2^M
-// doubles, 32 MiB at this limit, and the work per row grows as 2^M.
+// doubles, 32 MiB at this limit, and the work per row grows as 2^M. TreeShap::explain
+// explains larger trees with the polynomial algorithm of estimators/path_shap.hpp.
 inline constexpr std::size_t kMaxShapFeatures = 22;
 
 // One node of the explanation tree; the ids and the pre-order are those of the explained tree.
@@ -63,6 +65,10 @@ double evaluate_coalition(std::span<const double> row, std::uint64_t mask,
                           std::span<const std::size_t> features, const ShapTree& tree,
                           std::size_t c);
 
+// The explanation tree for the polynomial algorithm, with the enumeration's branch weights
+// (background count over cover, 0.5 each where cover is 0) and outputs.
+PathShapTree path_shap_tree(const ShapTree& tree);
+
 // Shapley values of output c for one row, one per feature 0 .. n_features-1.
 std::vector<double> explain_single_class(std::size_t n_features, const ShapTree& tree,
                                          std::span<const double> row, std::size_t c);
@@ -81,8 +87,13 @@ struct TreeShap {
     bool is_classification() const { return model_type == "classification"; }
 
     // One entry per row of x, each holding n_outputs (classification) or one attribution
-    // vector of n_features values. x may have any layout.
+    // vector of n_features values. x may have any layout. Trees that split on more than
+    // kMaxShapFeatures distinct features are explained by the polynomial algorithm, whose
+    // values equal the enumeration's up to rounding.
     std::vector<std::vector<std::vector<double>>> explain(const MatrixView& x) const;
+
+  private:
+    std::vector<std::vector<std::vector<double>>> explain_by_paths(const MatrixView& x) const;
 };
 
 }  // namespace canopy

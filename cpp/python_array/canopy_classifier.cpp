@@ -2,6 +2,7 @@
 // forest per round and class, with Wilson intervals for two classes.
 #include "estimators/boosting/classifier.hpp"
 #include "python_array/boosting_common.hpp"
+#include "python_array/shap_values.hpp"
 #include "python_array/state.hpp"
 
 namespace canopy::pyarray {
@@ -42,6 +43,8 @@ void bind_canopy_classifier(nb::module_& m) {
              "Predicted class index per row, shape (n,).")
         .def("predict_proba", &predict_proba, nb::arg("x"), CANOPY_JOBS_ARG,
              "Class probabilities, shape (n, n_classes).")
+        .def("shap_values", &shap_values<Est>, CANOPY_SHAP_ARGS)
+        .def(CANOPY_TREE_ARRAYS)
         .def("predict_ci", &predict_ci<Est>, CANOPY_PREDICT_CI_ARGS,
              "Wilson intervals around P(class 1), shape (n, 2) (two classes only).")
         .def("feature_importances", &importances<Est>, CANOPY_JOBS_ARG,

@@ -1,6 +1,7 @@
 // CanopyRegressor: boosting for squared error, one random forest per round, with
 // split-conformal intervals.
 #include "python_array/boosting_common.hpp"
+#include "python_array/shap_values.hpp"
 #include "python_array/state.hpp"
 
 namespace canopy::pyarray {
@@ -37,6 +38,8 @@ void bind_canopy_regressor(nb::module_& m) {
         .def("fit", &fit_supervised<Est>, CANOPY_FIT_ARGS,
              "Fits; progress counts the rounds of both stages (calibration and refit).")
         .def("predict", &predict<Est>, nb::arg("x"), CANOPY_JOBS_ARG, "Predictions, shape (n,).")
+        .def("shap_values", &shap_values<Est>, CANOPY_SHAP_ARGS)
+        .def(CANOPY_TREE_ARRAYS)
         .def("predict_ci", &predict_ci<Est>, CANOPY_PREDICT_CI_ARGS,
              "Split-conformal intervals, shape (n, 2): lower and upper bound per row.")
         .def("feature_importances", &importances<Est>, CANOPY_JOBS_ARG,

@@ -2,6 +2,7 @@
 #include "estimators/decision_tree.hpp"
 
 #include "python_array/binding.hpp"
+#include "python_array/shap_values.hpp"
 #include "python_array/state.hpp"
 
 namespace canopy::pyarray {
@@ -55,6 +56,8 @@ void bind_decision_tree(nb::module_& m) {
                 }));
             },
             nb::arg("x"), "Class probabilities, shape (n, len(classes_)).")
+        .def("shap_values", &shap_values<Est>, CANOPY_SHAP_ARGS)
+        .def(CANOPY_TREE_ARRAYS)
         .def("get_depth", [](B& b) { return read(b, [](Est& e) { return e.get_depth(); }); })
         .def("get_n_leaves", [](B& b) { return read(b, [](Est& e) { return e.get_n_leaves(); }); })
         .def_prop_ro(

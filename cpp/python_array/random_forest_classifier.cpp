@@ -1,6 +1,7 @@
 // RandomForestClassifier: bagged histogram trees over class indices.
 #include "estimators/random_forest.hpp"
 #include "python_array/binding.hpp"
+#include "python_array/shap_values.hpp"
 #include "python_array/state.hpp"
 
 namespace canopy::pyarray {
@@ -51,6 +52,8 @@ void bind_random_forest_classifier(nb::module_& m) {
              "Class index of the largest mean probability per row, shape (n,).")
         .def("predict_proba", &predict_proba, nb::arg("x"), CANOPY_JOBS_ARG,
              "Mean class probabilities over the trees, shape (n, n_classes).")
+        .def("shap_values", &shap_values<Est>, CANOPY_SHAP_ARGS)
+        .def(CANOPY_TREE_ARRAYS)
         .def("score", &score, nb::arg("x"), nb::arg("y"), CANOPY_JOBS_ARG,
              "Share of rows whose predicted class index equals y's.")
         .def_prop_ro("n_estimators", property<Est>([](Est& e) { return e.config.n_estimators; }))

@@ -2,6 +2,7 @@
 // row blocks over it.
 #include "estimators/random_forest.hpp"
 #include "python_array/binding.hpp"
+#include "python_array/shap_values.hpp"
 #include "python_array/state.hpp"
 
 namespace canopy::pyarray {
@@ -34,6 +35,8 @@ void bind_random_forest_regressor(nb::module_& m) {
         .def("fit", &fit_supervised<Est>, CANOPY_FIT_ARGS)
         .def("predict", &predict<Est>, nb::arg("x"), CANOPY_JOBS_ARG,
              "Mean of the trees' leaf values per row, shape (n,).")
+        .def("shap_values", &shap_values<Est>, CANOPY_SHAP_ARGS)
+        .def(CANOPY_TREE_ARRAYS)
         .def_prop_ro("n_estimators", property<Est>([](Est& e) { return e.config.n_estimators; }))
         .def_prop_ro("is_fitted", property<Est>([](Est& e) { return e.is_fitted; }))
         .def("export_state", &export_state<Est>, kExportStateDoc)

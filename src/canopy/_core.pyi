@@ -36,6 +36,16 @@ class DecisionTree(metaclass=_NbType):
     def predict_proba(self, x: _Matrix) -> _Floats:
         """Class probabilities, shape (n, len(classes_))."""
 
+    def shap_values(self, x: _Matrix, *, background: _Matrix | None = None, n_jobs: int | None = None, progress: _Progress | None = None) -> tuple[_Floats, _Floats]:
+        """
+        Shapley attributions of the model's output (raw scores for boosted models) and the expected value: (values (n, features, outputs), expected (outputs,)). Branch weights come from the training covers, or from the background rows when given.
+        """
+
+    def tree_arrays(self) -> tuple[_Floats, list[dict[str, NDArray[Any]]]]:
+        """
+        The model as flat trees: (start (outputs,), one dict per tree of arrays children_left, children_right, feature (-1 at leaves), threshold, value (nodes, outputs) and cover). The raw output is start plus the sum over trees of the value of the leaf each reaches (left when x[feature] <= threshold, NaN right).
+        """
+
     def get_depth(self) -> int: ...
 
     def get_n_leaves(self) -> int: ...
@@ -69,6 +79,16 @@ class RandomForestRegressor(metaclass=_NbType):
     def predict(self, x: _Matrix, *, n_jobs: int | None = None) -> _Floats:
         """Mean of the trees' leaf values per row, shape (n,)."""
 
+    def shap_values(self, x: _Matrix, *, background: _Matrix | None = None, n_jobs: int | None = None, progress: _Progress | None = None) -> tuple[_Floats, _Floats]:
+        """
+        Shapley attributions of the model's output (raw scores for boosted models) and the expected value: (values (n, features, outputs), expected (outputs,)). Branch weights come from the training covers, or from the background rows when given.
+        """
+
+    def tree_arrays(self) -> tuple[_Floats, list[dict[str, NDArray[Any]]]]:
+        """
+        The model as flat trees: (start (outputs,), one dict per tree of arrays children_left, children_right, feature (-1 at leaves), threshold, value (nodes, outputs) and cover). The raw output is start plus the sum over trees of the value of the leaf each reaches (left when x[feature] <= threshold, NaN right).
+        """
+
     @property
     def n_estimators(self) -> int: ...
 
@@ -101,6 +121,16 @@ class RandomForestClassifier(metaclass=_NbType):
 
     def predict_proba(self, x: _Matrix, *, n_jobs: int | None = None) -> _Floats:
         """Mean class probabilities over the trees, shape (n, n_classes)."""
+
+    def shap_values(self, x: _Matrix, *, background: _Matrix | None = None, n_jobs: int | None = None, progress: _Progress | None = None) -> tuple[_Floats, _Floats]:
+        """
+        Shapley attributions of the model's output (raw scores for boosted models) and the expected value: (values (n, features, outputs), expected (outputs,)). Branch weights come from the training covers, or from the background rows when given.
+        """
+
+    def tree_arrays(self) -> tuple[_Floats, list[dict[str, NDArray[Any]]]]:
+        """
+        The model as flat trees: (start (outputs,), one dict per tree of arrays children_left, children_right, feature (-1 at leaves), threshold, value (nodes, outputs) and cover). The raw output is start plus the sum over trees of the value of the leaf each reaches (left when x[feature] <= threshold, NaN right).
+        """
 
     def score(self, x: _Matrix, y: _Vector, *, n_jobs: int | None = None) -> float:
         """Share of rows whose predicted class index equals y's."""
@@ -144,6 +174,16 @@ class CanopyRegressor(metaclass=_NbType):
 
     def predict(self, x: _Matrix, *, n_jobs: int | None = None) -> _Floats:
         """Predictions, shape (n,)."""
+
+    def shap_values(self, x: _Matrix, *, background: _Matrix | None = None, n_jobs: int | None = None, progress: _Progress | None = None) -> tuple[_Floats, _Floats]:
+        """
+        Shapley attributions of the model's output (raw scores for boosted models) and the expected value: (values (n, features, outputs), expected (outputs,)). Branch weights come from the training covers, or from the background rows when given.
+        """
+
+    def tree_arrays(self) -> tuple[_Floats, list[dict[str, NDArray[Any]]]]:
+        """
+        The model as flat trees: (start (outputs,), one dict per tree of arrays children_left, children_right, feature (-1 at leaves), threshold, value (nodes, outputs) and cover). The raw output is start plus the sum over trees of the value of the leaf each reaches (left when x[feature] <= threshold, NaN right).
+        """
 
     def predict_ci(self, x: _Matrix, alpha: float = 0.05, *, n_jobs: int | None = None) -> _Floats:
         """
@@ -194,6 +234,16 @@ class CanopyClassifier(metaclass=_NbType):
 
     def predict_proba(self, x: _Matrix, *, n_jobs: int | None = None) -> _Floats:
         """Class probabilities, shape (n, n_classes)."""
+
+    def shap_values(self, x: _Matrix, *, background: _Matrix | None = None, n_jobs: int | None = None, progress: _Progress | None = None) -> tuple[_Floats, _Floats]:
+        """
+        Shapley attributions of the model's output (raw scores for boosted models) and the expected value: (values (n, features, outputs), expected (outputs,)). Branch weights come from the training covers, or from the background rows when given.
+        """
+
+    def tree_arrays(self) -> tuple[_Floats, list[dict[str, NDArray[Any]]]]:
+        """
+        The model as flat trees: (start (outputs,), one dict per tree of arrays children_left, children_right, feature (-1 at leaves), threshold, value (nodes, outputs) and cover). The raw output is start plus the sum over trees of the value of the leaf each reaches (left when x[feature] <= threshold, NaN right).
+        """
 
     def predict_ci(self, x: _Matrix, alpha: float = 0.05, *, n_jobs: int | None = None) -> _Floats:
         """Wilson intervals around P(class 1), shape (n, 2) (two classes only)."""

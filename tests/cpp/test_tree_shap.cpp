@@ -101,7 +101,7 @@ Tree chain(std::size_t depth, std::size_t cycle, double step = 0.0) {
 // Random pre-order tree; classification leaves also get counts for one class beyond the
 // explainer's outputs, which must be dropped.
 std::uint32_t grow(Tree& t, std::mt19937_64& gen, std::size_t depth, std::size_t max_depth,
-                   std::size_t n_classes) {
+                   std::size_t n_classes, std::size_t n_features = 8) {
     const auto id = t.add_node();
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     if (depth == max_depth || (depth > 0 && unit(gen) < 0.2)) {
@@ -115,10 +115,10 @@ std::uint32_t grow(Tree& t, std::mt19937_64& gen, std::size_t depth, std::size_t
         }
         return id;
     }
-    const std::size_t f = std::uniform_int_distribution<std::size_t>(0, 7)(gen);
+    const std::size_t f = std::uniform_int_distribution<std::size_t>(0, n_features - 1)(gen);
     const double threshold = std::normal_distribution<double>(0.0, 1.0)(gen);
-    const auto l = grow(t, gen, depth + 1, max_depth, n_classes);
-    const auto r = grow(t, gen, depth + 1, max_depth, n_classes);
+    const auto l = grow(t, gen, depth + 1, max_depth, n_classes, n_features);
+    const auto r = grow(t, gen, depth + 1, max_depth, n_classes, n_features);
     t.set_split(id, f, threshold, l, r);
     return id;
 }
@@ -265,28 +265,165 @@ TEST(TreeShap, WalkedAndTabulatedCoalitionsAgree) {
     }
 }
 
-TEST(TreeShap, FeatureCountBound) {
-    const Matrix x(1, kMaxShapFeatures + 1);
-    const TreeShap shap = regression_shap(chain(kMaxShapFeatures + 1, 100), x);
-    try {
-        shap.explain(x.view());
-        FAIL() << "an oversized tree was enumerated";
-    } catch (const UserError& e) {
-        EXPECT_STREQ(e.what(),
-                     "TreeSHAP cannot explain a tree that splits on 23 distinct features: exact "
-                     "enumeration is limited to 22 features (2^22 coalitions)");
+// |a - b| within `rel` of the larger attribution of either vector: entries that cancel out
+// are only accurate relative to the row's scale, whichever way they are computed.
+void expect_close(const std::vector<double>& a, const std::vector<double>& b, double rel,
+                  const std::string& what) {
+    ASSERT_EQ(a.size(), b.size()) << what;
+    double scale = 0.0;
+    for (std::size_t i = 0; i < a.size(); ++i) scale = std::max({scale, std::fabs(a[i]), std::fabs(b[i])});
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        EXPECT_LE(std::fabs(a[i] - b[i]), rel * scale) << what << " feature " << i;
     }
-    EXPECT_TRUE(shap.explain(Matrix(0, 23).view()).empty());
+}
 
+// Attributions of every output of one row by the polynomial algorithm, output-major.
+Attributions path_explain(const PathShapTree& paths, const std::vector<double>& row,
+                          std::size_t n_features, std::size_t n_outputs) {
+    std::vector<double> phi(n_features * paths.n_outputs(), 0.0);
+    PathShapWorkspace ws;
+    paths.add_attributions(row.data(), phi.data(), ws);
+    Attributions out(n_outputs, std::vector<double>(n_features));
+    for (std::size_t c = 0; c < n_outputs; ++c) {
+        for (std::size_t f = 0; f < n_features; ++f) out[c][f] = phi[f * paths.n_outputs() + c];
+    }
+    return out;
+}
+
+TEST(PathShap, MatchesEnumerationOnRandomTrees) {
+    // Deeper trees than above, so features repeat along paths; background rows unrelated to
+    // the covers, so branch weights do not add up to 1, some are 0 (subtrees no background
+    // row reaches) and some nodes have cover 0; one, three and six outputs.
+    std::mt19937_64 gen(11);
+    for (int trial = 0; trial < 60; ++trial) {
+        const std::size_t n_classes = std::array<std::size_t, 3>{0, 3, 6}[trial % 3];
+        std::mt19937_64 tree_gen(100 + trial);
+        Tree t;
+        grow(t, tree_gen, 0, std::size_t(2 + trial % 11), n_classes);
+        count_cover(t, random_matrix(gen, 40, 8));
+        const Matrix background = random_matrix(gen, 5 + trial, 8);
+        const TreeShap shap(fitted(t, n_classes > 0, n_classes), background.view(),
+                            n_classes > 0 ? "classification" : "regression");
+        const PathShapTree paths = path_shap_tree(shap.root);
+        const Matrix x = random_matrix(gen, 4, 8);
+        const auto enumerated = shap.explain(x.view());
+        const auto features = collect_tree_features(shap.root);
+        for (std::size_t r = 0; r < x.rows; ++r) {
+            const Attributions phi = path_explain(paths, row_of(x, r), 8, shap.n_outputs);
+            for (std::size_t c = 0; c < shap.n_outputs; ++c) {
+                const std::string what =
+                    "trial " + std::to_string(trial) + " row " + std::to_string(r);
+                expect_close(phi[c], enumerated[r][c], 1e-12, what);
+                const double empty = evaluate_coalition(row_of(x, r), 0, features, shap.root, c);
+                EXPECT_NEAR(paths.expected()[c], empty, 1e-12 * std::max(1.0, std::fabs(empty)))
+                    << what;
+            }
+        }
+    }
+}
+
+// The same values by another road, in extended precision: leaf by leaf, the Shapley values
+// of the product game of the leaf's path, with the factorial weights and the elementary
+// symmetric polynomials of the other features' (z, o) written out.
+void add_leaf_games(const ShapTree& t, std::size_t id, const std::vector<double>& row,
+                    std::vector<std::pair<std::size_t, std::array<long double, 2>>>& path,
+                    std::vector<long double>& phi) {
+    const ShapNode& n = t.nodes[id];
+    if (n.is_leaf()) {
+        const std::size_t d = path.size();
+        std::vector<long double> fact(d + 1, 1.0L);
+        for (std::size_t i = 1; i <= d; ++i) fact[i] = fact[i - 1] * (long double)i;
+        for (std::size_t i = 0; i < d; ++i) {
+            std::vector<long double> e(d, 0.0L);  // e[k]: coalitions of k others
+            e[0] = 1.0L;
+            for (std::size_t j = 0; j < d; ++j) {
+                if (j == i) continue;
+                const auto [z, o] = path[j].second;
+                for (std::size_t k = d - 1; k > 0; --k) e[k] = e[k] * z + e[k - 1] * o;
+                e[0] *= z;
+            }
+            long double game = 0.0L;
+            for (std::size_t k = 0; k < d; ++k) game += fact[k] * fact[d - 1 - k] / fact[d] * e[k];
+            const auto [z, o] = path[i].second;
+            phi[path[i].first] += (o - z) * game * (long double)t.values[id * t.n_slots];
+        }
+        return;
+    }
+    for (const bool left : {true, false}) {
+        const long double w = n.cover == 0 ? 0.5L
+                                           : (long double)(left ? n.left_count : n.right_count) /
+                                                 (long double)n.cover;
+        const long double o = (row[n.feature] <= n.threshold) == left ? 1.0L : 0.0L;
+        auto it = std::find_if(path.begin(), path.end(),
+                               [&](const auto& e) { return e.first == n.feature; });
+        const bool added = it == path.end();
+        if (added) it = path.insert(path.end(), {n.feature, {1.0L, 1.0L}});
+        const auto saved = it->second;
+        it->second = {saved[0] * w, saved[1] * o};
+        const std::size_t at = std::size_t(it - path.begin());
+        add_leaf_games(t, left ? n.left : n.right, row, path, phi);
+        if (added) path.pop_back(); else path[at].second = saved;
+    }
+}
+
+TEST(PathShap, ExplainBeyondTheEnumerationLimit) {
+    // Random trees on 40 features split on more distinct features than can be enumerated:
+    // explain takes the polynomial algorithm. (At 22 features the enumeration's own sums of
+    // 2^21 differences drift by about 1e-11; the path games above do not.)
+    std::mt19937_64 gen(5);
+    for (int trial = 0; trial < 4; ++trial) {
+        std::mt19937_64 tree_gen(200 + trial);
+        Tree t;
+        grow(t, tree_gen, 0, 10, 0, 40);
+        const Matrix bg = random_matrix(gen, 50, 40);
+        count_cover(t, random_matrix(gen, 70, 40));
+        const TreeShap shap = regression_shap(t, bg);
+        ASSERT_GT(collect_tree_features(shap.root).size(), kMaxShapFeatures);
+        const Matrix x = random_matrix(gen, 3, 40);
+        const auto out = shap.explain(x.view());
+        for (std::size_t r = 0; r < x.rows; ++r) {
+            std::vector<std::pair<std::size_t, std::array<long double, 2>>> path;
+            std::vector<long double> exact(40, 0.0L);
+            add_leaf_games(shap.root, 0, row_of(x, r), path, exact);
+            expect_close(out[r][0], std::vector<double>(exact.begin(), exact.end()), 1e-13,
+                         "trial " + std::to_string(trial) + " row " + std::to_string(r));
+        }
+    }
+}
+
+TEST(PathShap, GaussLegendreRuleIsExact) {
+    // n points integrate t^k over [0, 1] exactly for k <= 2n - 1.
+    std::vector<double> t, w, omt;
+    for (std::size_t n = 1; n <= 40; ++n) {
+        gauss_legendre_unit(n, t, w, omt);
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_TRUE(t[i] > 0.0 && t[i] < 1.0 && (i == 0 || t[i] > t[i - 1]));
+            EXPECT_NEAR(omt[i], 1.0 - t[i], 2.5e-16);
+        }
+        for (std::size_t k = 0; k <= 2 * n - 1; ++k) {
+            double integral = 0.0;
+            for (std::size_t i = 0; i < n; ++i) integral += w[i] * std::pow(t[i], double(k));
+            EXPECT_NEAR(integral, 1.0 / double(k + 1), 1e-14) << "n " << n << " k " << k;
+        }
+    }
 }
 
 TEST(TreeShap, VeryDeepTreeNeedsNoMachineStack) {
-    // 150,000 splits alternating between two features: recursion per level would overflow.
-    Tree t = chain(150000, 2, 1.0);
-    const Matrix bg = matrix(3, 2, {0, 0, -1e9, 5, 5, -1e9});
-    count_cover(t, bg);
-    const auto out = regression_shap(t, bg).explain(matrix(1, 2, {1, 1}).view());
-    EXPECT_NEAR(sum(out[0][0]), -1.0 - leaf_mean(t, bg), 1e-9);
+    // 150,000 splits alternating between two features (enumerated) or cycling through 30
+    // (polynomial algorithm): recursion per level would overflow.
+    for (const std::size_t cycle : {std::size_t{2}, std::size_t{30}}) {
+        Tree t = chain(150000, cycle, 1.0);
+        Matrix bg(3, cycle);
+        for (std::size_t c = 0; c < cycle; ++c) {
+            bg(1, c) = c == 0 ? -1e9 : 5.0;
+            bg(2, c) = c == 1 ? -1e9 : 5.0;
+        }
+        count_cover(t, bg);
+        Matrix x(1, cycle);
+        std::fill(x.values.begin(), x.values.end(), 1.0);
+        const auto out = regression_shap(t, bg).explain(x.view());
+        EXPECT_NEAR(sum(out[0][0]), -1.0 - leaf_mean(t, bg), 1e-9) << cycle << " features";
+    }
 }
 
 }  // namespace

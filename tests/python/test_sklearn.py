@@ -291,8 +291,8 @@ def test_explainer_attributions_add_up(tree):
     output = tree.predict_proba(X) if hasattr(tree, "classes_") else tree.predict(X)
     assert np.allclose(phi.sum(axis=1) + explainer.expected_value_, output)
     assert explainer.transform(X).shape == (len(X), phi[0].size)
-    with pytest.raises(TypeError, match="TreeExplainer explains DecisionTreeClassifier, DecisionTreeRegressor"):
-        cs.TreeExplainer(cs.RandomForestRegressor()).fit(X, y)
+    with pytest.raises(TypeError, match="^TreeExplainer explains .*; got UnsupervisedForest$"):
+        cs.TreeExplainer(cs.UnsupervisedForest()).fit(X, y)
 
 
 # ---- Packaging ------------------------------------------------------------------------------

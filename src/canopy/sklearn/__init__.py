@@ -6,7 +6,7 @@ polars DataFrames, any numeric dtype), NumPy arrays out, any class labels, ``fit
 ``verbose``. Importing this module imports scikit-learn; ``import canopy`` does not.
 """
 
-from canopy.sklearn._explain import TreeExplainer
+from canopy.sklearn._explain import TreeExplainer, shap_values
 from canopy.sklearn._supervised import (
     CanopyClassifier,
     CanopyRegressor,
@@ -26,4 +26,5 @@ __all__ = [
     "CanopyRegressor",
     "UnsupervisedForest",
     "TreeExplainer",
+    "shap_values",
 ]

@@ -22,6 +22,7 @@ __all__ = [
     "CanopyRegressor",
     "UnsupervisedForest",
     "TreeExplainer",
+    "shap_values",
 ]
 
 _Seed = int | np.random.Generator | np.random.RandomState | None
@@ -217,13 +218,29 @@ class UnsupervisedForest(OutlierMixin, TransformerMixin, _CanopyEstimator):
     def proximities(self, X: ArrayLike | None = None) -> _Floats: ...
     def proximity_graph(self, n_neighbors: int = 10) -> csr_matrix: ...
 
+_Explained = (
+    DecisionTreeRegressor
+    | DecisionTreeClassifier
+    | RandomForestRegressor
+    | RandomForestClassifier
+    | CanopyRegressor
+    | CanopyClassifier
+)
+
+def shap_values(
+    estimator: _Explained, X: ArrayLike, *, background: ArrayLike | None = None
+) -> tuple[_Floats, float | _Floats]: ...
+
 class TreeExplainer(TransformerMixin, BaseEstimator):
-    estimator: DecisionTreeRegressor | DecisionTreeClassifier | None
-    estimator_: DecisionTreeRegressor | DecisionTreeClassifier
+    estimator: _Explained | None
+    background: Literal["data", "cover"]
+    estimator_: _Explained
     expected_value_: float | _Floats
     n_features_in_: int
     feature_names_in_: NDArray[np.object_]
-    def __init__(self, estimator: DecisionTreeRegressor | DecisionTreeClassifier | None = None) -> None: ...
+    def __init__(
+        self, estimator: _Explained | None = None, *, background: Literal["data", "cover"] = "data"
+    ) -> None: ...
     def __sklearn_tags__(self) -> Any: ...
     def fit(self, X: ArrayLike, y: ArrayLike | None = None) -> Self: ...
     def shap_values(self, X: ArrayLike) -> _Floats: ...
