@@ -175,10 +175,16 @@ void write_forest(StateWriter& w, const Forest& forest) {
     }
 }
 
-Forest read_forest(StateReader& r, std::optional<std::size_t> n_features, const std::string& what) {
+Forest read_forest(StateReader& r, std::optional<std::size_t> n_features, std::size_t n_classes,
+                   const std::string& what) {
     r.context(what);
     Forest forest;
-    forest.n_classes = r.count(1);
+    forest.n_classes = n_classes;
+    const std::uint64_t columns = r.u64();
+    if (columns != n_classes) {
+        r.fail("the forest has " + std::to_string(columns) + " probability columns, not the " +
+               std::to_string(n_classes) + " of the model's classes");
+    }
     const std::size_t n_trees = r.count(8 + kNodeBytes + 1);
     forest.trees.reserve(n_trees);
     for (std::size_t t = 0; t < n_trees; ++t) {

@@ -102,13 +102,11 @@ DecisionTree read_decision_tree(StateReader& r) {
     DecisionTree e(std::move(c));
     if (!read_fitted(r)) return e;
     e.classes = read_classes(r);
-    e.forest = read_forest(r, std::nullopt, "the tree");
     if (e.classes.has_value() != e.is_classification()) {
         r.fail("the classes do not match the tree's task");
     }
-    if (e.forest.size() != 1 || e.forest.n_classes != e.n_classes()) {
-        r.fail("a DecisionTree holds one tree with a probability per class");
-    }
+    e.forest = read_forest(r, std::nullopt, e.n_classes(), "the tree");
+    if (e.forest.size() != 1) r.fail("a DecisionTree holds one tree");
     e.is_fitted = true;
     return e;
 }
@@ -185,8 +183,7 @@ std::vector<Forest> read_rounds(StateReader& r, std::size_t n_features) {
     std::vector<Forest> forests;
     forests.reserve(n);
     for (std::size_t j = 0; j < n; ++j) {
-        forests.push_back(read_forest(r, n_features, "boosted forest " + std::to_string(j)));
-        if (forests.back().n_classes != 0) r.fail("a boosted forest holds class probabilities");
+        forests.push_back(read_forest(r, n_features, 0, "boosted forest " + std::to_string(j)));
     }
     return forests;
 }
@@ -371,8 +368,7 @@ Restored<RandomForestRegressor> load_state(std::span<const std::uint8_t> bytes) 
     return load_with(bytes, StateKind::RandomForestRegressor, [](StateReader& r) {
         RandomForestRegressor e(read_forest_config(r));
         if (!read_fitted(r)) return e;
-        e.forest = read_forest(r, std::nullopt, "the forest");
-        if (e.forest.n_classes != 0) r.fail("a regression forest holds class probabilities");
+        e.forest = read_forest(r, std::nullopt, 0, "the forest");
         e.is_fitted = true;
         return e;
     });
@@ -388,10 +384,7 @@ Restored<RandomForestClassifier> load_state(std::span<const std::uint8_t> bytes)
             r.fail("the classes are not 0, 1, ..., k-1");
         }
         e.n_classes = e.classes->size();
-        e.forest = read_forest(r, std::nullopt, "the forest");
-        if (e.forest.n_classes != e.n_classes) {
-            r.fail("the forest's probabilities are not one per class");
-        }
+        e.forest = read_forest(r, std::nullopt, e.n_classes, "the forest");
         e.is_fitted = true;
         return e;
     });
@@ -444,7 +437,7 @@ Restored<RandomForestUnsupervised> load_state(std::span<const std::uint8_t> byte
         if (x.rows > kMaxRows / 2) r.fail("more training rows than a fit accepts");
         e.n_samples = x.rows;
         e.oob_sets = read_oob_sets(r, x.rows);
-        e.forest = read_forest(r, x.cols, "the forest");
+        e.forest = read_forest(r, x.cols, 0, "the forest");
         if (e.forest.size() != e.oob_sets.size()) {
             r.fail("the out-of-bag sets are not one per tree");
         }

@@ -113,6 +113,15 @@ TEST(StateRoundTrip, TreesAndForestsAnswerWithTheSameBits) {
     EXPECT_EQ(bits(rfc2.predict_proba_flat(d.x.view())), bits(rfc.predict_proba_flat(d.x.view())));
     EXPECT_EQ(*rfc2.classes, *rfc.classes);
 
+    // No trees but twelve classes: the class count is not bounded by the trees' bytes.
+    ForestConfig none;
+    none.n_estimators = 0;
+    RandomForestClassifier empty(none);
+    std::vector<double> twelve(wide.y.size());
+    for (std::size_t i = 0; i < twelve.size(); ++i) twelve[i] = static_cast<double>(i % 12);
+    empty.fit(wide.x.view(), view(twelve), std::nullopt);
+    EXPECT_EQ(round_trip(empty).n_classes, 12u);
+
     RandomForestRegressor rfr(fc);
     rfr.fit(d.x.view(), view(d.target), std::nullopt);
     EXPECT_EQ(bits(round_trip(rfr, -1).predict(d.x.view())), bits(rfr.predict(d.x.view())));
