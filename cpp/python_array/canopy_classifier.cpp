@@ -2,6 +2,7 @@
 // forest per round and class, with Wilson intervals for two classes.
 #include "estimators/boosting/classifier.hpp"
 #include "python_array/boosting_common.hpp"
+#include "python_array/state.hpp"
 
 namespace canopy::pyarray {
 
@@ -51,7 +52,10 @@ void bind_canopy_classifier(nb::module_& m) {
         .def_prop_ro(
             "trees_used",
             [](B& b) { return to_array(read(b, [](Est& e) { return e.trees_used; })); },
-            nb::rv_policy::move, "Trees kept in each round's first forest (uint64).");
+            nb::rv_policy::move, "Trees kept in each round's first forest (uint64).")
+        .def("export_state", &export_state<Est>, kExportStateDoc)
+        .def_static("load_state", &load_state_object<Est>, nb::arg("data"),
+                    nb::rv_policy::take_ownership, kLoadStateDoc);
 }
 
 }  // namespace canopy::pyarray

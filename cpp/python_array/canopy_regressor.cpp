@@ -1,6 +1,7 @@
 // CanopyRegressor: boosting for squared error, one random forest per round, with
 // split-conformal intervals.
 #include "python_array/boosting_common.hpp"
+#include "python_array/state.hpp"
 
 namespace canopy::pyarray {
 
@@ -48,7 +49,10 @@ void bind_canopy_regressor(nb::module_& m) {
         .def_prop_ro(
             "trees_used",
             [](B& b) { return to_array(read(b, [](Est& e) { return e.trees_used; })); },
-            nb::rv_policy::move, "Trees kept in each round's forest (uint64).");
+            nb::rv_policy::move, "Trees kept in each round's forest (uint64).")
+        .def("export_state", &export_state<Est>, kExportStateDoc)
+        .def_static("load_state", &load_state_object<Est>, nb::arg("data"),
+                    nb::rv_policy::take_ownership, kLoadStateDoc);
 }
 
 }  // namespace canopy::pyarray

@@ -2,6 +2,7 @@
 #include "estimators/decision_tree.hpp"
 
 #include "python_array/binding.hpp"
+#include "python_array/state.hpp"
 
 namespace canopy::pyarray {
 
@@ -60,7 +61,10 @@ void bind_decision_tree(nb::module_& m) {
             "classes_", [](B& b) { return to_array(read(b, [](Est& e) { return e.classes; })); },
             nb::rv_policy::move,
             "Sorted class indices (uint64) of the last classification fit, else None.")
-        .def_prop_ro("is_fitted", [](B& b) { return read(b, [](Est& e) { return e.is_fitted; }); });
+        .def_prop_ro("is_fitted", [](B& b) { return read(b, [](Est& e) { return e.is_fitted; }); })
+        .def("export_state", &export_state<Est>, kExportStateDoc)
+        .def_static("load_state", &load_state_object<Est>, nb::arg("data"),
+                    nb::rv_policy::take_ownership, kLoadStateDoc);
 }
 
 }  // namespace canopy::pyarray

@@ -1,6 +1,7 @@
 // RandomForestClassifier: bagged histogram trees over class indices.
 #include "estimators/random_forest.hpp"
 #include "python_array/binding.hpp"
+#include "python_array/state.hpp"
 
 namespace canopy::pyarray {
 
@@ -63,7 +64,10 @@ void bind_random_forest_classifier(nb::module_& m) {
             nb::rv_policy::move, "Sorted class indices (uint64) of the last fit, else None.")
         .def_prop_ro("tree_range", &part_range<Est>,
                      "(a, b) for a part holding trees a..b-1 of its forest, else None.")
-        .def_prop_ro("is_fitted", property<Est>([](Est& e) { return e.is_fitted; }));
+        .def_prop_ro("is_fitted", property<Est>([](Est& e) { return e.is_fitted; }))
+        .def("export_state", &export_state<Est>, kExportStateDoc)
+        .def_static("load_state", &load_state_object<Est>, nb::arg("data"),
+                    nb::rv_policy::take_ownership, kLoadStateDoc);
 }
 
 }  // namespace canopy::pyarray

@@ -2,6 +2,7 @@
 // row blocks over it.
 #include "estimators/random_forest.hpp"
 #include "python_array/binding.hpp"
+#include "python_array/state.hpp"
 
 namespace canopy::pyarray {
 
@@ -40,7 +41,10 @@ void bind_random_forest_regressor(nb::module_& m) {
         .def_prop_ro("n_estimators", property<Est>([](Est& e) { return e.config.n_estimators; }))
         .def_prop_ro("tree_range", &part_range<Est>,
                      "(a, b) for a part holding trees a..b-1 of its forest, else None.")
-        .def_prop_ro("is_fitted", property<Est>([](Est& e) { return e.is_fitted; }));
+        .def_prop_ro("is_fitted", property<Est>([](Est& e) { return e.is_fitted; }))
+        .def("export_state", &export_state<Est>, kExportStateDoc)
+        .def_static("load_state", &load_state_object<Est>, nb::arg("data"),
+                    nb::rv_policy::take_ownership, kLoadStateDoc);
 }
 
 }  // namespace canopy::pyarray

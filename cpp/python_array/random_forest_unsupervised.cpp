@@ -2,6 +2,7 @@
 // scores, an embedding and permutation importances as arrays.
 #include "estimators/unsupervised/forest.hpp"
 #include "python_array/binding.hpp"
+#include "python_array/state.hpp"
 
 namespace canopy::pyarray {
 
@@ -134,7 +135,10 @@ void bind_random_forest_unsupervised(nb::module_& m) {
         .def_prop_ro("n_samples_", property<Est>([](Est& e) { return e.n_samples; }))
         .def_prop_ro("n_features_", property<Est>([](Est& e) { return e.n_features(); }))
         .def_prop_ro("tree_range", &part_range<Est>,
-                     "(a, b) for a part holding trees a..b-1 of its forest, else None.");
+                     "(a, b) for a part holding trees a..b-1 of its forest, else None.")
+        .def("export_state", &export_state<Est>, kExportStateDoc)
+        .def_static("load_state", &load_state_object<Est>, nb::arg("data"),
+                    nb::rv_policy::take_ownership, kLoadStateDoc);
 }
 
 }  // namespace canopy::pyarray

@@ -3,6 +3,7 @@
 
 #include "engine/errors.hpp"
 #include "python_array/binding.hpp"
+#include "python_array/state.hpp"
 
 namespace canopy::pyarray {
 
@@ -56,7 +57,10 @@ void bind_tree_shap(nb::module_& m) {
         .def("explain", &explain, nb::arg("x"),
              "Attributions, shape (n, n_outputs, n_features); n_outputs is 1 for regression.")
         .def_prop_ro("n_outputs", property<Est>([](Est& e) { return e.n_outputs; }))
-        .def_prop_ro("n_features", property<Est>([](Est& e) { return e.n_features; }));
+        .def_prop_ro("n_features", property<Est>([](Est& e) { return e.n_features; }))
+        .def("export_state", &export_state<Est>, kExportStateDoc)
+        .def_static("load_state", &load_state_object<Est>, nb::arg("data"),
+                    nb::rv_policy::take_ownership, kLoadStateDoc);
 }
 
 }  // namespace canopy::pyarray

@@ -47,6 +47,17 @@ class DecisionTree(metaclass=_NbType):
     @property
     def is_fitted(self) -> bool: ...
 
+    def export_state(self) -> bytes:
+        """
+        The configuration and fitted state as bytes of the canopy state format; load_state rebuilds an object that gives bit-identical results.
+        """
+
+    @staticmethod
+    def load_state(data: bytes) -> DecisionTree:
+        """
+        A new object from export_state's bytes. ValueError when the bytes are not a complete, intact state of this class (another class's, a newer format, truncated or corrupted).
+        """
+
 @disjoint_base
 class RandomForestRegressor(metaclass=_NbType):
     """A bagged forest of histogram regression trees."""
@@ -76,6 +87,17 @@ class RandomForestRegressor(metaclass=_NbType):
 
     @property
     def is_fitted(self) -> bool: ...
+
+    def export_state(self) -> bytes:
+        """
+        The configuration and fitted state as bytes of the canopy state format; load_state rebuilds an object that gives bit-identical results.
+        """
+
+    @staticmethod
+    def load_state(data: bytes) -> RandomForestRegressor:
+        """
+        A new object from export_state's bytes. ValueError when the bytes are not a complete, intact state of this class (another class's, a newer format, truncated or corrupted).
+        """
 
 @disjoint_base
 class RandomForestClassifier(metaclass=_NbType):
@@ -122,6 +144,17 @@ class RandomForestClassifier(metaclass=_NbType):
     @property
     def is_fitted(self) -> bool: ...
 
+    def export_state(self) -> bytes:
+        """
+        The configuration and fitted state as bytes of the canopy state format; load_state rebuilds an object that gives bit-identical results.
+        """
+
+    @staticmethod
+    def load_state(data: bytes) -> RandomForestClassifier:
+        """
+        A new object from export_state's bytes. ValueError when the bytes are not a complete, intact state of this class (another class's, a newer format, truncated or corrupted).
+        """
+
 @disjoint_base
 class CanopyRegressor(metaclass=_NbType):
     """
@@ -160,6 +193,17 @@ class CanopyRegressor(metaclass=_NbType):
     def trees_used(self) -> _Indices:
         """Trees kept in each round's forest (uint64)."""
 
+    def export_state(self) -> bytes:
+        """
+        The configuration and fitted state as bytes of the canopy state format; load_state rebuilds an object that gives bit-identical results.
+        """
+
+    @staticmethod
+    def load_state(data: bytes) -> CanopyRegressor:
+        """
+        A new object from export_state's bytes. ValueError when the bytes are not a complete, intact state of this class (another class's, a newer format, truncated or corrupted).
+        """
+
 @disjoint_base
 class CanopyClassifier(metaclass=_NbType):
     """
@@ -195,6 +239,17 @@ class CanopyClassifier(metaclass=_NbType):
     @property
     def trees_used(self) -> _Indices:
         """Trees kept in each round's first forest (uint64)."""
+
+    def export_state(self) -> bytes:
+        """
+        The configuration and fitted state as bytes of the canopy state format; load_state rebuilds an object that gives bit-identical results.
+        """
+
+    @staticmethod
+    def load_state(data: bytes) -> CanopyClassifier:
+        """
+        A new object from export_state's bytes. ValueError when the bytes are not a complete, intact state of this class (another class's, a newer format, truncated or corrupted).
+        """
 
 @disjoint_base
 class RandomForestUnsupervised(metaclass=_NbType):
@@ -259,6 +314,17 @@ class RandomForestUnsupervised(metaclass=_NbType):
     def tree_range(self) -> tuple[int, int] | None:
         """(a, b) for a part holding trees a..b-1 of its forest, else None."""
 
+    def export_state(self) -> bytes:
+        """
+        The configuration and fitted state as bytes of the canopy state format; load_state rebuilds an object that gives bit-identical results.
+        """
+
+    @staticmethod
+    def load_state(data: bytes) -> RandomForestUnsupervised:
+        """
+        A new object from export_state's bytes. ValueError when the bytes are not a complete, intact state of this class (another class's, a newer format, truncated or corrupted).
+        """
+
 @disjoint_base
 class TreeSHAP(metaclass=_NbType):
     """
@@ -277,3 +343,14 @@ class TreeSHAP(metaclass=_NbType):
 
     @property
     def n_features(self) -> int: ...
+
+    def export_state(self) -> bytes:
+        """
+        The configuration and fitted state as bytes of the canopy state format; load_state rebuilds an object that gives bit-identical results.
+        """
+
+    @staticmethod
+    def load_state(data: bytes) -> TreeSHAP:
+        """
+        A new object from export_state's bytes. ValueError when the bytes are not a complete, intact state of this class (another class's, a newer format, truncated or corrupted).
+        """

@@ -62,18 +62,8 @@ EXPECTED_FAILED_CHECKS = {
     "CanopyRegressor": {"check_sample_weight_equivalence_on_dense_data": _WEIGHTS_ARE_NOT_ROWS},
 }
 
-# Pickling carries the native estimator's exported state; until canopy._core can export it,
-# every copy fails (and these expectations lapse by themselves once it can).
-STATE_EXPORT = hasattr(_core.DecisionTree, "export_state")
-_NO_STATE = "canopy._core cannot export an estimator's state yet"
-needs_state = pytest.mark.xfail(not STATE_EXPORT, reason=_NO_STATE, raises=TypeError, strict=True)
-
-
 def expected_failures(estimator):
-    expected = dict(EXPECTED_FAILED_CHECKS.get(type(estimator).__name__, {}))
-    if not STATE_EXPORT:
-        expected["check_estimators_pickle"] = _NO_STATE
-    return expected
+    return EXPECTED_FAILED_CHECKS.get(type(estimator).__name__, {})
 
 
 @parametrize_with_checks(ESTIMATORS, expected_failed_checks=expected_failures, xfail_strict=True)
@@ -228,14 +218,13 @@ def test_interrupted_fit_leaves_the_previous_model(monkeypatch):
 # ---- State: pickle, deepcopy, joblib ------------------------------------------------------------
 
 
-@needs_state
 @pytest.mark.parametrize("est", ESTIMATORS, ids=lambda e: type(e).__name__)
 def test_copies_predict_the_same_bits(est, tmp_path):
     X, y = load_breast_cancer(return_X_y=True)
     X = X[:200]
     y = y[:200]
     model = clone(est).fit(X, y)
-    methods = [m for m in ("predict", "predict_proba", "predict_interval", "score_samples", "transform") if hasattr(model, m)]
+    methods = [m for m in ("predict", "predict_proba", "predict_interval", "score_samples", "transform", "shap_values") if hasattr(model, m)]
     joblib.dump(model, tmp_path / "model.joblib")
     for copied in (pickle.loads(pickle.dumps(model)), copy.deepcopy(model), joblib.load(tmp_path / "model.joblib")):
         for m in methods:

@@ -149,18 +149,14 @@ def progress(est, unit):
 
 
 def export_state(native):
-    """The native estimator's fitted state as bytes."""
-    exporter = getattr(native, "export_state", None)
-    if exporter is None:
-        raise TypeError(
-            f"canopy._core.{type(native).__name__} cannot export its state yet, so this "
-            "estimator cannot be pickled, copied or saved"
-        )
-    return exporter()
+    """The native estimator's configuration and fitted state as bytes (canopy's versioned
+    state format, docs/state_format.md)."""
+    return native.export_state()
 
 
 def load_state(native_class, blob):
-    """A native estimator rebuilt from export_state's bytes."""
+    """A native estimator rebuilt from export_state's bytes (ValueError for bytes that are
+    not an intact state of that class)."""
     return native_class.load_state(blob)
 
 
@@ -172,7 +168,9 @@ class CanopyEstimator(BaseEstimator):
     _native_class = ""  # the canopy._core class name
 
     def __getstate__(self):
-        state = super().__getstate__()
+        # A copy: object.__getstate__ hands back the instance's own __dict__, which must keep
+        # its native estimator.
+        state = dict(super().__getstate__())
         native = state.pop("_native", None)
         if native is not None:
             state["_native_state"] = export_state(native)

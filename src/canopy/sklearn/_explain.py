@@ -84,7 +84,7 @@ class TreeExplainer(TransformerMixin, BaseEstimator):
     # The native explainer is rebuilt from the model and the background rows (deterministic)
     # rather than carried through pickles.
     def __getstate__(self):
-        state = super().__getstate__()
+        state = dict(super().__getstate__())  # not the instance's own __dict__
         state.pop("_explainer", None)
         return state
 
