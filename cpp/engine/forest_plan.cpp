@@ -138,12 +138,25 @@ Gathered gather(const MatrixView& x, std::span<const double> y, std::span<const 
 
 std::vector<TreeTask> draw_tree_tasks(Pcg64& master, std::size_t n_trees, std::size_t n_rows,
                                       bool bootstrap) {
+    return draw_tree_tasks(master, TreeRange{0, n_trees}, n_rows, bootstrap);
+}
+
+std::vector<TreeTask> draw_tree_tasks(Pcg64& master, TreeRange range, std::size_t n_rows,
+                                      bool bootstrap) {
     if (n_rows > kMaxRows) fail_internal("too many rows for a tree's sample");
-    std::vector<TreeTask> tasks(n_trees);
-    for (std::size_t t = 0; t < n_trees; ++t) {
+    for (std::uint64_t t = 0; t < range.begin; ++t) {
+        // The rejection draws consume a variable number of outputs: they must be made.
         poll_interrupt();
-        TreeTask& task = tasks[t];
-        task.tree_index = t;
+        if (bootstrap) {
+            for (std::size_t i = 0; i < n_rows; ++i) master.index_u64(n_rows);
+        }
+        master.next_u64();
+    }
+    std::vector<TreeTask> tasks(static_cast<std::size_t>(range.size()));
+    for (std::size_t k = 0; k < tasks.size(); ++k) {
+        poll_interrupt();
+        TreeTask& task = tasks[k];
+        task.tree_index = static_cast<std::size_t>(range.begin) + k;
         task.sample_indices.resize(n_rows);
         if (bootstrap) {
             for (auto& i : task.sample_indices) i = static_cast<RowIndex>(master.index_u64(n_rows));

@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/forest.hpp"
 #include "engine/call_scope.hpp"
+#include "engine/forest.hpp"
+#include "engine/forest_part.hpp"
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
 #include "engine/tree.hpp"
@@ -27,6 +28,11 @@ struct TreeTask {
 // Tree by tree: with bootstrap n_rows uniform draws below n_rows, otherwise 0..n_rows-1;
 // then the seed (next_u64).
 std::vector<TreeTask> draw_tree_tasks(Pcg64& master, std::size_t n_trees, std::size_t n_rows,
+                                      bool bootstrap);
+// The tasks of trees [range.begin, range.end) only, each identical to the same tree's task
+// of a whole plan: the draws of the trees before the range are made and dropped, those
+// after it are not made.
+std::vector<TreeTask> draw_tree_tasks(Pcg64& master, TreeRange range, std::size_t n_rows,
                                       bool bootstrap);
 
 // Resolves a max_features text ("sqrt", "log2", a fraction or a count) against n_features.

@@ -21,22 +21,54 @@ namespace {
 // the per-tree plan from the master generator, one binning of all rows, and the trees grown
 // in parallel and packed on the worker that grew them.
 Forest grow_bagged_forest(const ForestConfig& config, const MatrixView& x,
-                          const SupervisedInput& in, bool classification, std::size_t n_classes) {
+                          const SupervisedInput& in, bool classification, std::size_t n_classes,
+                          TreeRange range) {
     const std::size_t n = x.rows;
     const std::size_t m = x.cols;
-    require_storage("n_estimators=" + std::to_string(config.n_estimators) + " trees on " +
-                        std::to_string(n) + " rows",
-                    forest_fit_bytes(config.n_estimators, n, sizeof(PackedTree)));
+    require_storage(
+        "n_estimators=" + std::to_string(range.size()) + " trees on " + std::to_string(n) + " rows",
+        forest_fit_bytes(range.size(), n, sizeof(PackedTree)));
     const TreeParams params =
         make_tree_params(config.max_depth, config.max_features, m, config.min_samples_split,
                          config.min_samples_leaf, classification);
     Pcg64 master = seed_rng(config.random_state);
-    const std::vector<TreeTask> tasks =
-        draw_tree_tasks(master, static_cast<std::size_t>(config.n_estimators), n, config.bootstrap);
+    const std::vector<TreeTask> tasks = draw_tree_tasks(master, range, n, config.bootstrap);
+    if (tasks.empty()) {
+        // Nothing to grow (an empty part checks the inputs only): no binning either.
+        Forest none;
+        none.n_classes = classification ? n_classes : 0;
+        return none;
+    }
     const Matrix rows = to_row_major(x);
     const HistogramData hist = HistogramData::build(rows.view(), n, m);
     return grow_forest(rows.view(), in.y, in.weight, tasks, params, &hist,
                        classification ? n_classes : 0);
+}
+
+// The part record of a fit over `range`: what a join checks the other parts against.
+std::optional<ForestPart> part_of(const std::optional<TreeRange>& range, const MatrixView& x,
+                                  const VectorView& y, const SupervisedInput& in) {
+    if (!range) return std::nullopt;
+    Fingerprint f;
+    f.add(x);
+    f.add(y);
+    f.add(std::span<const double>(in.weight));
+    return ForestPart{*range, f.value()};
+}
+
+// Checks the parts, then moves their trees out, in order.
+template <class Est>
+Forest join_parts(std::vector<Est>& parts) {
+    std::vector<const std::optional<ForestPart>*> records;
+    std::vector<Forest*> forests;
+    for (Est& p : parts) {
+        records.push_back(&p.part);
+        forests.push_back(&p.forest);
+    }
+    const std::uint64_t n_trees = parts.empty() ? 0 : parts[0].config.n_estimators;
+    check_parts(records, n_trees,
+                [&](std::size_t i) { return parts[i].config == parts[0].config; });
+    return join_forests(std::move(forests));
 }
 
 }  // namespace
@@ -44,11 +76,23 @@ Forest grow_bagged_forest(const ForestConfig& config, const MatrixView& x,
 // ---- Regressor -------------------------------------------------------------------------------
 
 void RandomForestRegressor::fit(const MatrixView& x, const VectorView& y,
-                                const std::optional<VectorView>& weight) {
+                                const std::optional<VectorView>& weight,
+                                const std::optional<TreeRange>& range) {
+    const TreeRange trees = trees_to_grow(range, config.n_estimators, config.random_state);
     const SupervisedInput in = prepare_supervised(x, y, weight);
-    Forest grown = grow_bagged_forest(config, x, in, false, 0);
+    std::optional<ForestPart> grown_part = part_of(range, x, y, in);
+    Forest grown = grow_bagged_forest(config, x, in, false, 0, trees);
     forest = std::move(grown);
+    part = grown_part;
     is_fitted = true;
+}
+
+RandomForestRegressor RandomForestRegressor::join(std::vector<RandomForestRegressor> parts) {
+    Forest joined = join_parts(parts);
+    RandomForestRegressor out(parts[0].config);
+    out.forest = std::move(joined);
+    out.is_fitted = true;
+    return out;
 }
 
 std::vector<double> RandomForestRegressor::predict(const MatrixView& x) const {
@@ -69,17 +113,32 @@ std::vector<double> RandomForestRegressor::predict(const MatrixView& x) const {
 // ---- Classifier ------------------------------------------------------------------------------
 
 void RandomForestClassifier::fit(const MatrixView& x, const VectorView& y,
-                                 const std::optional<VectorView>& weight) {
+                                 const std::optional<VectorView>& weight,
+                                 const std::optional<TreeRange>& range) {
+    const TreeRange trees = trees_to_grow(range, config.n_estimators, config.random_state);
     const SupervisedInput in = prepare_supervised(x, y, weight);
     // Every entry of y names a class, also entries beyond the rows of x.
     std::vector<std::uint64_t> seen = sorted_classes(y.size, [&](std::size_t i) { return y[i]; });
     if (auto message = validate_classes(seen)) fail_user(*message);
     const std::size_t k = seen.size();
-    Forest grown = grow_bagged_forest(config, x, in, true, k);
+    std::optional<ForestPart> grown_part = part_of(range, x, y, in);
+    Forest grown = grow_bagged_forest(config, x, in, true, k, trees);
     forest = std::move(grown);
     classes = std::move(seen);
     n_classes = k;
+    part = grown_part;
     is_fitted = true;
+}
+
+RandomForestClassifier RandomForestClassifier::join(std::vector<RandomForestClassifier> parts) {
+    // The fingerprint covers all of y, and with it the classes.
+    Forest joined = join_parts(parts);
+    RandomForestClassifier out(parts[0].config);
+    out.forest = std::move(joined);
+    out.classes = std::move(parts[0].classes);
+    out.n_classes = parts[0].n_classes;
+    out.is_fitted = true;
+    return out;
 }
 
 std::vector<double> RandomForestClassifier::predict_proba_flat(const MatrixView& x) const {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/forest.hpp"
+#include "engine/forest_part.hpp"
 #include "engine/views.hpp"
 
 namespace canopy {
@@ -19,17 +20,24 @@ struct ForestConfig {
     std::optional<std::uint64_t> random_state;
     std::uint64_t min_samples_split = 2;
     std::uint64_t min_samples_leaf = 1;
+
+    bool operator==(const ForestConfig&) const = default;
 };
 
 struct RandomForestRegressor {
     ForestConfig config;
     Forest forest;
+    std::optional<ForestPart> part;  // set when only some trees were grown
     bool is_fitted = false;
 
     explicit RandomForestRegressor(ForestConfig c) : config(std::move(c)) {}
 
-    // Validates, then grows the whole forest; the previous model survives any failure.
-    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& weight);
+    // Validates, then grows the whole forest, or only the trees of `range` (a part, which
+    // needs a fixed random_state); the previous model survives any failure.
+    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& weight,
+             const std::optional<TreeRange>& range = std::nullopt);
+    // The parts of one fit, in tree order, as the whole forest that fit grows.
+    static RandomForestRegressor join(std::vector<RandomForestRegressor> parts);
     // Mean of the trees' leaf values per row; NaN for every row of a forest of zero trees.
     std::vector<double> predict(const MatrixView& x) const;
 };
@@ -39,6 +47,7 @@ struct RandomForestClassifier {
     Forest forest;  // probability columns: n_classes
     std::optional<std::vector<std::uint64_t>> classes;
     std::size_t n_classes = 0;
+    std::optional<ForestPart> part;  // set when only some trees were grown
     bool is_fitted = false;
 
     explicit RandomForestClassifier(ForestConfig c) : config(std::move(c)) {}
@@ -50,7 +59,10 @@ struct RandomForestClassifier {
         return c;
     }
 
-    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& weight);
+    // As the regressor's fit; the classes are those of all of y, in every part.
+    void fit(const MatrixView& x, const VectorView& y, const std::optional<VectorView>& weight,
+             const std::optional<TreeRange>& range = std::nullopt);
+    static RandomForestClassifier join(std::vector<RandomForestClassifier> parts);
     // Row-major n_rows x n_classes: the mean over trees of the leaves' class probabilities
     // (columns are class indices); NaN everywhere for a forest of zero trees.
     std::vector<double> predict_proba_flat(const MatrixView& x) const;

@@ -36,6 +36,8 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
 
 #include <array>
 #include <condition_variable>
@@ -48,6 +50,7 @@
 #include <vector>
 
 #include "engine/call_scope.hpp"
+#include "engine/forest_part.hpp"
 #include "engine/views.hpp"
 
 namespace canopy::pyarray {
@@ -282,6 +285,65 @@ ArrayOut<double> importances(Box<Est>& b, std::optional<std::int64_t> n_jobs) {
     return to_array(
         run<Access::Shared>(b, jobs(n_jobs), [](Est& e) { return e.feature_importances(); }));
 }
+
+// ---- Forests grown in parts -------------------------------------------------------------------
+
+// tree_range as Python passes and reads it: None or (begin, end).
+using RangeArg = std::optional<std::tuple<std::uint64_t, std::uint64_t>>;
+
+inline std::optional<TreeRange> tree_range_of(const RangeArg& r) {
+    if (!r) return std::nullopt;
+    return TreeRange{std::get<0>(*r), std::get<1>(*r)};
+}
+
+// The tree_range property: the trees a part holds, None for a whole forest.
+template <class Est>
+RangeArg part_range(Box<Est>& b) {
+    return read(b, [](Est& e) -> RangeArg {
+        if (!e.part) return std::nullopt;
+        return std::make_tuple(e.part->range.begin, e.part->range.end);
+    });
+}
+
+#define CANOPY_FOREST_FIT_ARGS                                                        \
+    nb::arg("x"), nb::arg("y"), nb::arg("sample_weight") = nb::none(), nb::kw_only(), \
+                                nb::arg("tree_range") = nb::none(),                   \
+                                nb::arg("n_jobs") = nb::none(), nb::arg("progress") = nb::none()
+
+// fit(x, y, sample_weight=None, *, tree_range=None, n_jobs=None, progress=None) -> None
+template <class Est>
+void fit_forest(Box<Est>& b, const MatrixArg& x, const VectorArg& y,
+                const std::optional<VectorArg>& w, const RangeArg& tree_range,
+                std::optional<std::int64_t> n_jobs, nb::object progress) {
+    run<Access::Exclusive>(b, CallOptions{n_jobs, progress}, [&](Est& e) {
+        e.fit(x.view(), y.view(), view_of(w), tree_range_of(tree_range));
+    });
+}
+
+// join(parts) -> a new object holding the whole forest. Each part is copied under its own
+// shared lock (never two locks at once, so a part passed twice cannot deadlock), and the
+// copies are joined with the interpreter lock released.
+template <class Est>
+Box<Est>* join_parts(const std::vector<Box<Est>*>& parts) {
+    std::vector<Est> copies;
+    copies.reserve(parts.size());
+    for (Box<Est>* b : parts) {
+        if (b == nullptr) throw nb::type_error("join takes fitted parts, not None");
+        copies.push_back(read(*b, [](Est& e) { return e; }));
+    }
+    const std::optional<std::int64_t> n_jobs = parts.empty() ? std::nullopt : parts.front()->n_jobs;
+    std::optional<Est> joined;
+    {
+        nb::gil_scoped_release unlocked;
+        joined.emplace(Est::join(std::move(copies)));
+    }
+    return new Box<Est>(std::move(*joined), n_jobs);
+}
+
+#define CANOPY_JOIN_DOC                                                                         \
+    "The parts of one fit (each fitted with a tree_range, together covering every tree once), " \
+    "in tree order, joined into the estimator a whole fit makes. ValueError when the parts "    \
+    "differ in parameters or data, or their ranges leave gaps or overlap."
 
 // A read-only property computed from the estimator under the shared lock.
 template <class Est, class F>

@@ -32,12 +32,18 @@ void bind_random_forest_regressor(nb::module_& m) {
              nb::arg("bootstrap") = d.bootstrap, nb::arg("random_state") = d.random_state,
              nb::arg("min_samples_split") = d.min_samples_split,
              nb::arg("min_samples_leaf") = d.min_samples_leaf, nb::arg("n_jobs") = nb::none())
-        .def("fit", &fit_supervised<Est>, CANOPY_FIT_ARGS)
+        .def("fit", &fit_forest<Est>, CANOPY_FOREST_FIT_ARGS,
+             "Grows the forest, or with tree_range=(a, b) only its trees a..b-1 (a part for "
+             "join; needs random_state).")
+        .def_static("join", &join_parts<Est>, nb::arg("parts"), nb::rv_policy::take_ownership,
+                    CANOPY_JOIN_DOC)
         .def("predict", &predict<Est>, nb::arg("x"), CANOPY_JOBS_ARG,
              "Mean of the trees' leaf values per row, shape (n,).")
         .def("shap_values", &shap_values<Est>, CANOPY_SHAP_ARGS)
         .def(CANOPY_TREE_ARRAYS)
         .def_prop_ro("n_estimators", property<Est>([](Est& e) { return e.config.n_estimators; }))
+        .def_prop_ro("tree_range", &part_range<Est>,
+                     "(a, b) for a part holding trees a..b-1 of its forest, else None.")
         .def_prop_ro("is_fitted", property<Est>([](Est& e) { return e.is_fitted; }))
         .def("export_state", &export_state<Est>, kExportStateDoc)
         .def_static("load_state", &load_state_object<Est>, nb::arg("data"),

@@ -1,7 +1,5 @@
 // RandomForestUnsupervised: real rows against a column-shuffled copy; proximities, outlier
 // scores, an embedding and permutation importances as arrays.
-#include <nanobind/stl/tuple.h>
-
 #include "estimators/unsupervised/forest.hpp"
 #include "python_array/binding.hpp"
 #include "python_array/state.hpp"
@@ -47,8 +45,10 @@ Csr to_csr(const std::vector<SparseProximityRow>& rows) {
     return out;
 }
 
-void fit(B& b, const MatrixArg& x, std::optional<std::int64_t> n_jobs, nb::object progress) {
-    run<Access::Exclusive>(b, CallOptions{n_jobs, progress}, [&](Est& e) { e.fit(x.view()); });
+void fit(B& b, const MatrixArg& x, const RangeArg& tree_range, std::optional<std::int64_t> n_jobs,
+         nb::object progress) {
+    run<Access::Exclusive>(b, CallOptions{n_jobs, progress},
+                           [&](Est& e) { e.fit(x.view(), tree_range_of(tree_range)); });
 }
 
 ArrayOut<double> fit_transform(B& b, const MatrixArg& x, std::uint64_t n_components,
@@ -106,7 +106,12 @@ void bind_random_forest_unsupervised(nb::module_& m) {
              nb::arg("min_samples_split") = d.min_samples_split,
              nb::arg("min_samples_leaf") = d.min_samples_leaf, nb::arg("n_jobs") = nb::none(),
              nb::arg("n_neighbors") = nb::none())
-        .def("fit", &fit, nb::arg("x"), CANOPY_CALL_ARGS, "Fits; progress counts trees.")
+        .def("fit", &fit, nb::arg("x"), nb::kw_only(), nb::arg("tree_range") = nb::none(),
+             nb::arg("n_jobs") = nb::none(), nb::arg("progress") = nb::none(),
+             "Fits; progress counts trees. With tree_range=(a, b) only trees a..b-1 and their "
+             "out-of-bag sets (a part for join; needs random_state).")
+        .def_static("join", &join_parts<Est>, nb::arg("parts"), nb::rv_policy::take_ownership,
+                    CANOPY_JOIN_DOC)
         .def("proximity_matrix", &proximity_matrix, nb::arg("use_oob") = true, CANOPY_JOBS_ARG,
              "Proximities of the training rows, shape (n, n).")
         .def("proximity_sparse", &proximity_sparse, nb::arg("k") = nb::none(), CANOPY_JOBS_ARG,
@@ -129,6 +134,8 @@ void bind_random_forest_unsupervised(nb::module_& m) {
         .def_prop_ro("is_fitted_", property<Est>([](Est& e) { return e.is_fitted; }))
         .def_prop_ro("n_samples_", property<Est>([](Est& e) { return e.n_samples; }))
         .def_prop_ro("n_features_", property<Est>([](Est& e) { return e.n_features(); }))
+        .def_prop_ro("tree_range", &part_range<Est>,
+                     "(a, b) for a part holding trees a..b-1 of its forest, else None.")
         .def("export_state", &export_state<Est>, kExportStateDoc)
         .def_static("load_state", &load_state_object<Est>, nb::arg("data"),
                     nb::rv_policy::take_ownership, kLoadStateDoc);

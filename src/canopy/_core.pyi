@@ -2,7 +2,7 @@
 The canopy estimators with NumPy arrays in and out, the interpreter lock released during native work, per-call n_jobs and progress.
 """
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
@@ -74,7 +74,16 @@ class RandomForestRegressor(metaclass=_NbType):
 
     def __init__(self, n_estimators: int = 50, max_depth: int | None = None, max_features: str | None = None, bootstrap: bool = True, random_state: int | None = None, min_samples_split: int = 2, min_samples_leaf: int = 1, n_jobs: int | None = None) -> None: ...
 
-    def fit(self, x: _Matrix, y: _Vector, sample_weight: _Vector | None = None, *, n_jobs: int | None = None, progress: _Progress | None = None) -> None: ...
+    def fit(self, x: _Matrix, y: _Vector, sample_weight: _Vector | None = None, *, tree_range: tuple[int, int] | None = None, n_jobs: int | None = None, progress: _Progress | None = None) -> None:
+        """
+        Grows the forest, or with tree_range=(a, b) only its trees a..b-1 (a part for join; needs random_state).
+        """
+
+    @staticmethod
+    def join(parts: Sequence[RandomForestRegressor]) -> RandomForestRegressor:
+        """
+        The parts of one fit (each fitted with a tree_range, together covering every tree once), in tree order, joined into the estimator a whole fit makes. ValueError when the parts differ in parameters or data, or their ranges leave gaps or overlap.
+        """
 
     def predict(self, x: _Matrix, *, n_jobs: int | None = None) -> _Floats:
         """Mean of the trees' leaf values per row, shape (n,)."""
@@ -91,6 +100,10 @@ class RandomForestRegressor(metaclass=_NbType):
 
     @property
     def n_estimators(self) -> int: ...
+
+    @property
+    def tree_range(self) -> tuple[int, int] | None:
+        """(a, b) for a part holding trees a..b-1 of its forest, else None."""
 
     @property
     def is_fitted(self) -> bool: ...
@@ -114,7 +127,16 @@ class RandomForestClassifier(metaclass=_NbType):
 
     def __init__(self, n_estimators: int = 100, max_depth: int | None = None, max_features: str | None = None, bootstrap: bool = True, random_state: int | None = None, min_samples_split: int = 2, min_samples_leaf: int = 1, n_jobs: int | None = None) -> None: ...
 
-    def fit(self, x: _Matrix, y: _Vector, sample_weight: _Vector | None = None, *, n_jobs: int | None = None, progress: _Progress | None = None) -> None: ...
+    def fit(self, x: _Matrix, y: _Vector, sample_weight: _Vector | None = None, *, tree_range: tuple[int, int] | None = None, n_jobs: int | None = None, progress: _Progress | None = None) -> None:
+        """
+        Grows the forest, or with tree_range=(a, b) only its trees a..b-1 (a part for join; needs random_state).
+        """
+
+    @staticmethod
+    def join(parts: Sequence[RandomForestClassifier]) -> RandomForestClassifier:
+        """
+        The parts of one fit (each fitted with a tree_range, together covering every tree once), in tree order, joined into the estimator a whole fit makes. ValueError when the parts differ in parameters or data, or their ranges leave gaps or overlap.
+        """
 
     def predict(self, x: _Matrix, *, n_jobs: int | None = None) -> _Floats:
         """Class index of the largest mean probability per row, shape (n,)."""
@@ -144,6 +166,10 @@ class RandomForestClassifier(metaclass=_NbType):
     @property
     def classes_(self) -> _Indices | None:
         """Sorted class indices (uint64) of the last fit, else None."""
+
+    @property
+    def tree_range(self) -> tuple[int, int] | None:
+        """(a, b) for a part holding trees a..b-1 of its forest, else None."""
 
     @property
     def is_fitted(self) -> bool: ...
@@ -283,8 +309,16 @@ class RandomForestUnsupervised(metaclass=_NbType):
 
     def __init__(self, n_estimators: int = 500, max_depth: int | None = None, max_features: str | None = None, random_state: int | None = None, min_samples_split: int = 2, min_samples_leaf: int = 1, n_jobs: int | None = None, n_neighbors: int | None = None) -> None: ...
 
-    def fit(self, x: _Matrix, *, n_jobs: int | None = None, progress: _Progress | None = None) -> None:
-        """Fits; progress counts trees."""
+    def fit(self, x: _Matrix, *, tree_range: tuple[int, int] | None = None, n_jobs: int | None = None, progress: _Progress | None = None) -> None:
+        """
+        Fits; progress counts trees. With tree_range=(a, b) only trees a..b-1 and their out-of-bag sets (a part for join; needs random_state).
+        """
+
+    @staticmethod
+    def join(parts: Sequence[RandomForestUnsupervised]) -> RandomForestUnsupervised:
+        """
+        The parts of one fit (each fitted with a tree_range, together covering every tree once), in tree order, joined into the estimator a whole fit makes. ValueError when the parts differ in parameters or data, or their ranges leave gaps or overlap.
+        """
 
     def proximity_matrix(self, use_oob: bool = True, *, n_jobs: int | None = None) -> _Floats:
         """Proximities of the training rows, shape (n, n)."""
@@ -325,6 +359,10 @@ class RandomForestUnsupervised(metaclass=_NbType):
 
     @property
     def n_features_(self) -> int: ...
+
+    @property
+    def tree_range(self) -> tuple[int, int] | None:
+        """(a, b) for a part holding trees a..b-1 of its forest, else None."""
 
     def export_state(self) -> bytes:
         """

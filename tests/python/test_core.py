@@ -278,3 +278,37 @@ def test_n_jobs_never_changes_results():
             np.testing.assert_array_equal(a, b)
     with pytest.raises(ValueError, match="n_jobs"):
         _core.CanopyClassifier(n_jobs=-2)
+
+
+# ---- One forest grown in parts ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("name", ["RandomForestRegressor", "RandomForestClassifier", "RandomForestUnsupervised"])
+def test_parts_join_into_the_whole_fit(name):
+    x, y, labels = make_data(200, 5, seed=4)
+    args = {"RandomForestRegressor": (x, y), "RandomForestClassifier": (x, labels)}.get(name, (x,))
+    cls = getattr(_core, name)
+    whole = cls(n_estimators=7, random_state=9)
+    whole.fit(*args)
+    parts = []
+    for tree_range in [(0, 3), (3, 3), (3, 7)]:
+        part = cls(n_estimators=7, random_state=9)
+        part.fit(*args, tree_range=tree_range)
+        assert part.tree_range == tree_range
+        parts.append(part)
+    joined = cls.join(parts)
+    assert joined.tree_range is None and whole.tree_range is None
+    if name == "RandomForestUnsupervised":
+        assert joined.proximity_matrix().tobytes() == whole.proximity_matrix().tobytes()
+        assert joined.feature_importances().tobytes() == whole.feature_importances().tobytes()
+    else:
+        assert joined.predict(x).tobytes() == whole.predict(x).tobytes()
+    # Parts of another fit, a gap, or a missing seed are refused with the reason.
+    other = cls(n_estimators=7, random_state=9)
+    other.fit(*((a[::-1].copy() for a in args)), tree_range=(3, 7))
+    with pytest.raises(ValueError, match="part 1 was fitted on other data than part 0"):
+        cls.join([parts[0], other])
+    with pytest.raises(ValueError, match=r"part 1 holds trees \[0, 3\) where trees from 3 on"):
+        cls.join([parts[0], parts[0]])
+    with pytest.raises(ValueError, match="needs a fixed random_state"):
+        cls(n_estimators=7).fit(*args, tree_range=(0, 1))

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <iterator>
 #include <string>
 
 #include "engine/call_scope.hpp"
@@ -57,17 +58,23 @@ struct Job {
 };
 
 // Tree by tree: 2n bootstrap draws over the stacked rows, then the tree's seed. The real
-// rows that were never drawn are the tree's out-of-bag set.
-Job draw_jobs(Pcg64& master, std::size_t n_trees, std::size_t n) {
+// rows that were never drawn are the tree's out-of-bag set. Trees before the range are drawn
+// and dropped, so every kept job is the same tree's job of the whole plan.
+Job draw_jobs(Pcg64& master, TreeRange range, std::size_t n) {
     const std::size_t rows = 2 * n;
+    for (std::uint64_t t = 0; t < range.begin; ++t) {
+        poll_interrupt();
+        for (std::size_t d = 0; d < rows; ++d) master.index_u64(rows);
+        master.next_u64();
+    }
     Job job;
-    job.tasks.reserve(n_trees);
-    job.oob_sets.reserve(n_trees);
+    job.tasks.reserve(static_cast<std::size_t>(range.size()));
+    job.oob_sets.reserve(static_cast<std::size_t>(range.size()));
     std::vector<std::uint8_t> in_bag(n);
-    for (std::size_t t = 0; t < n_trees; ++t) {
+    for (std::uint64_t t = range.begin; t < range.end; ++t) {
         poll_interrupt();
         TreeTask task;
-        task.tree_index = t;
+        task.tree_index = static_cast<std::size_t>(t);
         task.sample_indices.resize(rows);
         std::fill(in_bag.begin(), in_bag.end(), 0);
         for (std::size_t d = 0; d < rows; ++d) {
@@ -88,16 +95,17 @@ Job draw_jobs(Pcg64& master, std::size_t n_trees, std::size_t n) {
 
 }  // namespace
 
-void RandomForestUnsupervised::fit(const MatrixView& x) {
+void RandomForestUnsupervised::fit(const MatrixView& x, const std::optional<TreeRange>& range) {
+    const TreeRange trees = trees_to_grow(range, config.n_estimators, config.random_state);
     check_row_count(x.rows);
     reject_nan(x);
     const std::size_t n = x.rows;
     const std::size_t p = x.cols;
     // Each tree keeps its out-of-bag set and at least its root.
     require_storage(
-        "n_estimators=" + std::to_string(config.n_estimators) + " trees on " +
-            std::to_string(2 * n) + " stacked rows",
-        forest_fit_bytes(config.n_estimators, 2 * n,
+        "n_estimators=" + std::to_string(trees.size()) + " trees on " + std::to_string(2 * n) +
+            " stacked rows",
+        forest_fit_bytes(trees.size(), 2 * n,
                          sizeof(Tree) + sizeof(TreeNode) + sizeof(std::vector<RowIndex>)));
 
     Pcg64 master = seed_rng(config.random_state);
@@ -108,18 +116,47 @@ void RandomForestUnsupervised::fit(const MatrixView& x) {
     const TreeParams params =
         make_tree_params(config.max_depth, config.max_features, p, config.min_samples_split,
                          config.min_samples_leaf, true);
-    Job job = draw_jobs(master, static_cast<std::size_t>(config.n_estimators), n);
+    Job job = draw_jobs(master, trees, n);
     const HistogramData hist = HistogramData::build(z.view(), 2 * n, p);
     const std::vector<double> weights(2 * n, 1.0);
     Forest grown = grow_forest(z.view(), labels, weights, job.tasks, params, &hist);
+    std::optional<ForestPart> grown_part;
+    if (range) {
+        Fingerprint f;
+        f.add(x);
+        grown_part = ForestPart{*range, f.value()};
+    }
 
     // Everything succeeded: replace the fitted state as a whole.
     forest = std::move(grown);
     oob_sets = std::move(job.oob_sets);
     x_train = std::move(real);
     n_samples = n;
+    part = grown_part;
     is_fitted = true;
     sparse_proximity.reset();
+}
+
+RandomForestUnsupervised RandomForestUnsupervised::join(
+    std::vector<RandomForestUnsupervised> parts) {
+    std::vector<const std::optional<ForestPart>*> records;
+    std::vector<Forest*> forests;
+    for (RandomForestUnsupervised& p : parts) {
+        records.push_back(&p.part);
+        forests.push_back(&p.forest);
+    }
+    const std::uint64_t n_trees = parts.empty() ? 0 : parts[0].config.n_estimators;
+    check_parts(records, n_trees,
+                [&](std::size_t i) { return parts[i].config == parts[0].config; });
+    RandomForestUnsupervised out(parts[0].config);
+    out.forest = join_forests(std::move(forests));
+    for (RandomForestUnsupervised& p : parts) {
+        std::move(p.oob_sets.begin(), p.oob_sets.end(), std::back_inserter(out.oob_sets));
+    }
+    out.x_train = std::move(parts[0].x_train);
+    out.n_samples = parts[0].n_samples;
+    out.is_fitted = true;
+    return out;
 }
 
 }  // namespace canopy

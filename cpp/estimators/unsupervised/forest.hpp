@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/forest.hpp"
+#include "engine/forest_part.hpp"
 #include "engine/views.hpp"
 
 namespace canopy {
@@ -21,6 +22,8 @@ struct UnsupervisedConfig {
     std::uint64_t min_samples_leaf = 1;
     std::optional<std::uint64_t> n_jobs;
     std::uint64_t n_neighbors = 0;  // None is stored as 0
+
+    bool operator==(const UnsupervisedConfig&) const = default;
 };
 
 // One training sample's (neighbour, proximity) pairs, by decreasing proximity.
@@ -32,6 +35,7 @@ struct RandomForestUnsupervised {
     std::vector<std::vector<RowIndex>> oob_sets;  // sorted real-row indices per tree
     std::optional<Matrix> x_train;                // row-major copy of the last fit's input
     std::size_t n_samples = 0;
+    std::optional<ForestPart> part;  // set when only some trees were grown
     bool is_fitted = false;
     std::optional<std::vector<SparseProximityRow>> sparse_proximity;
 
@@ -42,8 +46,11 @@ struct RandomForestUnsupervised {
     std::size_t n_features() const;
 
     // Real rows (label 1) against a column-wise shuffled copy (label 0); the previous model
-    // survives any failure. NaN is rejected, infinities pass.
-    void fit(const MatrixView& x);
+    // survives any failure. NaN is rejected, infinities pass. With `range`, only those trees
+    // and their out-of-bag sets (a part, which needs a fixed random_state).
+    void fit(const MatrixView& x, const std::optional<TreeRange>& range = std::nullopt);
+    // The parts of one fit, in tree order, as the whole model that fit makes.
+    static RandomForestUnsupervised join(std::vector<RandomForestUnsupervised> parts);
 
     // n x n shares of co-occurrence over valid comparisons (optionally the out-of-bag rule).
     Matrix proximity_matrix(bool use_oob) const;
