@@ -188,6 +188,33 @@ std::vector<Forest> read_rounds(StateReader& r, std::size_t n_features) {
     return forests;
 }
 
+// ---- Forest parts -----------------------------------------------------------------------------
+
+// The record of a part grown with a tree range (absent for a whole forest): the trees
+// [begin, end) it holds and the fingerprint of its training data, which join compares.
+void write_part(StateWriter& w, const std::optional<ForestPart>& part) {
+    w.boolean(part.has_value());
+    if (!part) return;
+    w.u64(part->range.begin);
+    w.u64(part->range.end);
+    w.u64(part->data_fingerprint);
+}
+
+std::optional<ForestPart> read_part(StateReader& r, std::uint64_t n_estimators,
+                                    std::size_t n_trees) {
+    r.context("the part record");
+    if (!r.boolean()) return std::nullopt;
+    ForestPart part;
+    part.range.begin = r.u64();
+    part.range.end = r.u64();
+    part.data_fingerprint = r.u64();
+    if (part.range.begin > part.range.end || part.range.end > n_estimators) {
+        r.fail("the part's trees are not inside its forest");
+    }
+    if (part.range.size() != n_trees) r.fail("the part holds another number of trees");
+    return part;
+}
+
 // ---- Unsupervised forest ----------------------------------------------------------------------
 
 void write_unsupervised_config(StateWriter& w, const UnsupervisedConfig& c) {
@@ -287,7 +314,9 @@ StateBytes save_state(const RandomForestRegressor& e, WorkerCap n_jobs) {
     write_cap(w, n_jobs);
     write_forest_config(w, e.config);
     w.boolean(e.is_fitted);
-    if (e.is_fitted) write_forest(w, e.forest);
+    if (!e.is_fitted) return std::move(w).finish();
+    write_forest(w, e.forest);
+    write_part(w, e.part);
     return std::move(w).finish();
 }
 
@@ -299,6 +328,7 @@ StateBytes save_state(const RandomForestClassifier& e, WorkerCap n_jobs) {
     if (!e.is_fitted) return std::move(w).finish();
     write_classes(w, e.classes);
     write_forest(w, e.forest);
+    write_part(w, e.part);
     return std::move(w).finish();
 }
 
@@ -344,6 +374,7 @@ StateBytes save_state(const RandomForestUnsupervised& e, WorkerCap n_jobs) {
     write_oob_sets(w, e.oob_sets);
     write_forest(w, e.forest);
     write_sparse_rows(w, e.sparse_proximity);
+    write_part(w, e.part);
     return std::move(w).finish();
 }
 
@@ -369,6 +400,7 @@ Restored<RandomForestRegressor> load_state(std::span<const std::uint8_t> bytes) 
         RandomForestRegressor e(read_forest_config(r));
         if (!read_fitted(r)) return e;
         e.forest = read_forest(r, std::nullopt, 0, "the forest");
+        e.part = read_part(r, e.config.n_estimators, e.forest.size());
         e.is_fitted = true;
         return e;
     });
@@ -385,6 +417,7 @@ Restored<RandomForestClassifier> load_state(std::span<const std::uint8_t> bytes)
         }
         e.n_classes = e.classes->size();
         e.forest = read_forest(r, std::nullopt, e.n_classes, "the forest");
+        e.part = read_part(r, e.config.n_estimators, e.forest.size());
         e.is_fitted = true;
         return e;
     });
@@ -442,6 +475,7 @@ Restored<RandomForestUnsupervised> load_state(std::span<const std::uint8_t> byte
             r.fail("the out-of-bag sets are not one per tree");
         }
         e.sparse_proximity = read_sparse_rows(r, x.rows);
+        e.part = read_part(r, e.config.n_estimators, e.forest.size());
         e.x_train = std::move(x);
         e.is_fitted = true;
         return e;

@@ -10,6 +10,7 @@
 #include "engine/forest_part.hpp"
 #include "engine/rng.hpp"
 #include "estimators/random_forest.hpp"
+#include "estimators/state.hpp"
 #include "estimators/unsupervised/forest.hpp"
 #include "same_tree.hpp"
 
@@ -93,6 +94,24 @@ TEST(ForestParts, JoinedPartsAreTheWholeForest) {
     }
 }
 
+// Parts travel as saved states: loaded back they keep their range and fingerprint, and the
+// joined model saves to the very bytes of the whole fit.
+TEST(ForestParts, SavedPartsJoinToTheWholeFitsBytes) {
+    const Data d = make_data(200, 4, 6);
+    const ForestConfig config{6, 5, std::nullopt, true, 21, 2, 1};
+    RandomForestClassifier whole(config);
+    whole.fit(d.x.view(), view(d.y), std::nullopt);
+    std::vector<RandomForestClassifier> loaded;
+    for (const TreeRange& r : {TreeRange{0, 4}, TreeRange{4, 6}}) {
+        RandomForestClassifier part(config);
+        part.fit(d.x.view(), view(d.y), std::nullopt, r);
+        loaded.push_back(load_state<RandomForestClassifier>(save_state(part)).estimator);
+        EXPECT_EQ(loaded.back().part, part.part);
+    }
+    const RandomForestClassifier joined = RandomForestClassifier::join(std::move(loaded));
+    EXPECT_EQ(save_state(joined), save_state(whole));
+}
+
 TEST(ForestParts, JoinedUnsupervisedPartsAreTheWholeModel) {
     const Data d = make_data(120, 4, 2);
     UnsupervisedConfig config;
@@ -113,6 +132,7 @@ TEST(ForestParts, JoinedUnsupervisedPartsAreTheWholeModel) {
     EXPECT_EQ(joined.n_samples, whole.n_samples);
     EXPECT_FALSE(joined.part.has_value());
     expect_same_bits(joined.proximity_matrix(true).values, whole.proximity_matrix(true).values);
+    EXPECT_EQ(save_state(joined), save_state(whole));
 }
 
 TEST(ForestParts, RangesAndJoinsOfDifferentFitsAreRefused) {

@@ -321,7 +321,7 @@ def test_type_stubs_match_the_modules(tmp_path):
     package_root = Path(canopy.__file__).parents[1]
     if package_root.name != "site-packages":  # mypy finds installed packages by itself
         env["MYPYPATH"] = env["PYTHONPATH"] = str(package_root)
-    modules = ["canopy._rs", "canopy._core", "canopy.sklearn"]
+    modules = ["canopy._rs", "canopy._core", "canopy.sklearn", "canopy.dask"]
     allowlist = Path(__file__).with_name("stubtest_allowlist.txt")
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", *modules, "--mypy-config-file", str(config), "--allowlist", str(allowlist)],

@@ -219,18 +219,22 @@ class _RandomForest(CanopyEstimator):
             The fitted estimator.
         """
         with all_or_nothing(self):
-            native = self._make_native(
-                n_estimators=check_int(self, "n_estimators", 1),
-                max_depth=check_int(self, "max_depth", 1, allow_none=True),
-                max_features=check_max_features(self),
-                bootstrap=check_bool(self, "bootstrap"),
-                random_state=check_seed(self),
-                min_samples_split=check_int(self, "min_samples_split", 2),
-                min_samples_leaf=check_int(self, "min_samples_leaf", 1),
-            )
+            native = self._make_native(**self._native_params())
             X, y, w = self._validate_fit(X, y, sample_weight, classifier=isinstance(self, ClassifierMixin))
             self._fit_native(native, X, y, w, "trees")
         return self
+
+    def _native_params(self):
+        """The checked parameters as the native constructor's keywords."""
+        return dict(
+            n_estimators=check_int(self, "n_estimators", 1),
+            max_depth=check_int(self, "max_depth", 1, allow_none=True),
+            max_features=check_max_features(self),
+            bootstrap=check_bool(self, "bootstrap"),
+            random_state=check_seed(self),
+            min_samples_split=check_int(self, "min_samples_split", 2),
+            min_samples_leaf=check_int(self, "min_samples_leaf", 1),
+        )
 
 
 _FOREST_PARAMS = """n_estimators : int, default={n_estimators}

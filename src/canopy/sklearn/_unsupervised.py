@@ -138,26 +138,37 @@ class UnsupervisedForest(OutlierMixin, TransformerMixin, CanopyEstimator):
             The fitted estimator.
         """
         with all_or_nothing(self):
-            native = self._make_native(
-                n_estimators=check_int(self, "n_estimators", 1),
-                max_depth=check_int(self, "max_depth", 1, allow_none=True),
-                max_features=check_max_features(self),
-                random_state=check_seed(self),
-                min_samples_split=check_int(self, "min_samples_split", 2),
-                min_samples_leaf=check_int(self, "min_samples_leaf", 1),
-            )
-            n_components = check_int(self, "n_components", 0)
-            contamination = self._check_contamination()
-            n_jobs = check_n_jobs(self)
+            native = self._make_native(**self._native_params())
+            n_components, contamination, n_jobs = self._fit_params()
             X = validate_data(self, X, dtype=np.float64)
             with progress(self, "trees") as report:
                 native.fit(X, n_jobs=n_jobs, progress=report)
-            self._native = native
-            self._fit_embedding(n_components, n_jobs)
-            self.feature_importances_ = native.feature_importances(n_jobs=n_jobs)
-            scores = self._score_samples(X)
-            self.offset_ = float(np.percentile(scores, 100.0 * contamination))
+            self._finish_fit(native, X, n_components, contamination, n_jobs)
         return self
+
+    def _native_params(self):
+        """The checked parameters as the native constructor's keywords."""
+        return dict(
+            n_estimators=check_int(self, "n_estimators", 1),
+            max_depth=check_int(self, "max_depth", 1, allow_none=True),
+            max_features=check_max_features(self),
+            random_state=check_seed(self),
+            min_samples_split=check_int(self, "min_samples_split", 2),
+            min_samples_leaf=check_int(self, "min_samples_leaf", 1),
+        )
+
+    def _fit_params(self):
+        """The checked parameters the fit uses beyond the forest's."""
+        return check_int(self, "n_components", 0), self._check_contamination(), check_n_jobs(self)
+
+    def _finish_fit(self, native, X, n_components, contamination, n_jobs):
+        """Keeps the grown forest, then computes what needs all its trees: the embedding, the
+        importances and the outlier threshold."""
+        self._native = native
+        self._fit_embedding(n_components, n_jobs)
+        self.feature_importances_ = native.feature_importances(n_jobs=n_jobs)
+        scores = self._score_samples(X)
+        self.offset_ = float(np.percentile(scores, 100.0 * contamination))
 
     def _fit_embedding(self, n_components, n_jobs):
         """embedding_, and what transform needs to place new rows on the same axes."""
