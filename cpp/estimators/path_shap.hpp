@@ -25,7 +25,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "engine/forest.hpp"
@@ -65,7 +64,7 @@ class PathShapWorkspace {
     std::vector<double> products;       // per depth: prod_j (z_j (1 - t) + o_j t) per point
     std::vector<double> totals;         // per depth, output and point: sums over leaves below
     std::vector<double> shadows;        // per depth, output and point: the part of later states
-    std::vector<double> coefficients;   // one per point
+    std::vector<double> coefficients;   // one per point, for rules of more than 10 points
     std::vector<Frame> frames;
 };
 
