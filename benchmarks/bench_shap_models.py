@@ -71,8 +71,8 @@ def compare(name, model, rows):
     efficiency = np.abs(ours.sum(axis=1)[:, 0] + expected[0] - model.predict(rows)).max()
     n = len(rows)
     print(
-        f"| {name} | {len(trees)} / {nodes / len(trees):,.0f} | {n} | {n / t1:,.1f} | {n / t2:,.1f} | "
-        f"{n / ts:,.1f} ({ts_cpu / ts:.2f}) | {ts / t2:.1f}x | {ts_cpu / c1:.1f}x | {agreement:.1e} | "
+        f"| {name} | {len(trees)} / {nodes / len(trees):,.0f} | {n} | {n / t1:.3g} | {n / t2:.3g} | "
+        f"{n / ts:.3g} ({ts_cpu / ts:.2f}) | {ts / t2:.1f}x | {ts_cpu / c1:.1f}x | {agreement:.1e} | "
         f"{efficiency:.1e} |",
         flush=True,
     )
