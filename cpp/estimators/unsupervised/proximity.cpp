@@ -101,6 +101,71 @@ LeafGroups group_rows_by_leaf(const Forest& forest, std::size_t t, const Matrix&
     return g;
 }
 
+std::vector<LeafGroups> group_rows_by_leaf_all(const Forest& forest, const Matrix& x,
+                                               bool with_ranges) {
+    return parallel_map<LeafGroups>(forest.size(), [&](std::size_t t) {
+        return group_rows_by_leaf(forest, t, x, with_ranges);
+    });
+}
+
+namespace {
+
+// Row i's co-occurrence counts over the trees: together[j] for every j that shares a leaf
+// with i in a tree where the pair is valid, each such j listed once in `touched`.
+void count_valid_mates(const OobMembership& oob, const std::vector<LeafGroups>& groups,
+                       std::size_t i, std::vector<std::uint32_t>& together,
+                       std::vector<RowIndex>& touched) {
+    for (std::size_t t = 0; t < groups.size(); ++t) {
+        const LeafGroups& g = groups[t];
+        const RowIndex* mate = g.order.data() + g.group_begin[i];
+        const RowIndex* end = g.order.data() + g.group_end[i];
+        if (oob.in(t, i)) {
+            for (; mate != end; ++mate) {
+                if (together[*mate]++ == 0) touched.push_back(*mate);
+            }
+        } else {
+            const std::uint8_t* mask = oob.by_tree.data() + t * oob.n;
+            for (; mate != end; ++mate) {
+                if (mask[*mate] != 0 && together[*mate]++ == 0) touched.push_back(*mate);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+SquareSums proximity_square_sums(const OobSets& oob_sets, const std::vector<LeafGroups>& groups,
+                                 std::size_t n) {
+    if (groups.size() != oob_sets.size()) fail_internal("one out-of-bag set per tree expected");
+    SquareSums out{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0)};
+    if (n == 0) return out;
+    const OobMembership oob(oob_sets, n);
+    for_row_blocks(n, [&](std::size_t first, std::size_t last) {
+        std::vector<std::uint32_t> together(n, 0);
+        std::vector<RowIndex> touched;
+        for (std::size_t i = first; i < last; ++i) {
+            poll_interrupt();
+            count_valid_mates(oob, groups, i, together, touched);
+            // Every other j has proximity 0.0 and would add +0.0, which leaves a sum as it
+            // is; in increasing j the nonzero terms meet in the dense row's order.
+            std::sort(touched.begin(), touched.end());
+            double with_self = 0.0;
+            double without_self = 0.0;
+            for (RowIndex j : touched) {
+                const double p =
+                    static_cast<double>(together[j]) / static_cast<double>(oob.either(i, j));
+                with_self += p * p;
+                if (j != i) without_self += p * p;
+                together[j] = 0;
+            }
+            touched.clear();
+            out.with_self[i] = with_self;
+            out.without_self[i] = without_self;
+        }
+    });
+    return out;
+}
+
 void for_each_proximity_row(
     const Forest& forest, const OobSets& oob_sets, const Matrix& x, bool use_oob,
     const std::function<void(std::size_t, std::span<const double>)>& row_fn) {
@@ -109,8 +174,7 @@ void for_each_proximity_row(
     check_forest_shape(forest, oob_sets, n);
     if (n == 0) return;
     const OobMembership oob(oob_sets, n);
-    const std::vector<LeafGroups> groups = parallel_map<LeafGroups>(
-        n_trees, [&](std::size_t t) { return group_rows_by_leaf(forest, t, x, true); });
+    const std::vector<LeafGroups> groups = group_rows_by_leaf_all(forest, x, true);
 
     // Row i's co-occurrences: every leaf-mate j in every tree where the pair is valid. Each
     // block owns its rows, so the counts need no synchronisation and no particular order.
@@ -260,9 +324,7 @@ Matrix new_row_proximity(const Forest& forest, const Matrix& x_train, const Matr
     const std::size_t n = x_train.rows;
     const RowMajor rows(x_new);
     Matrix out(x_new.rows, n);
-    const std::vector<LeafGroups> groups = parallel_map<LeafGroups>(
-        forest.size(),
-        [&](std::size_t t) { return group_rows_by_leaf(forest, t, x_train, false); });
+    const std::vector<LeafGroups> groups = group_rows_by_leaf_all(forest, x_train, false);
     const double n_trees = static_cast<double>(forest.size());
     for_row_blocks(x_new.rows, [&](std::size_t first, std::size_t last) {
         std::vector<std::uint32_t> leaf(last - first);
@@ -282,6 +344,48 @@ Matrix new_row_proximity(const Forest& forest, const Matrix& x_train, const Matr
         for (std::size_t i = first * n; i < last * n; ++i) out.values[i] /= n_trees;
     });
     return out;
+}
+
+std::vector<double> new_row_square_sums(const Forest& forest, const std::vector<LeafGroups>& groups,
+                                        std::size_t n_train, const MatrixView& x_new) {
+    if (groups.size() != forest.size()) fail_internal("one leaf grouping per tree expected");
+    const RowMajor rows(x_new);
+    std::vector<double> sums(x_new.rows, 0.0);
+    const double n_trees = static_cast<double>(forest.size());
+    for_row_blocks(x_new.rows, [&](std::size_t first, std::size_t last) {
+        const std::size_t m = last - first;
+        std::vector<std::uint32_t> leaf(checked_mul(forest.size(), m));
+        for (std::size_t t = 0; t < forest.size(); ++t) {
+            poll_interrupt();
+            forest.leaves(t, rows.view(), first, last, leaf.data() + t * m);
+        }
+        std::vector<std::uint32_t> together(n_train, 0);
+        std::vector<RowIndex> touched;
+        for (std::size_t r = first; r < last; ++r) {
+            poll_interrupt();
+            for (std::size_t t = 0; t < forest.size(); ++t) {
+                const LeafGroups& g = groups[t];
+                auto [lo, hi] = std::equal_range(g.sorted_ids.begin(), g.sorted_ids.end(),
+                                                 leaf[t * m + r - first]);
+                const RowIndex* mate = g.order.data() + (lo - g.sorted_ids.begin());
+                const RowIndex* end = g.order.data() + (hi - g.sorted_ids.begin());
+                for (; mate != end; ++mate) {
+                    if (together[*mate]++ == 0) touched.push_back(*mate);
+                }
+            }
+            std::sort(touched.begin(), touched.end());
+            double s = 0.0;
+            for (RowIndex j : touched) {
+                // The share as the dense table holds it: a count of 1.0s divided by T.
+                const double v = static_cast<double>(together[j]) / n_trees;
+                s += v * v;
+                together[j] = 0;
+            }
+            touched.clear();
+            sums[r] = s;
+        }
+    });
+    return sums;
 }
 
 }  // namespace canopy
