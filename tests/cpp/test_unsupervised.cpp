@@ -311,7 +311,7 @@ TEST(UnsupervisedOutliers, SquareSumsOverLeafMatesEqualDenseRowsToTheBit) {
         const auto m = random_forest(s.n, s.p, s.trees, s.depth, s.n * 17 + s.trees);
         const Matrix dense = naive_proximity(m, true);
         const SquareSums sums = proximity_square_sums(
-            m.oob_sets, group_rows_by_leaf_all(m.forest, *m.x_train, true), s.n);
+            m.oob_sets, group_rows_by_leaf_oob_first(m.forest, m.oob_sets, *m.x_train), s.n);
         for (std::size_t i = 0; i < s.n; ++i) {
             ASSERT_EQ(sums.with_self[i], dense_square_sum(dense.row(i))) << "n=" << s.n;
             ASSERT_EQ(sums.without_self[i], dense_square_sum(dense.row(i), i)) << "n=" << s.n;

@@ -80,8 +80,8 @@ std::vector<double> RandomForestUnsupervised::outlier_scores(bool use_sparse) co
     if (use_sparse && sparse_proximity) return standardise_outlier_scores(sparse_raw_scores(*this));
     // n / sum_j prox(i, j)^2 over the out-of-bag proximities, the diagonal included, from the
     // pairs that share a leaf: the n x n matrix is never formed.
-    const SquareSums sums =
-        proximity_square_sums(oob_sets, group_rows_by_leaf_all(forest, *x_train, true), n_samples);
+    const SquareSums sums = proximity_square_sums(
+        oob_sets, group_rows_by_leaf_oob_first(forest, oob_sets, *x_train), n_samples);
     return standardise_outlier_scores(
         raw_scores(static_cast<double>(n_samples), sums.with_self, raw_score));
 }
@@ -91,13 +91,14 @@ namespace {
 // The training rows' groups serve every later call; the square sums only this reference.
 NewRowReference make_new_row_reference(const RandomForestUnsupervised& m) {
     NewRowReference out;
-    out.training_groups = group_rows_by_leaf_all(m.forest, *m.x_train, true);
+    out.training_groups = group_rows_by_leaf_oob_first(m.forest, m.oob_sets, *m.x_train);
     const SquareSums sums = proximity_square_sums(m.oob_sets, out.training_groups, m.n_samples);
     out.reference = outlier_reference(
         raw_scores(static_cast<double>(m.n_samples), sums.without_self, unmatched_raw_score));
     for (LeafGroups& g : out.training_groups) {
         g.group_begin = {};
         g.group_end = {};
+        g.group_oob_end = {};
     }
     return out;
 }

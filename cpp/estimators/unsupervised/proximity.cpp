@@ -110,26 +110,154 @@ std::vector<LeafGroups> group_rows_by_leaf_all(const Forest& forest, const Matri
 
 namespace {
 
+// Counting sort of the rows by (leaf, in bag), the leaf ids being node indices of the tree.
+LeafGroups group_oob_first(const Forest& forest, std::size_t t, const Matrix& x,
+                           const std::uint8_t* is_oob) {
+    const std::size_t n = x.rows;
+    std::vector<std::uint32_t> leaf(n);
+    for_row_blocks(n, [&](std::size_t begin, std::size_t end) {
+        forest.leaves(t, x.view(), begin, end, leaf.data() + begin);
+    });
+    const auto key = [&](std::size_t i) { return 2 * std::size_t{leaf[i]} + (is_oob[i] ? 0 : 1); };
+    std::vector<RowIndex> next(2 * forest.trees[t].size() + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) ++next[key(i) + 1];
+    std::partial_sum(next.begin(), next.end(), next.begin());
+    LeafGroups g;
+    g.order.resize(n);
+    g.sorted_ids.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const RowIndex k = next[key(i)]++;
+        g.order[k] = static_cast<RowIndex>(i);
+        g.sorted_ids[k] = leaf[i];
+    }
+    g.group_begin.resize(n);
+    g.group_end.resize(n);
+    g.group_oob_end.resize(n);
+    for (std::size_t begin = 0; begin < n;) {
+        std::size_t end = begin + 1;
+        while (end < n && g.sorted_ids[end] == g.sorted_ids[begin]) ++end;
+        std::size_t oob_end = begin;
+        while (oob_end < end && is_oob[g.order[oob_end]]) ++oob_end;
+        for (std::size_t k = begin; k < end; ++k) {
+            g.group_begin[g.order[k]] = static_cast<RowIndex>(begin);
+            g.group_end[g.order[k]] = static_cast<RowIndex>(end);
+            g.group_oob_end[g.order[k]] = static_cast<RowIndex>(oob_end);
+        }
+        begin = end;
+    }
+    return g;
+}
+
+}  // namespace
+
+std::vector<LeafGroups> group_rows_by_leaf_oob_first(const Forest& forest, const OobSets& oob_sets,
+                                                     const Matrix& x) {
+    check_forest_shape(forest, oob_sets, x.rows);
+    return parallel_map<LeafGroups>(forest.size(), [&](std::size_t t) {
+        std::vector<std::uint8_t> is_oob(x.rows, 0);
+        for (RowIndex i : oob_sets[t]) is_oob[i] = 1;
+        return group_oob_first(forest, t, x, is_oob.data());
+    });
+}
+
+namespace {
+
+// The distinct j met while counting one row: a bitset over the rows and a second bitset
+// over its 64-bit words, both set without a branch, so that the rows are visited in
+// increasing j without sorting them and without scanning the words that stayed empty.
+class TouchedRows {
+  public:
+    explicit TouchedRows(std::size_t n) : bits_((n + 63) / 64, 0), words_((n + 4095) / 4096, 0) {}
+
+    void add(RowIndex j) {
+        bits_[j / 64] |= std::uint64_t{1} << (j % 64);
+        words_[j / 4096] |= std::uint64_t{1} << (j / 64 % 64);
+    }
+
+    // Calls fn(j) for every j added, in increasing j, and empties the set.
+    template <class Fn>
+    void drain(Fn&& fn) {
+        for (std::size_t s = 0; s < words_.size(); ++s) {
+            for (std::uint64_t words = words_[s]; words != 0; words &= words - 1) {
+                const std::size_t w = s * 64 + static_cast<std::size_t>(std::countr_zero(words));
+                for (std::uint64_t bits = bits_[w]; bits != 0; bits &= bits - 1) {
+                    fn(static_cast<RowIndex>(w * 64 +
+                                             static_cast<std::size_t>(std::countr_zero(bits))));
+                }
+                bits_[w] = 0;
+            }
+            words_[s] = 0;
+        }
+    }
+
+  private:
+    std::vector<std::uint64_t> bits_;   // bit j % 64 of word j / 64: row j was met
+    std::vector<std::uint64_t> words_;  // bit w % 64 of word w / 64: bits_[w] is not empty
+};
+
 // Row i's co-occurrence counts over the trees: together[j] for every j that shares a leaf
-// with i in a tree where the pair is valid, each such j listed once in `touched`.
+// with i in a tree where the pair is valid (i out of bag: every leaf-mate; i in bag: its
+// out-of-bag leaf-mates), each such j added to `touched`.
 void count_valid_mates(const OobMembership& oob, const std::vector<LeafGroups>& groups,
-                       std::size_t i, std::vector<std::uint32_t>& together,
-                       std::vector<RowIndex>& touched) {
+                       std::size_t i, std::vector<std::uint32_t>& together, TouchedRows& touched) {
     for (std::size_t t = 0; t < groups.size(); ++t) {
         const LeafGroups& g = groups[t];
         const RowIndex* mate = g.order.data() + g.group_begin[i];
-        const RowIndex* end = g.order.data() + g.group_end[i];
-        if (oob.in(t, i)) {
-            for (; mate != end; ++mate) {
-                if (together[*mate]++ == 0) touched.push_back(*mate);
-            }
-        } else {
-            const std::uint8_t* mask = oob.by_tree.data() + t * oob.n;
-            for (; mate != end; ++mate) {
-                if (mask[*mate] != 0 && together[*mate]++ == 0) touched.push_back(*mate);
-            }
+        const RowIndex* end = g.order.data() + (oob.in(t, i) ? g.group_end[i] : g.group_oob_end[i]);
+        for (; mate != end; ++mate) {
+            ++together[*mate];
+            touched.add(*mate);
         }
     }
+}
+
+// The two sums of row i, the terms in increasing j: with valid counts from the out-of-bag
+// bitsets, every term is the dense row's together / valid, squared.
+template <class Popcount>
+[[gnu::always_inline]] inline void square_sums_of_row(const OobMembership& oob, std::size_t i,
+                                                      std::uint32_t* together, TouchedRows& touched,
+                                                      double& with_self, double& without_self,
+                                                      Popcount popcount) {
+    const std::uint64_t* a = oob.by_row.data() + i * oob.words;
+    const std::uint32_t per_i = oob.per_row[i];
+    double all = 0.0;
+    double others = 0.0;
+    touched.drain([&](RowIndex j) {
+        const std::uint64_t* b = oob.by_row.data() + std::size_t{j} * oob.words;
+        std::uint32_t both = 0;
+        for (std::size_t w = 0; w < oob.words; ++w) both += popcount(a[w] & b[w]);
+        const std::uint32_t valid = per_i + oob.per_row[j] - both;
+        const double p = static_cast<double>(together[j]) / static_cast<double>(valid);
+        all += p * p;
+        if (j != i) others += p * p;
+        together[j] = 0;
+    });
+    with_self = all;
+    without_self = others;
+}
+
+using RowSums = void (*)(const OobMembership&, std::size_t, std::uint32_t*, TouchedRows&, double&,
+                         double&);
+
+void row_sums_portable(const OobMembership& oob, std::size_t i, std::uint32_t* together,
+                       TouchedRows& touched, double& with_self, double& without_self) {
+    square_sums_of_row(oob, i, together, touched, with_self, without_self, [](std::uint64_t v) {
+        return static_cast<std::uint32_t>(std::popcount(v));
+    });
+}
+
+// The same integer counts with the processor's population count instruction.
+[[gnu::target("popcnt")]] void row_sums_popcnt(const OobMembership& oob, std::size_t i,
+                                               std::uint32_t* together, TouchedRows& touched,
+                                               double& with_self, double& without_self) {
+    square_sums_of_row(oob, i, together, touched, with_self, without_self, [](std::uint64_t v) {
+        return static_cast<std::uint32_t>(__builtin_popcountll(v));
+    });
+}
+
+RowSums pick_row_sums() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("popcnt") ? row_sums_popcnt : row_sums_portable;
 }
 
 }  // namespace
@@ -140,27 +268,21 @@ SquareSums proximity_square_sums(const OobSets& oob_sets, const std::vector<Leaf
     SquareSums out{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0)};
     if (n == 0) return out;
     const OobMembership oob(oob_sets, n);
+    static const RowSums row_sums = pick_row_sums();
+    // Rows are visited leaf by leaf of the first tree: rows that share one leaf tend to share
+    // leaves in the other trees too, so their leaf-mate lists are still in cache. Each row's
+    // sums depend on nothing but the row, so the visiting order leaves them as they are.
+    const RowIndex* visit = groups.empty() ? nullptr : groups[0].order.data();
     for_row_blocks(n, [&](std::size_t first, std::size_t last) {
         std::vector<std::uint32_t> together(n, 0);
-        std::vector<RowIndex> touched;
-        for (std::size_t i = first; i < last; ++i) {
+        TouchedRows touched(n);
+        for (std::size_t k = first; k < last; ++k) {
+            const std::size_t i = visit != nullptr ? visit[k] : k;
             poll_interrupt();
             count_valid_mates(oob, groups, i, together, touched);
             // Every other j has proximity 0.0 and would add +0.0, which leaves a sum as it
             // is; in increasing j the nonzero terms meet in the dense row's order.
-            std::sort(touched.begin(), touched.end());
-            double with_self = 0.0;
-            double without_self = 0.0;
-            for (RowIndex j : touched) {
-                const double p =
-                    static_cast<double>(together[j]) / static_cast<double>(oob.either(i, j));
-                with_self += p * p;
-                if (j != i) without_self += p * p;
-                together[j] = 0;
-            }
-            touched.clear();
-            out.with_self[i] = with_self;
-            out.without_self[i] = without_self;
+            row_sums(oob, i, together.data(), touched, out.with_self[i], out.without_self[i]);
         }
     });
     return out;
