@@ -581,7 +581,7 @@ std::vector<double> new_row_square_sums(const Forest& forest, const std::vector<
             forest.leaves(t, rows.view(), first, last, leaf.data() + t * m);
         }
         std::vector<std::uint32_t> together(n_train, 0);
-        std::vector<RowIndex> touched;
+        TouchedRows touched(n_train);
         for (std::size_t r = first; r < last; ++r) {
             poll_interrupt();
             for (std::size_t t = 0; t < forest.size(); ++t) {
@@ -591,18 +591,17 @@ std::vector<double> new_row_square_sums(const Forest& forest, const std::vector<
                 const RowIndex* mate = g.order.data() + (lo - g.sorted_ids.begin());
                 const RowIndex* end = g.order.data() + (hi - g.sorted_ids.begin());
                 for (; mate != end; ++mate) {
-                    if (together[*mate]++ == 0) touched.push_back(*mate);
+                    ++together[*mate];
+                    touched.add(*mate);
                 }
             }
-            std::sort(touched.begin(), touched.end());
             double s = 0.0;
-            for (RowIndex j : touched) {
+            touched.drain([&](RowIndex j) {
                 // The share as the dense table holds it: a count of 1.0s divided by T.
                 const double v = static_cast<double>(together[j]) / n_trees;
                 s += v * v;
                 together[j] = 0;
-            }
-            touched.clear();
+            });
             sums[r] = s;
         }
     });
