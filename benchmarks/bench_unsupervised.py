@@ -1,8 +1,10 @@
 """RandomForestUnsupervised: timings of every method, the exact dense proximity counting
-against the pair-by-pair loop, the memory of proximity_sparse, and outlier detection beside
-scikit-learn's IsolationForest.
+against the pair-by-pair loop, the memory of proximity_sparse, outlier detection beside
+scikit-learn's IsolationForest, and how the methods that never form an n x n table grow
+with the number of rows (20,000 to 100,000 rows, 100 trees, 2 threads, peak memory of each
+size in a process of its own).
 
-    PYTHONPATH=build/dev-pkg python benchmarks/bench_unsupervised.py [--quick]
+    PYTHONPATH=build/dev-pkg python benchmarks/bench_unsupervised.py [--quick] [--scaling-only]
 
 The pair-by-pair reference exists only in the C++ test binary (a disabled GoogleTest case
 that fits the same forest in C++, times both computations and checks they agree exactly);
@@ -11,7 +13,9 @@ one run each; the machine's other load shows in them, so read the ratios.
 """
 
 import argparse
+import json
 import os
+import resource
 import re
 import subprocess
 import sys
@@ -66,13 +70,72 @@ def method_timings(n, p, n_trees, seed):
 
     iso = IsolationForest(n_estimators=n_trees, random_state=seed)
     _, row["IsolationForest fit"] = timed(lambda: iso.fit(x))
-    iso_scores = -iso.score_samples(x)
-    for kind, name in ((None, "all"), (1, "independent columns"), (2, "far along factors")):
-        mask = np.ones(n, dtype=bool) if kind is None else np.isin(labels, [0, kind])
-        y = (labels[mask] > 0).astype(int)
-        row[f"AUC {name}: canopy"] = roc_auc_score(y, np.asarray(scores)[mask])
-        row[f"AUC {name}: IsolationForest"] = roc_auc_score(y, iso_scores[mask])
+    ours, theirs = auc_by_kind(labels, scores), auc_by_kind(labels, -iso.score_samples(x))
+    for name in ours:
+        row[f"AUC {name}: canopy"] = ours[name]
+        row[f"AUC {name}: IsolationForest"] = theirs[name]
     return row
+
+
+def auc_by_kind(labels, scores):
+    """ROC AUC of the scores against all planted outliers and against each kind alone."""
+    out = {}
+    for kind, name in ((None, "all"), (1, "independent columns"), (2, "far along factors")):
+        mask = np.ones(len(labels), dtype=bool) if kind is None else np.isin(labels, [0, kind])
+        out[name] = roc_auc_score((labels[mask] > 0).astype(int), np.asarray(scores)[mask])
+    return out
+
+
+def scaling_child(n, n_trees, threads, with_auc):
+    """One size in a fresh process: the pool gets `threads` workers and ru_maxrss is this
+    size's own peak. Prints one JSON object."""
+    x, labels = structured(n, 10, np.random.default_rng(0))
+    x_new, _ = structured(1000, 10, np.random.default_rng(1))
+    model = RandomForestUnsupervised(n_estimators=n_trees, random_state=0, n_jobs=threads)
+    row = {}
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    _, row["fit"] = timed(lambda: model.fit(x))
+    scores, row["outlier_scores"] = timed(model.outlier_scores)
+    _, row["proximity_sparse(k=10)"] = timed(lambda: model.proximity_sparse(10))
+    first, row["predict_outlier_scores(1000), first"] = timed(
+        lambda: model.predict_outlier_scores(x_new))
+    second, row["predict_outlier_scores(1000), second"] = timed(
+        lambda: model.predict_outlier_scores(x_new))
+    if first != second:
+        raise RuntimeError("a second predict_outlier_scores gave other scores")
+    row["peak memory (MiB)"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    row["  of which before fit (imports, data)"] = before
+    if with_auc:
+        iso = IsolationForest(n_estimators=n_trees, random_state=0, n_jobs=threads)
+        _, row["IsolationForest fit"] = timed(lambda: iso.fit(x))
+        row["auc canopy"] = auc_by_kind(labels, scores)
+        row["auc IsolationForest"] = auc_by_kind(labels, -iso.score_samples(x))
+    print(json.dumps(row))
+
+
+def scaling(sizes, n_trees, threads):
+    """The scaling table over `sizes`, and the AUC table at the largest size."""
+    rows = {}
+    for n in sizes:
+        out = subprocess.run(
+            [sys.executable, __file__, "--scaling-child", str(n), str(n_trees), str(threads),
+             "1" if n == sizes[-1] else "0"],
+            capture_output=True, text=True, check=True,
+        ).stdout
+        rows[n] = json.loads(out.splitlines()[-1])
+    print(f"== scaling: 10 features, {n_trees} trees, {threads} threads, seconds per call ==")
+    keys = [k for k in rows[sizes[0]] if not k.startswith("auc") and "Isolation" not in k]
+    print(f"  {'':40}" + "".join(f"{n:>12,}" for n in sizes))
+    for key in keys:
+        print(f"  {key:<40}" + "".join(f"{rows[n][key]:>12.3f}" for n in sizes))
+    last = rows[sizes[-1]]
+    print(f"\n== outlier detection at {sizes[-1]:,} rows: ROC AUC against planted outliers ==")
+    print(f"  {'outliers':<24}{'canopy':>10}{'IsolationForest':>18}")
+    for name in last["auc canopy"]:
+        print(f"  {name:<24}{last['auc canopy'][name]:>10.3f}"
+              f"{last['auc IsolationForest'][name]:>18.3f}")
+    print(f"  fit seconds: canopy {last['fit']:.2f}, IsolationForest "
+          f"{last['IsolationForest fit']:.2f}\n")
 
 
 def dense_against_pair_loop(binary, n, n_trees):
@@ -130,8 +193,19 @@ def sparse_memory(n, k, n_trees):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
+    parser.add_argument("--scaling-only", action="store_true",
+                        help="only the scaling and outlier-detection tables")
     parser.add_argument("--tests-binary", default="build/dev/canopy_tests")
+    parser.add_argument("--scaling-child", nargs=4, type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.scaling_child:
+        n, n_trees, threads, with_auc = args.scaling_child
+        scaling_child(n, n_trees, threads, bool(with_auc))
+        return
+
+    scaling([2000, 5000, 10000] if args.quick else [20000, 50000, 100000], 100, 2)
+    if args.scaling_only:
+        return
 
     sizes = [(500, 100)] if args.quick else [(2000, 500), (10000, 200)]
     print("== RandomForestUnsupervised, 10 features, seconds per call ==")

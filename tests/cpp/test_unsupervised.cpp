@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <map>
@@ -218,12 +219,15 @@ TEST(UnsupervisedProximity, LeafIdsAreNodeIndicesAndNeverCollide) {
 }
 
 TEST(UnsupervisedSparse, MatchesReferenceAndStaysWithinBound) {
-    for (std::size_t k : {1u, 2u, 5u}) {
-        auto m = random_forest(60, 3, 25, 3, 11 + k);
-        std::size_t peak = 0;
-        const auto rows = sparse_proximity_rows(m.forest, m.oob_sets, *m.x_train, k, &peak);
-        EXPECT_EQ(rows, naive_sparse(m, k)) << "k=" << k;
-        EXPECT_LE(peak, 2 * k + 1);
+    // Shallow trees make leaves of dozens of rows, deeper ones leaves of a few.
+    for (std::size_t depth : {1u, 3u}) {
+        for (std::size_t k : {1u, 2u, 5u}) {
+            auto m = random_forest(60, 3, 25, depth, 11 + k);
+            std::size_t peak = 0;
+            const auto rows = sparse_proximity_rows(m.forest, m.oob_sets, *m.x_train, k, &peak);
+            EXPECT_EQ(rows, naive_sparse(m, k)) << "k=" << k << " depth=" << depth;
+            EXPECT_LE(peak, 2 * k + 1);
+        }
     }
 }
 
@@ -263,6 +267,101 @@ TEST(UnsupervisedOutliers, NewRowsAgainstLeaveSelfOutTrainingScores) {
     Matrix far(2, 1);
     far(0, 0) = 7.0;
     EXPECT_EQ(lone.predict_outlier_scores(far.view()), (std::vector<double>{20.0, -3.0}));
+}
+
+// Sum of squares of a dense row in increasing j, as the raw scores were first computed;
+// `skip` leaves one term out.
+double dense_square_sum(std::span<const double> row, std::size_t skip = SIZE_MAX) {
+    double s = 0.0;
+    for (std::size_t j = 0; j < row.size(); ++j) {
+        if (j != skip) s += row[j] * row[j];
+    }
+    return s;
+}
+
+Matrix random_rows(std::size_t n, std::size_t p, std::uint64_t seed) {
+    Pcg64 rng = Pcg64::seed_from_u64(seed);
+    Matrix x(n, p);
+    for (double& v : x.values) v = static_cast<double>(rng.index_u64(1000)) / 1000.0;
+    return x;
+}
+
+// predict_outlier_scores from the pair-by-pair matrices: new rows' sums over their dense
+// rows against the training rows' leave-self-out sums.
+std::vector<double> dense_new_row_scores(const RandomForestUnsupervised& m, const Matrix& x_new) {
+    const double n = static_cast<double>(m.n_samples);
+    const auto raw = [n](double s) { return s > 0.0 ? n / s : std::numeric_limits<double>::max(); };
+    const Matrix train = naive_proximity(m, true);
+    std::vector<double> train_raw;
+    for (std::size_t i = 0; i < m.n_samples; ++i) {
+        train_raw.push_back(raw(dense_square_sum(train.row(i), i)));
+    }
+    const OutlierReference ref = outlier_reference(train_raw);
+    const Matrix p = m.predict_proximity(x_new.view());
+    std::vector<double> out;
+    for (std::size_t r = 0; r < p.rows; ++r) {
+        out.push_back(standardised_score(raw(dense_square_sum(p.row(r))), ref));
+    }
+    return out;
+}
+
+TEST(UnsupervisedOutliers, SquareSumsOverLeafMatesEqualDenseRowsToTheBit) {
+    struct Shape {
+        std::size_t n, p, trees, depth;
+    };
+    for (const Shape s : {Shape{1, 2, 3, 3}, Shape{7, 3, 5, 2}, Shape{65, 4, 70, 6},
+                          Shape{40, 2, 130, 0}, Shape{33, 5, 9, 12}, Shape{150, 3, 90, 4}}) {
+        const auto m = random_forest(s.n, s.p, s.trees, s.depth, s.n * 17 + s.trees);
+        const Matrix dense = naive_proximity(m, true);
+        const SquareSums sums = proximity_square_sums(
+            m.oob_sets, group_rows_by_leaf_oob_first(m.forest, m.oob_sets, *m.x_train), s.n);
+        for (std::size_t i = 0; i < s.n; ++i) {
+            ASSERT_EQ(sums.with_self[i], dense_square_sum(dense.row(i))) << "n=" << s.n;
+            ASSERT_EQ(sums.without_self[i], dense_square_sum(dense.row(i), i)) << "n=" << s.n;
+        }
+        // New rows, among them the training rows themselves and rows off the unit square.
+        Matrix x_new = random_rows(s.n + 20, s.p, s.trees);
+        std::copy(m.x_train->values.begin(), m.x_train->values.end(), x_new.values.begin());
+        x_new(s.n, 0) = 5.0;
+        const Matrix p = m.predict_proximity(x_new.view());
+        const std::vector<double> new_sums = new_row_square_sums(
+            m.forest, group_rows_by_leaf_all(m.forest, *m.x_train, false), s.n, x_new.view());
+        ASSERT_EQ(new_sums.size(), x_new.rows);
+        for (std::size_t r = 0; r < x_new.rows; ++r) {
+            ASSERT_EQ(new_sums[r], dense_square_sum(p.row(r))) << "n=" << s.n << " r=" << r;
+        }
+        // And the scores built on them.
+        std::vector<double> raw;
+        for (std::size_t i = 0; i < s.n; ++i) {
+            const double sum = dense_square_sum(dense.row(i));
+            raw.push_back(sum > 0.0 ? static_cast<double>(s.n) / sum : 0.0);
+        }
+        EXPECT_EQ(m.outlier_scores(false), standardise_outlier_scores(raw));
+        EXPECT_EQ(m.predict_outlier_scores(x_new.view()), dense_new_row_scores(m, x_new));
+    }
+}
+
+TEST(UnsupervisedOutliers, NewRowReferenceIsKeptUntilTheModelChanges) {
+    const Matrix a = random_rows(90, 3, 1);
+    Matrix b = random_rows(90, 3, 2);
+    for (std::size_t i = 0; i < b.rows; ++i) b(i, 0) = b(i, 1);  // other structure, same shape
+    const Matrix x_new = random_rows(30, 3, 3);
+    UnsupervisedConfig config;
+    config.n_estimators = 15;
+    config.random_state = 4;
+    RandomForestUnsupervised m(config);
+    m.fit(a.view());
+    const std::vector<double> first = m.predict_outlier_scores(x_new.view());
+    EXPECT_EQ(first, dense_new_row_scores(m, x_new));
+    EXPECT_EQ(m.predict_outlier_scores(x_new.view()), first);  // from the kept reference
+
+    m.fit(b.view());
+    RandomForestUnsupervised fresh(config);
+    fresh.fit(b.view());
+    const std::vector<double> refitted = m.predict_outlier_scores(x_new.view());
+    EXPECT_EQ(refitted, fresh.predict_outlier_scores(x_new.view()));
+    EXPECT_EQ(refitted, dense_new_row_scores(fresh, x_new));
+    EXPECT_NE(refitted, first);
 }
 
 // ---- Embedding ----------------------------------------------------------------------------------

@@ -127,6 +127,33 @@ def test_new_rows_are_scored_on_the_training_scale():
     assert off == [20.0, 20.0, 20.0]
 
 
+def test_new_row_scores_follow_a_refit_and_not_the_thread_count():
+    from canopy import _core
+
+    rng = np.random.default_rng(4)
+    a, b, x_new = dependent(1500, rng), rng.normal(size=(1500, 3)), dependent(60, rng)
+    model = RandomForestUnsupervised(n_estimators=30, random_state=3)
+    model.fit(a)
+    first = model.predict_outlier_scores(x_new)
+    assert model.predict_outlier_scores(x_new[::-1].copy()) == first[::-1]
+    model.fit(b)  # same shape, other structure: the training side must be rebuilt
+    fresh = RandomForestUnsupervised(n_estimators=30, random_state=3)
+    fresh.fit(b)
+    assert model.predict_outlier_scores(x_new) == fresh.predict_outlier_scores(x_new) != first
+
+    core = _core.RandomForestUnsupervised(n_estimators=30, random_state=3)
+    core.fit(a)
+    for n_jobs in (1, 2, 1):
+        assert core.predict_outlier_scores(x_new, n_jobs=n_jobs).tolist() == first
+        assert core.outlier_scores(n_jobs=n_jobs).tolist() == fresh_scores(a)
+
+
+def fresh_scores(x):
+    model = RandomForestUnsupervised(n_estimators=30, random_state=3)
+    model.fit(x)
+    return model.outlier_scores()
+
+
 # ---- embedding and importances ----------------------------------------------------------------
 
 

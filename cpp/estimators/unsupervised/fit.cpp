@@ -135,6 +135,7 @@ void RandomForestUnsupervised::fit(const MatrixView& x, const std::optional<Tree
     part = grown_part;
     is_fitted = true;
     sparse_proximity.reset();
+    new_row_reference.clear();
 }
 
 RandomForestUnsupervised RandomForestUnsupervised::join(

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/derived_cache.hpp"
 #include "engine/forest.hpp"
 #include "engine/forest_part.hpp"
 #include "engine/views.hpp"
@@ -29,6 +30,9 @@ struct UnsupervisedConfig {
 // One training sample's (neighbour, proximity) pairs, by decreasing proximity.
 using SparseProximityRow = std::vector<std::pair<std::size_t, double>>;
 
+// What scoring new rows as outliers needs of the training rows (outliers.hpp).
+struct NewRowReference;
+
 struct RandomForestUnsupervised {
     UnsupervisedConfig config;
     Forest forest;  // classification trees, real (1) against synthetic (0)
@@ -38,6 +42,9 @@ struct RandomForestUnsupervised {
     std::optional<ForestPart> part;  // set when only some trees were grown
     bool is_fitted = false;
     std::optional<std::vector<SparseProximityRow>> sparse_proximity;
+    // Built by the first predict_outlier_scores and kept until the model changes: every
+    // change of the fitted state above (fit, and any code that replaces it) must clear it.
+    DerivedCache<NewRowReference> new_row_reference;
 
     // Requests the worker pool size from n_jobs.
     explicit RandomForestUnsupervised(UnsupervisedConfig config);

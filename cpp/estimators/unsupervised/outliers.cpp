@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 
 #include "engine/errors.hpp"
 #include "estimators/unsupervised/forest.hpp"
@@ -52,20 +53,10 @@ double unmatched_raw_score(double n, double sum_sq) {
     return sum_sq > 0.0 ? n / sum_sq : std::numeric_limits<double>::max();
 }
 
-// n / sum_j prox(i, j)^2 over the dense out-of-bag proximities, the diagonal included or
-// left out. Rows are reduced as they are produced, so the n x n matrix is never held.
-std::vector<double> dense_raw_scores(const RandomForestUnsupervised& m, bool include_self,
-                                     double (*score)(double, double)) {
-    const std::size_t n = m.n_samples;
-    std::vector<double> raw(n, 0.0);
-    for_each_proximity_row(m.forest, m.oob_sets, *m.x_train, true,
-                           [&](std::size_t i, std::span<const double> row) {
-                               double s = 0.0;
-                               for (std::size_t j = 0; j < row.size(); ++j) {
-                                   if (include_self || j != i) s += row[j] * row[j];
-                               }
-                               raw[i] = score(static_cast<double>(n), s);
-                           });
+std::vector<double> raw_scores(double n, std::span<const double> sums,
+                               double (*score)(double, double)) {
+    std::vector<double> raw(sums.size());
+    for (std::size_t i = 0; i < sums.size(); ++i) raw[i] = score(n, sums[i]);
     return raw;
 }
 
@@ -86,11 +77,33 @@ std::vector<double> sparse_raw_scores(const RandomForestUnsupervised& m) {
 std::vector<double> RandomForestUnsupervised::outlier_scores(bool use_sparse) const {
     require_fitted();
     require_training_rows(n_samples);
-    const std::vector<double> raw = use_sparse && sparse_proximity
-                                        ? sparse_raw_scores(*this)
-                                        : dense_raw_scores(*this, true, raw_score);
-    return standardise_outlier_scores(raw);
+    if (use_sparse && sparse_proximity) return standardise_outlier_scores(sparse_raw_scores(*this));
+    // n / sum_j prox(i, j)^2 over the out-of-bag proximities, the diagonal included, from the
+    // pairs that share a leaf: the n x n matrix is never formed.
+    const SquareSums sums = proximity_square_sums(
+        oob_sets, group_rows_by_leaf_oob_first(forest, oob_sets, *x_train), n_samples);
+    return standardise_outlier_scores(
+        raw_scores(static_cast<double>(n_samples), sums.with_self, raw_score));
 }
+
+namespace {
+
+// The training rows' groups serve every later call; the square sums only this reference.
+NewRowReference make_new_row_reference(const RandomForestUnsupervised& m) {
+    NewRowReference out;
+    out.training_groups = group_rows_by_leaf_oob_first(m.forest, m.oob_sets, *m.x_train);
+    const SquareSums sums = proximity_square_sums(m.oob_sets, out.training_groups, m.n_samples);
+    out.reference = outlier_reference(
+        raw_scores(static_cast<double>(m.n_samples), sums.without_self, unmatched_raw_score));
+    for (LeafGroups& g : out.training_groups) {
+        g.group_begin = {};
+        g.group_end = {};
+        g.group_oob_end = {};
+    }
+    return out;
+}
+
+}  // namespace
 
 // New rows are measured against training rows taken on the same footing: a new row's raw
 // score n / sum_j P[r][j]^2 has no proximity to itself, so the reference is each training
@@ -102,14 +115,14 @@ std::vector<double> RandomForestUnsupervised::predict_outlier_scores(
     const MatrixView& x_new) const {
     require_fitted();
     require_training_rows(n_samples);
-    const Matrix p = new_row_proximity(forest, *x_train, x_new);
-    const OutlierReference ref =
-        outlier_reference(dense_raw_scores(*this, false, unmatched_raw_score));
-    std::vector<double> out(p.rows);
-    for (std::size_t r = 0; r < p.rows; ++r) {
-        double s = 0.0;
-        for (double v : p.row(r)) s += v * v;
-        out[r] = standardised_score(unmatched_raw_score(static_cast<double>(n_samples), s), ref);
+    const std::shared_ptr<const NewRowReference> cached =
+        new_row_reference.get_or_make([&] { return make_new_row_reference(*this); });
+    const std::vector<double> sums =
+        new_row_square_sums(forest, cached->training_groups, n_samples, x_new);
+    std::vector<double> out(sums.size());
+    for (std::size_t r = 0; r < sums.size(); ++r) {
+        out[r] = standardised_score(unmatched_raw_score(static_cast<double>(n_samples), sums[r]),
+                                    cached->reference);
     }
     return out;
 }

@@ -4,6 +4,8 @@
 #include <span>
 #include <vector>
 
+#include "estimators/unsupervised/proximity.hpp"
+
 namespace canopy {
 
 inline constexpr double kDeviationCapFactor = 5.0;
@@ -21,5 +23,13 @@ OutlierReference outlier_reference(std::span<const double> raw);
 // (raw - median) / spread, capped above at 20 (no lower bound).
 double standardised_score(double raw, const OutlierReference& ref);
 std::vector<double> standardise_outlier_scores(std::span<const double> raw);
+
+// The training side of predict_outlier_scores, which depends only on the fitted model: the
+// training rows grouped by leaf in every tree (without ranges) and the centre and scale of
+// the training rows' leave-self-out raw scores.
+struct NewRowReference {
+    std::vector<LeafGroups> training_groups;
+    OutlierReference reference;
+};
 
 }  // namespace canopy

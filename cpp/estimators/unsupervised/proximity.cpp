@@ -4,6 +4,7 @@
 #include <bit>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <string>
 
 #include "engine/call_scope.hpp"
@@ -101,6 +102,193 @@ LeafGroups group_rows_by_leaf(const Forest& forest, std::size_t t, const Matrix&
     return g;
 }
 
+std::vector<LeafGroups> group_rows_by_leaf_all(const Forest& forest, const Matrix& x,
+                                               bool with_ranges) {
+    return parallel_map<LeafGroups>(forest.size(), [&](std::size_t t) {
+        return group_rows_by_leaf(forest, t, x, with_ranges);
+    });
+}
+
+namespace {
+
+// Counting sort of the rows by (leaf, in bag), the leaf ids being node indices of the tree.
+LeafGroups group_oob_first(const Forest& forest, std::size_t t, const Matrix& x,
+                           const std::uint8_t* is_oob) {
+    const std::size_t n = x.rows;
+    std::vector<std::uint32_t> leaf(n);
+    for_row_blocks(n, [&](std::size_t begin, std::size_t end) {
+        forest.leaves(t, x.view(), begin, end, leaf.data() + begin);
+    });
+    const auto key = [&](std::size_t i) { return 2 * std::size_t{leaf[i]} + (is_oob[i] ? 0 : 1); };
+    std::vector<RowIndex> next(2 * forest.trees[t].size() + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) ++next[key(i) + 1];
+    std::partial_sum(next.begin(), next.end(), next.begin());
+    LeafGroups g;
+    g.order.resize(n);
+    g.sorted_ids.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const RowIndex k = next[key(i)]++;
+        g.order[k] = static_cast<RowIndex>(i);
+        g.sorted_ids[k] = leaf[i];
+    }
+    g.group_begin.resize(n);
+    g.group_end.resize(n);
+    g.group_oob_end.resize(n);
+    for (std::size_t begin = 0; begin < n;) {
+        std::size_t end = begin + 1;
+        while (end < n && g.sorted_ids[end] == g.sorted_ids[begin]) ++end;
+        std::size_t oob_end = begin;
+        while (oob_end < end && is_oob[g.order[oob_end]]) ++oob_end;
+        for (std::size_t k = begin; k < end; ++k) {
+            g.group_begin[g.order[k]] = static_cast<RowIndex>(begin);
+            g.group_end[g.order[k]] = static_cast<RowIndex>(end);
+            g.group_oob_end[g.order[k]] = static_cast<RowIndex>(oob_end);
+        }
+        begin = end;
+    }
+    return g;
+}
+
+}  // namespace
+
+std::vector<LeafGroups> group_rows_by_leaf_oob_first(const Forest& forest, const OobSets& oob_sets,
+                                                     const Matrix& x) {
+    check_forest_shape(forest, oob_sets, x.rows);
+    return parallel_map<LeafGroups>(forest.size(), [&](std::size_t t) {
+        std::vector<std::uint8_t> is_oob(x.rows, 0);
+        for (RowIndex i : oob_sets[t]) is_oob[i] = 1;
+        return group_oob_first(forest, t, x, is_oob.data());
+    });
+}
+
+namespace {
+
+// The distinct j met while counting one row: a bitset over the rows and a second bitset
+// over its 64-bit words, both set without a branch, so that the rows are visited in
+// increasing j without sorting them and without scanning the words that stayed empty.
+class TouchedRows {
+  public:
+    explicit TouchedRows(std::size_t n) : bits_((n + 63) / 64, 0), words_((n + 4095) / 4096, 0) {}
+
+    void add(RowIndex j) {
+        bits_[j / 64] |= std::uint64_t{1} << (j % 64);
+        words_[j / 4096] |= std::uint64_t{1} << (j / 64 % 64);
+    }
+
+    // Calls fn(j) for every j added, in increasing j, and empties the set.
+    template <class Fn>
+    void drain(Fn&& fn) {
+        for (std::size_t s = 0; s < words_.size(); ++s) {
+            for (std::uint64_t words = words_[s]; words != 0; words &= words - 1) {
+                const std::size_t w = s * 64 + static_cast<std::size_t>(std::countr_zero(words));
+                for (std::uint64_t bits = bits_[w]; bits != 0; bits &= bits - 1) {
+                    fn(static_cast<RowIndex>(w * 64 +
+                                             static_cast<std::size_t>(std::countr_zero(bits))));
+                }
+                bits_[w] = 0;
+            }
+            words_[s] = 0;
+        }
+    }
+
+  private:
+    std::vector<std::uint64_t> bits_;   // bit j % 64 of word j / 64: row j was met
+    std::vector<std::uint64_t> words_;  // bit w % 64 of word w / 64: bits_[w] is not empty
+};
+
+// Row i's co-occurrence counts over the trees: together[j] for every j that shares a leaf
+// with i in a tree where the pair is valid (i out of bag: every leaf-mate; i in bag: its
+// out-of-bag leaf-mates), each such j added to `touched`.
+void count_valid_mates(const OobMembership& oob, const std::vector<LeafGroups>& groups,
+                       std::size_t i, std::vector<std::uint32_t>& together, TouchedRows& touched) {
+    for (std::size_t t = 0; t < groups.size(); ++t) {
+        const LeafGroups& g = groups[t];
+        const RowIndex* mate = g.order.data() + g.group_begin[i];
+        const RowIndex* end = g.order.data() + (oob.in(t, i) ? g.group_end[i] : g.group_oob_end[i]);
+        for (; mate != end; ++mate) {
+            ++together[*mate];
+            touched.add(*mate);
+        }
+    }
+}
+
+// The two sums of row i, the terms in increasing j: with valid counts from the out-of-bag
+// bitsets, every term is the dense row's together / valid, squared.
+template <class Popcount>
+[[gnu::always_inline]] inline void square_sums_of_row(const OobMembership& oob, std::size_t i,
+                                                      std::uint32_t* together, TouchedRows& touched,
+                                                      double& with_self, double& without_self,
+                                                      Popcount popcount) {
+    const std::uint64_t* a = oob.by_row.data() + i * oob.words;
+    const std::uint32_t per_i = oob.per_row[i];
+    double all = 0.0;
+    double others = 0.0;
+    touched.drain([&](RowIndex j) {
+        const std::uint64_t* b = oob.by_row.data() + std::size_t{j} * oob.words;
+        std::uint32_t both = 0;
+        for (std::size_t w = 0; w < oob.words; ++w) both += popcount(a[w] & b[w]);
+        const std::uint32_t valid = per_i + oob.per_row[j] - both;
+        const double p = static_cast<double>(together[j]) / static_cast<double>(valid);
+        all += p * p;
+        if (j != i) others += p * p;
+        together[j] = 0;
+    });
+    with_self = all;
+    without_self = others;
+}
+
+using RowSums = void (*)(const OobMembership&, std::size_t, std::uint32_t*, TouchedRows&, double&,
+                         double&);
+
+void row_sums_portable(const OobMembership& oob, std::size_t i, std::uint32_t* together,
+                       TouchedRows& touched, double& with_self, double& without_self) {
+    square_sums_of_row(oob, i, together, touched, with_self, without_self, [](std::uint64_t v) {
+        return static_cast<std::uint32_t>(std::popcount(v));
+    });
+}
+
+// The same integer counts with the processor's population count instruction.
+[[gnu::target("popcnt")]] void row_sums_popcnt(const OobMembership& oob, std::size_t i,
+                                               std::uint32_t* together, TouchedRows& touched,
+                                               double& with_self, double& without_self) {
+    square_sums_of_row(oob, i, together, touched, with_self, without_self, [](std::uint64_t v) {
+        return static_cast<std::uint32_t>(__builtin_popcountll(v));
+    });
+}
+
+RowSums pick_row_sums() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("popcnt") ? row_sums_popcnt : row_sums_portable;
+}
+
+}  // namespace
+
+SquareSums proximity_square_sums(const OobSets& oob_sets, const std::vector<LeafGroups>& groups,
+                                 std::size_t n) {
+    if (groups.size() != oob_sets.size()) fail_internal("one out-of-bag set per tree expected");
+    SquareSums out{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0)};
+    if (n == 0) return out;
+    const OobMembership oob(oob_sets, n);
+    static const RowSums row_sums = pick_row_sums();
+    // Rows are visited leaf by leaf of the first tree: rows that share one leaf tend to share
+    // leaves in the other trees too, so their leaf-mate lists are still in cache. Each row's
+    // sums depend on nothing but the row, so the visiting order leaves them as they are.
+    const RowIndex* visit = groups.empty() ? nullptr : groups[0].order.data();
+    for_row_blocks(n, [&](std::size_t first, std::size_t last) {
+        std::vector<std::uint32_t> together(n, 0);
+        TouchedRows touched(n);
+        for (std::size_t k = first; k < last; ++k) {
+            const std::size_t i = visit != nullptr ? visit[k] : k;
+            poll_interrupt();
+            count_valid_mates(oob, groups, i, together, touched);
+            // Every other j has proximity 0.0 and would add +0.0, which leaves a sum as it
+            // is; in increasing j the nonzero terms meet in the dense row's order.
+            row_sums(oob, i, together.data(), touched, out.with_self[i], out.without_self[i]);
+        }
+    });
+    return out;
+}
+
 void for_each_proximity_row(
     const Forest& forest, const OobSets& oob_sets, const Matrix& x, bool use_oob,
     const std::function<void(std::size_t, std::span<const double>)>& row_fn) {
@@ -109,8 +297,7 @@ void for_each_proximity_row(
     check_forest_shape(forest, oob_sets, n);
     if (n == 0) return;
     const OobMembership oob(oob_sets, n);
-    const std::vector<LeafGroups> groups = parallel_map<LeafGroups>(
-        n_trees, [&](std::size_t t) { return group_rows_by_leaf(forest, t, x, true); });
+    const std::vector<LeafGroups> groups = group_rows_by_leaf_all(forest, x, true);
 
     // Row i's co-occurrences: every leaf-mate j in every tree where the pair is valid. Each
     // block owns its rows, so the counts need no synchronisation and no particular order.
@@ -165,11 +352,15 @@ class NeighbourCounts {
                 return;
             }
         }
+        make_room(row, k);
+        row.emplace_back(j, 1.0);
+        if (row.size() > 2 * k) keep_largest(row, k);
+    }
+
+    static void make_room(SparseProximityRow& row, std::size_t k) {
         if (row.size() == row.capacity()) {
             row.reserve(std::min(2 * k + 1, std::max<std::size_t>(2, 2 * row.capacity())));
         }
-        row.emplace_back(j, 1.0);
-        if (row.size() > 2 * k) keep_largest(row, k);
     }
 
     // Stable sort by decreasing count, then the first k. Rows are short while trees are
@@ -193,6 +384,97 @@ class NeighbourCounts {
   private:
     static constexpr std::size_t kInsertionSortLimit = 64;
 };
+
+// Adds one tree's leaf-mates to a row exactly as NeighbourCounts::add would one after the
+// other, faster in two ways, since leaves of hundreds of rows made the row search and the
+// cuts the whole cost:
+// - a neighbour already in the row is found through an index over all rows;
+// - a new neighbour appended at position k or later is never kept by the next cut: the k
+//   pairs before it all count at least its 1.0 (j occurs once per tree) and come first among
+//   equals. Such neighbours are only counted towards the size that triggers the cut, and
+//   written to the row if the tree ends before that cut.
+class NeighbourSlots {
+  public:
+    explicit NeighbourSlots(std::size_t n) : slot_(n, 0) {}
+
+    template <class Mates>
+    void add_all(SparseProximityRow& row, std::size_t k, const Mates& mates) {
+        mark(row);
+        pending_.clear();  // appended at position >= k since the last cut, not in `row`
+        for (const RowIndex j : mates) {
+            const RowIndex at = slot_[j];
+            if (at != 0) {
+                row[at - 1].second += 1.0;
+            } else if (row.size() < k) {  // nothing pending: row.size() >= k once anything is
+                NeighbourCounts::make_room(row, k);
+                row.emplace_back(j, 1.0);
+                slot_[j] = static_cast<RowIndex>(row.size());
+            } else {
+                pending_.push_back(j);
+                if (row.size() + pending_.size() > 2 * k) cut(row, k);
+            }
+        }
+        for (const auto& pair : row) slot_[pair.first] = 0;
+        for (const RowIndex j : pending_) {
+            NeighbourCounts::make_room(row, k);
+            row.emplace_back(j, 1.0);
+        }
+    }
+
+  private:
+    // The stable sort reorders the row and drops all but k: the index follows.
+    void cut(SparseProximityRow& row, std::size_t k) {
+        pending_.clear();
+        for (const auto& pair : row) slot_[pair.first] = 0;
+        NeighbourCounts::keep_largest(row, k);
+        mark(row);
+    }
+
+    void mark(const SparseProximityRow& row) {
+        for (std::size_t p = 0; p < row.size(); ++p) {
+            slot_[row[p].first] = static_cast<RowIndex>(p + 1);
+        }
+    }
+
+    std::vector<RowIndex> slot_;  // position + 1 of neighbour j in the current row, or 0
+    std::vector<RowIndex> pending_;
+};
+
+// A row's leaf-mates in one tree, in group order, without the row itself.
+class MatesWithout {
+  public:
+    MatesWithout(const RowIndex* begin, const RowIndex* end, RowIndex self)
+        : begin_(begin), end_(end), self_(self) {}
+    struct Iter {
+        const RowIndex* at;
+        const RowIndex* end;
+        RowIndex self;
+        void skip() {
+            while (at != end && *at == self) ++at;
+        }
+        RowIndex operator*() const { return *at; }
+        Iter& operator++() {
+            ++at;
+            skip();
+            return *this;
+        }
+        bool operator!=(const Iter& o) const { return at != o.at; }
+    };
+    Iter begin() const {
+        Iter it{begin_, end_, self_};
+        it.skip();
+        return it;
+    }
+    Iter end() const { return Iter{end_, end_, self_}; }
+
+  private:
+    const RowIndex* begin_;
+    const RowIndex* end_;
+    RowIndex self_;
+};
+
+// Below this many leaf-mates the row search is as cheap as marking the row in the index.
+inline constexpr std::size_t kSlotsFromMates = 8;
 
 }  // namespace
 
@@ -229,16 +511,19 @@ std::vector<SparseProximityRow> sparse_proximity_rows(const Forest& forest, cons
         // ever changes through its own updates, one group per tree, so rows are independent
         // and the blocks may run in any order.
         for_row_blocks(n, [&](std::size_t first, std::size_t last) {
+            std::optional<NeighbourSlots> slots;
             for (std::size_t i = first; i < last; ++i) {
                 if (mates_begin[i] == mates_end[i]) continue;
-                if (is_oob[i]) {
-                    for (std::size_t b = g.group_begin[i]; b < g.group_end[i]; ++b) {
-                        if (g.order[b] != i) counts.add(rows[i], g.order[b], k);
-                    }
+                const RowIndex* begin = is_oob[i] ? g.order.data() + g.group_begin[i]
+                                                  : oob_mates.data() + mates_begin[i];
+                const RowIndex* end =
+                    is_oob[i] ? g.order.data() + g.group_end[i] : oob_mates.data() + mates_end[i];
+                const MatesWithout mates(begin, end, static_cast<RowIndex>(i));
+                if (static_cast<std::size_t>(end - begin) < kSlotsFromMates) {
+                    for (const RowIndex j : mates) counts.add(rows[i], j, k);
                 } else {
-                    for (std::size_t b = mates_begin[i]; b < mates_end[i]; ++b) {
-                        counts.add(rows[i], oob_mates[b], k);
-                    }
+                    if (!slots) slots.emplace(n);
+                    slots->add_all(rows[i], k, mates);
                 }
                 row_peak[i] = std::max(row_peak[i], rows[i].capacity());
             }
@@ -260,9 +545,7 @@ Matrix new_row_proximity(const Forest& forest, const Matrix& x_train, const Matr
     const std::size_t n = x_train.rows;
     const RowMajor rows(x_new);
     Matrix out(x_new.rows, n);
-    const std::vector<LeafGroups> groups = parallel_map<LeafGroups>(
-        forest.size(),
-        [&](std::size_t t) { return group_rows_by_leaf(forest, t, x_train, false); });
+    const std::vector<LeafGroups> groups = group_rows_by_leaf_all(forest, x_train, false);
     const double n_trees = static_cast<double>(forest.size());
     for_row_blocks(x_new.rows, [&](std::size_t first, std::size_t last) {
         std::vector<std::uint32_t> leaf(last - first);
@@ -282,6 +565,47 @@ Matrix new_row_proximity(const Forest& forest, const Matrix& x_train, const Matr
         for (std::size_t i = first * n; i < last * n; ++i) out.values[i] /= n_trees;
     });
     return out;
+}
+
+std::vector<double> new_row_square_sums(const Forest& forest, const std::vector<LeafGroups>& groups,
+                                        std::size_t n_train, const MatrixView& x_new) {
+    if (groups.size() != forest.size()) fail_internal("one leaf grouping per tree expected");
+    const RowMajor rows(x_new);
+    std::vector<double> sums(x_new.rows, 0.0);
+    const double n_trees = static_cast<double>(forest.size());
+    for_row_blocks(x_new.rows, [&](std::size_t first, std::size_t last) {
+        const std::size_t m = last - first;
+        std::vector<std::uint32_t> leaf(checked_mul(forest.size(), m));
+        for (std::size_t t = 0; t < forest.size(); ++t) {
+            poll_interrupt();
+            forest.leaves(t, rows.view(), first, last, leaf.data() + t * m);
+        }
+        std::vector<std::uint32_t> together(n_train, 0);
+        TouchedRows touched(n_train);
+        for (std::size_t r = first; r < last; ++r) {
+            poll_interrupt();
+            for (std::size_t t = 0; t < forest.size(); ++t) {
+                const LeafGroups& g = groups[t];
+                auto [lo, hi] = std::equal_range(g.sorted_ids.begin(), g.sorted_ids.end(),
+                                                 leaf[t * m + r - first]);
+                const RowIndex* mate = g.order.data() + (lo - g.sorted_ids.begin());
+                const RowIndex* end = g.order.data() + (hi - g.sorted_ids.begin());
+                for (; mate != end; ++mate) {
+                    ++together[*mate];
+                    touched.add(*mate);
+                }
+            }
+            double s = 0.0;
+            touched.drain([&](RowIndex j) {
+                // The share as the dense table holds it: a count of 1.0s divided by T.
+                const double v = static_cast<double>(together[j]) / n_trees;
+                s += v * v;
+                together[j] = 0;
+            });
+            sums[r] = s;
+        }
+    });
+    return sums;
 }
 
 }  // namespace canopy

@@ -21,14 +21,38 @@ using OobSets = std::vector<std::vector<RowIndex>>;
 // number, 2id+1 / 2id+2, would wrap in 64 bits below depth 63 and make distinct leaves
 // collide). `order` lists the rows sorted by (leaf id, row), `sorted_ids[k]` is the id of
 // order[k]. With ranges, row i's group is order[group_begin[i] .. group_end[i]).
+// Grouped with the out-of-bag rows first (group_rows_by_leaf_oob_first), each group lists
+// its out-of-bag rows, then its in-bag rows, and order[group_begin[i] .. group_oob_end[i])
+// are row i's out-of-bag leaf-mates.
 struct LeafGroups {
     std::vector<std::uint32_t> sorted_ids;
     std::vector<RowIndex> order;
     std::vector<RowIndex> group_begin;
     std::vector<RowIndex> group_end;
+    std::vector<RowIndex> group_oob_end;
 };
 LeafGroups group_rows_by_leaf(const Forest& forest, std::size_t t, const Matrix& x,
                               bool with_ranges);
+
+// The training rows grouped by leaf in every tree, computed in parallel over the trees.
+std::vector<LeafGroups> group_rows_by_leaf_all(const Forest& forest, const Matrix& x,
+                                               bool with_ranges);
+// The same with ranges, each group's rows of tree t's out-of-bag set first (each part in
+// increasing row order).
+std::vector<LeafGroups> group_rows_by_leaf_oob_first(const Forest& forest, const OobSets& oob_sets,
+                                                     const Matrix& x);
+
+// Per training row i, the sums over j of the squared out-of-bag proximities prox(i, j)^2,
+// with and without the row's own term. Only pairs that share a leaf in a tree where one of
+// them is out of bag are visited (any other proximity is 0.0); the nonzero terms are added
+// in increasing j, so the sums equal those over the dense rows to the bit. `groups` come
+// from group_rows_by_leaf_oob_first.
+struct SquareSums {
+    std::vector<double> with_self;
+    std::vector<double> without_self;
+};
+SquareSums proximity_square_sums(const OobSets& oob_sets, const std::vector<LeafGroups>& groups,
+                                 std::size_t n);
 
 // Calls row_fn(i, row) with row i of the dense proximity matrix for every training row.
 // Rows are produced in parallel blocks; row_fn may only write storage that belongs to row i.
@@ -50,5 +74,12 @@ std::vector<SparseProximityRow> sparse_proximity_rows(const Forest& forest, cons
 // n_new x n shares of all trees in which new row r and training row j share a leaf
 // (NaN everywhere without trees).
 Matrix new_row_proximity(const Forest& forest, const Matrix& x_train, const MatrixView& x_new);
+
+// Per new row r, sum_j P[r][j]^2 of the matrix above, visiting only the training rows that
+// share a leaf with r (terms added in increasing j, as over the dense row), so the cost does
+// not grow with n_new x n. `groups` are the training rows' groups (ranges not needed). 0.0
+// for a row that shares no leaf (and for every row without trees).
+std::vector<double> new_row_square_sums(const Forest& forest, const std::vector<LeafGroups>& groups,
+                                        std::size_t n_train, const MatrixView& x_new);
 
 }  // namespace canopy
