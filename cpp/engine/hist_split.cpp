@@ -145,6 +145,17 @@ GainsFn pick_regression_gains() {
 
 const GainsFn regression_gains = pick_regression_gains();
 
+// Whether a tree reads its entries' codes from the shared columns through the entries'
+// rows, moving only the rows at a split, rather than carrying every searchable feature's
+// codes along. Carrying costs a pass per searchable feature at every split; gathering a
+// pass per searched feature (and one more for the split's own), each a random read, so it
+// pays when a node searches few of the features. The two layouts hand the searches the
+// same codes in the same order, so they grow the same tree.
+bool gathers_codes(const TreeParams& params, std::size_t m, std::size_t live) {
+    if (!params.max_features || *params.max_features >= m) return false;
+    return 2 * *params.max_features <= live;
+}
+
 // State shared by both tasks: inputs, the tree, the bin codes of the index buffer's
 // entries, kept in the same order through every partition, and the stack. Each task keeps
 // its own per-entry data, partitioned along with the codes; leaves are filled from it, as
@@ -163,19 +174,26 @@ public:
         check_inputs();
         const std::size_t n = idx_.size();
         left_words_.resize(mask_words(n));
-        tmp_codes_.resize(n);
         candidates_.resize(m_);
+        code_offset_.assign(m_, 0);
+        for (std::size_t f = 0; f < m_; ++f) {
+            if (hist_.n_bins[f] >= 2) live_.push_back(f);
+        }
+        gather_ = gathers_codes(params_, m_, live_.size());
+        if (gather_) {
+            // Two features' codes at a time, read from the shared columns through the rows
+            // of the entries; only the rows move at a split.
+            codes_.resize(checked_mul(2, n));
+            tmp_idx_.resize(n);
+            return;
+        }
         // Only features with two bins or more are ever searched; their codes follow the
         // entries through every partition, so a node reads them in one sequential pass.
-        code_offset_.assign(m_, 0);
-        std::size_t live = 0;
-        for (std::size_t f = 0; f < m_; ++f) live += hist_.n_bins[f] >= 2;
-        codes_.resize(checked_mul(live, n));
+        tmp_codes_.resize(n);
+        codes_.resize(checked_mul(live_.size(), n));
         std::size_t offset = 0;
-        for (std::size_t f = 0; f < m_; ++f) {
-            if (hist_.n_bins[f] < 2) continue;
+        for (std::size_t f : live_) {
             if (n >= kPollEntries) poll_interrupt();
-            live_.push_back(f);
             code_offset_[f] = offset;
             const std::uint8_t* src = hist_.bin_codes[f].data();
             for (std::size_t p = 0; p < n; ++p) codes_[offset + p] = src[idx_[p]];
@@ -201,7 +219,20 @@ protected:
         }
     }
 
-    const std::uint8_t* codes_of(std::size_t f) const { return codes_.data() + code_offset_[f]; }
+    // The codes of feature f for the node's entries, at their positions [begin, end). When
+    // codes are gathered they land in buffer `slot` (0 or 1), valid until its next use.
+    const std::uint8_t* codes_of(std::size_t f, const Work& work, int slot) {
+        if (!gather_) return codes_.data() + code_offset_[f];
+        std::uint8_t* out = codes_.data() + static_cast<std::size_t>(slot) * idx_.size();
+        const std::uint8_t* column = hist_.bin_codes[f].data();
+        for (std::size_t p = work.begin; p < work.end; ++p) out[p] = column[idx_[p]];
+        return out;
+    }
+
+    // The code of feature f for the entry at position p.
+    unsigned code_at(std::size_t f, std::size_t p) const {
+        return gather_ ? hist_.bin_codes[f][idx_[p]] : codes_[code_offset_[f] + p];
+    }
 
     // The candidate features of a node: a shuffled prefix when subsampling, else all.
     std::span<const std::size_t> candidates() {
@@ -228,7 +259,7 @@ protected:
     // code <= b: the codes, read in one sequential pass, say what the raw values would.
     // Nothing is moved yet, so a rejected split leaves the node's entries in their order.
     std::size_t mark_left(const Work& work, const Best& best) {
-        return mark_codes_at_most(codes_of(best.feature), work.begin, work.end, best.bin,
+        return mark_codes_at_most(codes_of(best.feature, work, 0), work.begin, work.end, best.bin,
                                   left_words_.data());
     }
 
@@ -246,10 +277,14 @@ protected:
         }
         const std::uint64_t* left = left_words_.data();
         g.partition_entries(work.begin, work.end, left);
-        for (std::size_t f : live_) {
-            if (n >= kPollEntries) poll_interrupt();
-            partition_stable(codes_.data() + code_offset_[f], work.begin, work.end, left,
-                             tmp_codes_.data());
+        if (gather_) {
+            partition_stable_scalar(idx_.data(), work.begin, work.end, left, tmp_idx_.data());
+        } else {
+            for (std::size_t f : live_) {
+                if (n >= kPollEntries) poll_interrupt();
+                partition_stable(codes_.data() + code_offset_[f], work.begin, work.end, left,
+                                 tmp_codes_.data());
+            }
         }
         tree_.set_split(id, best.feature, best.threshold, id + 1, kNoChild);
         tree_.nodes[id].n_samples = n;
@@ -294,7 +329,9 @@ protected:
     std::size_t m_;
 
     Tree tree_;
-    std::vector<RowIndex> idx_;   // the rows of the entries, in their initial order
+    std::vector<RowIndex> idx_;  // the rows of the entries; partitioned only when gathering
+    bool gather_ = false;
+    std::vector<RowIndex> tmp_idx_;
     std::vector<std::uint8_t> codes_;
     std::vector<std::size_t> code_offset_;
     std::vector<std::size_t> live_;
@@ -518,9 +555,8 @@ private:
         c.size = 0;
         for (std::size_t f : candidates()) {
             if (hist_.n_bins[f] < 2) continue;
-            const std::uint8_t* codes = codes_of(f);
-            const unsigned a = codes[p];
-            const unsigned b = codes[p + 1];
+            const unsigned a = code_at(f, p);
+            const unsigned b = code_at(f, p + 1);
             if (a == b) continue;
             const std::size_t k = a < b ? 0 : 1;
             const unsigned bin = std::min(a, b);
@@ -542,14 +578,14 @@ private:
             }
             if (bounds_->size + 2 * kMaxBins > RegBoundaries::kCapacity) flush(node, best);
             if (node.n >= kPollEntries) poll_interrupt();
-            fill<Track, Unit>(work, codes_of(pending), codes_of(f));
+            fill<Track, Unit>(work, codes_of(pending, work, 0), codes_of(f, work, 1));
             sweep<Track, Unit>(0, pending, node);
             sweep<Track, Unit>(1, f, node);
             pending = m_;
         }
         if (pending != m_) {
             if (bounds_->size + kMaxBins > RegBoundaries::kCapacity) flush(node, best);
-            fill<Track, Unit>(work, codes_of(pending), nullptr);
+            fill<Track, Unit>(work, codes_of(pending, work, 0), nullptr);
             sweep<Track, Unit>(0, pending, node);
         }
         flush(node, best);
@@ -672,7 +708,7 @@ private:
     }
 
     void search_feature(std::size_t f, const Work& work, double W, double G, Best& best) {
-        const std::uint8_t* codes = codes_of(f);
+        const std::uint8_t* codes = codes_of(f, work, 0);
         const std::size_t kn = present_.size();
         for (std::size_t p = work.begin; p < work.end; ++p) {
             const unsigned b = codes[p];
