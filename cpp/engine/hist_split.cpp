@@ -145,21 +145,179 @@ GainsFn pick_regression_gains() {
 
 const GainsFn regression_gains = pick_regression_gains();
 
-// Whether a tree reads its entries' codes from the shared columns through the entries'
-// rows, moving only the rows at a split, rather than carrying every searchable feature's
-// codes along. Carrying costs a pass per searchable feature at every split; gathering a
-// pass per searched feature (and one more for the split's own), each a random read, so it
-// pays when a node searches few of the features. The two layouts hand the searches the
-// same codes in the same order, so they grow the same tree.
-bool gathers_codes(const TreeParams& params, std::size_t m, std::size_t live) {
-    if (!params.max_features || *params.max_features >= m) return false;
-    return 2 * *params.max_features <= live;
+// A strided view of one feature's codes: the code of the entry at position p is at
+// base[p * stride].
+struct CodeView {
+    const std::uint8_t* base;
+    std::size_t stride;
+    unsigned operator[](std::size_t p) const { return base[p * stride]; }
+};
+
+// Sets the mask of entries [begin, end) to codes[p] <= bin and returns how many are set.
+std::size_t mark_at_most(CodeView codes, std::size_t begin, std::size_t end, unsigned bin,
+                         std::uint64_t* words) {
+    if (codes.stride == 1) return mark_codes_at_most(codes.base, begin, end, bin, words);
+    std::size_t count = 0;
+    for (std::size_t p = begin, k = 0; p < end; p += 64, ++k) {
+        const std::size_t len = std::min<std::size_t>(64, end - p);
+        std::uint64_t m = 0;
+        for (std::size_t j = 0; j < len; ++j) {
+            m |= static_cast<std::uint64_t>(codes[p + j] <= bin) << j;
+        }
+        words[k] = m;
+        count += static_cast<std::size_t>(std::popcount(m));
+    }
+    return count;
+}
+
+// The bin codes of a tree's entries, in the order of the index buffer through every
+// partition, in one of three layouts picked per tree. All three hand the searches the same
+// codes for the same positions, so they grow the same tree; they differ in what a split
+// moves and how a search reads.
+//  - columns: one run of codes per searchable feature. A split moves every run, a search
+//    reads its features sequentially: the layout for nodes that search most features.
+//  - records: one record per entry holding all its codes. A split moves one record per
+//    entry in one pass, a search reads one byte per record. Nodes that search a few of
+//    not too many features spend far less on moving codes they never read.
+//  - gathered: nothing but the entries' rows moves; a search reads its features' codes
+//    through the rows from the shared columns. For many features searched a few at a time.
+class EntryCodes {
+public:
+    // Records hold at most this many codes; wider data searched sparsely is gathered.
+    static constexpr std::size_t kMaxRecordWords = 8;
+
+    EntryCodes(const HistogramData& hist, std::vector<RowIndex>& rows,
+               const std::vector<std::size_t>& live, std::uint64_t searched, bool poll)
+        : hist_(hist), rows_(rows), n_(rows.size()), offset_(hist.n_bins.size(), 0) {
+        const std::size_t words = (live.size() + 7) / 8;
+        if (2 * searched > live.size()) {
+            layout_ = Layout::columns;
+        } else if (words <= kMaxRecordWords) {
+            layout_ = Layout::records;
+            record_words_ = words;
+        } else {
+            layout_ = Layout::gathered;
+        }
+        if (layout_ == Layout::columns) {
+            fill_columns(live, poll);
+        } else if (layout_ == Layout::records) {
+            fill_records(live, poll);
+        } else {
+            bytes_.resize(checked_mul(2, n_));  // two features' codes at a time
+            tmp_rows_.resize(n_);
+        }
+    }
+
+    // The codes of feature f for positions [begin, end); when gathering, they land in
+    // buffer `slot` (0 or 1) and stay valid until its next use.
+    CodeView codes(std::size_t f, std::size_t begin, std::size_t end, int slot) {
+        switch (layout_) {
+            case Layout::columns: return {bytes_.data() + offset_[f], 1};
+            case Layout::records: return {record_bytes() + offset_[f], 8 * record_words_};
+            case Layout::gathered: break;
+        }
+        std::uint8_t* out = bytes_.data() + static_cast<std::size_t>(slot) * n_;
+        const std::uint8_t* column = hist_.bin_codes[f].data();
+        for (std::size_t p = begin; p < end; ++p) out[p] = column[rows_[p]];
+        return {out, 1};
+    }
+
+    // The code of feature f at position p.
+    unsigned code_at(std::size_t f, std::size_t p) const {
+        switch (layout_) {
+            case Layout::columns: return bytes_[offset_[f] + p];
+            case Layout::records: return record_bytes()[p * 8 * record_words_ + offset_[f]];
+            case Layout::gathered: break;
+        }
+        return hist_.bin_codes[f][rows_[p]];
+    }
+
+    // Moves positions [begin, end) as partition_stable does with the same mask.
+    void partition(std::size_t begin, std::size_t end, const std::uint64_t* left, bool poll);
+
+private:
+    enum class Layout { columns, records, gathered };
+
+    const std::uint8_t* record_bytes() const {
+        return reinterpret_cast<const std::uint8_t*>(records_.data());
+    }
+
+    void fill_columns(const std::vector<std::size_t>& live, bool poll) {
+        bytes_.resize(checked_mul(live.size(), n_));
+        tmp_bytes_.resize(n_);
+        std::size_t offset = 0;
+        for (std::size_t f : live) {
+            if (poll) poll_interrupt();
+            offset_[f] = offset;
+            live_.push_back(f);
+            const std::uint8_t* src = hist_.bin_codes[f].data();
+            for (std::size_t p = 0; p < n_; ++p) bytes_[offset + p] = src[rows_[p]];
+            offset += n_;
+        }
+    }
+
+    void fill_records(const std::vector<std::size_t>& live, bool poll) {
+        records_.assign(checked_mul(record_words_, n_), 0);
+        tmp_records_.resize(records_.size());
+        const std::size_t stride = 8 * record_words_;
+        auto* out = reinterpret_cast<std::uint8_t*>(records_.data());
+        for (std::size_t j = 0; j < live.size(); ++j) {
+            if (poll) poll_interrupt();
+            const std::size_t f = live[j];
+            offset_[f] = j;
+            const std::uint8_t* src = hist_.bin_codes[f].data();
+            for (std::size_t p = 0; p < n_; ++p) out[p * stride + j] = src[rows_[p]];
+        }
+    }
+
+    template <std::size_t W>
+    void partition_records(std::size_t begin, std::size_t end, const std::uint64_t* left) {
+        partition_stable_records<W>(records_.data(), begin, end, left, tmp_records_.data());
+    }
+
+    const HistogramData& hist_;
+    std::vector<RowIndex>& rows_;
+    std::size_t n_;
+    Layout layout_ = Layout::columns;
+    std::vector<std::size_t> offset_;  // per feature: its run (columns) or byte (records)
+    std::vector<std::size_t> live_;    // columns: the features with a run
+    std::vector<std::uint8_t> bytes_, tmp_bytes_;
+    std::size_t record_words_ = 0;
+    std::vector<std::uint64_t> records_, tmp_records_;
+    std::vector<RowIndex> tmp_rows_;
+};
+
+void EntryCodes::partition(std::size_t begin, std::size_t end, const std::uint64_t* left,
+                           bool poll) {
+    switch (layout_) {
+        case Layout::columns:
+            for (std::size_t f : live_) {
+                if (poll) poll_interrupt();
+                partition_stable(bytes_.data() + offset_[f], begin, end, left,
+                                 tmp_bytes_.data());
+            }
+            return;
+        case Layout::gathered:
+            partition_stable_scalar(rows_.data(), begin, end, left, tmp_rows_.data());
+            return;
+        case Layout::records: break;
+    }
+    switch (record_words_) {
+        case 1: return partition_records<1>(begin, end, left);
+        case 2: return partition_records<2>(begin, end, left);
+        case 3: return partition_records<3>(begin, end, left);
+        case 4: return partition_records<4>(begin, end, left);
+        case 5: return partition_records<5>(begin, end, left);
+        case 6: return partition_records<6>(begin, end, left);
+        case 7: return partition_records<7>(begin, end, left);
+        default: return partition_records<8>(begin, end, left);
+    }
 }
 
 // State shared by both tasks: inputs, the tree, the bin codes of the index buffer's
-// entries, kept in the same order through every partition, and the stack. Each task keeps
-// its own per-entry data, partitioned along with the codes; leaves are filled from it, as
-// it holds the same values (in the same order) as the rows.
+// entries, and the stack. Each task keeps its own per-entry data, partitioned along with
+// the codes; leaves are filled from it, as it holds the same values (in the same order) as
+// the rows.
 class GrowerBase {
 public:
     // Nodes at least this large poll for interrupts between features too: their per-feature
@@ -170,35 +328,9 @@ public:
                std::span<const RowIndex> indices, const TreeParams& params, Pcg64& rng,
                const HistogramData& hist)
         : x_(x), y_(y), w_(w), params_(params), rng_(rng), hist_(hist), m_(x.cols),
-          idx_(indices.begin(), indices.end()) {
-        check_inputs();
-        const std::size_t n = idx_.size();
-        left_words_.resize(mask_words(n));
+          idx_(indices.begin(), indices.end()), codes_(make_codes()) {
+        left_words_.resize(mask_words(idx_.size()));
         candidates_.resize(m_);
-        code_offset_.assign(m_, 0);
-        for (std::size_t f = 0; f < m_; ++f) {
-            if (hist_.n_bins[f] >= 2) live_.push_back(f);
-        }
-        gather_ = gathers_codes(params_, m_, live_.size());
-        if (gather_) {
-            // Two features' codes at a time, read from the shared columns through the rows
-            // of the entries; only the rows move at a split.
-            codes_.resize(checked_mul(2, n));
-            tmp_idx_.resize(n);
-            return;
-        }
-        // Only features with two bins or more are ever searched; their codes follow the
-        // entries through every partition, so a node reads them in one sequential pass.
-        tmp_codes_.resize(n);
-        codes_.resize(checked_mul(live_.size(), n));
-        std::size_t offset = 0;
-        for (std::size_t f : live_) {
-            if (n >= kPollEntries) poll_interrupt();
-            code_offset_[f] = offset;
-            const std::uint8_t* src = hist_.bin_codes[f].data();
-            for (std::size_t p = 0; p < n; ++p) codes_[offset + p] = src[idx_[p]];
-            offset += n;
-        }
     }
 
 protected:
@@ -219,19 +351,21 @@ protected:
         }
     }
 
-    // The codes of feature f for the node's entries, at their positions [begin, end). When
-    // codes are gathered they land in buffer `slot` (0 or 1), valid until its next use.
-    const std::uint8_t* codes_of(std::size_t f, const Work& work, int slot) {
-        if (!gather_) return codes_.data() + code_offset_[f];
-        std::uint8_t* out = codes_.data() + static_cast<std::size_t>(slot) * idx_.size();
-        const std::uint8_t* column = hist_.bin_codes[f].data();
-        for (std::size_t p = work.begin; p < work.end; ++p) out[p] = column[idx_[p]];
-        return out;
+    // Checks the inputs, then lays out the codes of the features with two bins or more (the
+    // only ones ever searched).
+    EntryCodes make_codes() {
+        check_inputs();
+        std::vector<std::size_t> live;
+        for (std::size_t f = 0; f < m_; ++f) {
+            if (hist_.n_bins[f] >= 2) live.push_back(f);
+        }
+        const std::uint64_t searched =
+            params_.max_features ? std::min<std::uint64_t>(*params_.max_features, m_) : m_;
+        return EntryCodes(hist_, idx_, live, searched, idx_.size() >= kPollEntries);
     }
 
-    // The code of feature f for the entry at position p.
-    unsigned code_at(std::size_t f, std::size_t p) const {
-        return gather_ ? hist_.bin_codes[f][idx_[p]] : codes_[code_offset_[f] + p];
+    CodeView codes_of(std::size_t f, const Work& work, int slot) {
+        return codes_.codes(f, work.begin, work.end, slot);
     }
 
     // The candidate features of a node: a shuffled prefix when subsampling, else all.
@@ -259,8 +393,8 @@ protected:
     // code <= b: the codes, read in one sequential pass, say what the raw values would.
     // Nothing is moved yet, so a rejected split leaves the node's entries in their order.
     std::size_t mark_left(const Work& work, const Best& best) {
-        return mark_codes_at_most(codes_of(best.feature, work, 0), work.begin, work.end, best.bin,
-                                  left_words_.data());
+        return mark_at_most(codes_of(best.feature, work, 0), work.begin, work.end, best.bin,
+                            left_words_.data());
     }
 
     // Turns node `id` into a split when both sides keep enough entries (and at least one:
@@ -277,15 +411,7 @@ protected:
         }
         const std::uint64_t* left = left_words_.data();
         g.partition_entries(work.begin, work.end, left);
-        if (gather_) {
-            partition_stable_scalar(idx_.data(), work.begin, work.end, left, tmp_idx_.data());
-        } else {
-            for (std::size_t f : live_) {
-                if (n >= kPollEntries) poll_interrupt();
-                partition_stable(codes_.data() + code_offset_[f], work.begin, work.end, left,
-                                 tmp_codes_.data());
-            }
-        }
+        codes_.partition(work.begin, work.end, left, n >= kPollEntries);
         tree_.set_split(id, best.feature, best.threshold, id + 1, kNoChild);
         tree_.nodes[id].n_samples = n;
         const std::size_t mid = work.begin + n_left;
@@ -330,13 +456,8 @@ protected:
 
     Tree tree_;
     std::vector<RowIndex> idx_;  // the rows of the entries; partitioned only when gathering
-    bool gather_ = false;
-    std::vector<RowIndex> tmp_idx_;
-    std::vector<std::uint8_t> codes_;
-    std::vector<std::size_t> code_offset_;
-    std::vector<std::size_t> live_;
+    EntryCodes codes_;
     std::vector<std::uint64_t> left_words_;  // which entries of the node being split go left
-    std::vector<std::uint8_t> tmp_codes_;
     std::vector<std::size_t> candidates_;
     std::vector<Work> stack_;
 };
@@ -430,7 +551,7 @@ private:
     // (each slot still receives its entries in list order). Small nodes also record which
     // bins they touch; large ones touch most bins, so the sweep visits them all.
     template <bool Track, bool Unit>
-    void fill(const Work& work, const std::uint8_t* codes_a, const std::uint8_t* codes_b) {
+    void fill(const Work& work, CodeView codes_a, CodeView codes_b) {
         for (std::size_t p = work.begin; p < work.end; ++p) {
             // Read once: the slots are doubles too, so the compiler cannot keep these.
             const double w = Unit ? 0.0 : ew_[p];
@@ -445,7 +566,7 @@ private:
                 if (Track) masks_[h].set(bin);
             };
             add(0, codes_a[p]);
-            if (codes_b != nullptr) add(1, codes_b[p]);
+            if (codes_b.base != nullptr) add(1, codes_b[p]);
         }
     }
 
@@ -555,8 +676,8 @@ private:
         c.size = 0;
         for (std::size_t f : candidates()) {
             if (hist_.n_bins[f] < 2) continue;
-            const unsigned a = code_at(f, p);
-            const unsigned b = code_at(f, p + 1);
+            const unsigned a = codes_.code_at(f, p);
+            const unsigned b = codes_.code_at(f, p + 1);
             if (a == b) continue;
             const std::size_t k = a < b ? 0 : 1;
             const unsigned bin = std::min(a, b);
@@ -585,7 +706,7 @@ private:
         }
         if (pending != m_) {
             if (bounds_->size + kMaxBins > RegBoundaries::kCapacity) flush(node, best);
-            fill<Track, Unit>(work, codes_of(pending, work, 0), nullptr);
+            fill<Track, Unit>(work, codes_of(pending, work, 0), CodeView{nullptr, 0});
             sweep<Track, Unit>(0, pending, node);
         }
         flush(node, best);
@@ -708,7 +829,7 @@ private:
     }
 
     void search_feature(std::size_t f, const Work& work, double W, double G, Best& best) {
-        const std::uint8_t* codes = codes_of(f, work, 0);
+        const CodeView codes = codes_of(f, work, 0);
         const std::size_t kn = present_.size();
         for (std::size_t p = work.begin; p < work.end; ++p) {
             const unsigned b = codes[p];
