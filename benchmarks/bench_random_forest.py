@@ -84,8 +84,10 @@ print(json.dumps({"fit": fit_s, "predict": predict_s, "quality": quality,
 """
 
 
-def run(cfg):
+def run(cfg, pythonpath=None):
     env = dict(os.environ)
+    if pythonpath is not None:
+        env["PYTHONPATH"] = pythonpath
     threads = str(cfg["threads"])
     env.update(RAYON_NUM_THREADS=threads, OMP_NUM_THREADS=threads, OPENBLAS_NUM_THREADS="1",
                MKL_NUM_THREADS="1")
@@ -110,6 +112,8 @@ def main():
                     help="features searched per node, for every library")
     ap.add_argument("--fit-table", action="store_true",
                     help="canopy against scikit-learn fit times only, both feature settings")
+    ap.add_argument("--baseline", metavar="PYTHONPATH",
+                    help="with --fit-table: also time the canopy build found on this path")
     # Unlimited trees are impractical for both peers (LightGBM keeps per-leaf histograms,
     # XGBoost's loss-guided growth without limits runs for hours at full size), so they get
     # the largest limits that finish in minutes; their accuracy is printed beside the times.
@@ -156,19 +160,27 @@ def fit_table(args):
     print(f"fit seconds, {args.features} features, {args.trees} trees, full depth, bootstrap, "
           f"{args.threads} threads, one run each")
     print(f"{'task':<15} {'rows':>7} {'max_features':>12} {'canopy':>8} {'sklearn':>8}"
-          f" {'sklearn / canopy':>17}")
+          f" {'sklearn / canopy':>17}" + (f" {'baseline':>8} {'sklearn / baseline':>19}"
+                                           if args.baseline else ""))
     for task in args.tasks.split(","):
         for rows in (10_000, 100_000):
             for max_features in ("sqrt", "all"):
                 fits = {}
-                for lib in ("canopy", "sklearn"):
+                runs = [("canopy", "canopy", None), ("sklearn", "sklearn", None)]
+                if args.baseline:
+                    runs.append(("baseline", "canopy", args.baseline))
+                for name, lib, path in runs:
                     cfg = dict(task=task, library=lib, rows=rows, features=args.features,
                                trees=args.trees, threads=args.threads, seed=0,
                                lgbm_leaves=0, xgb_depth=0, predict_repeats=1,
                                max_features=max_features)
-                    fits[lib] = run(cfg).get("fit", float("nan"))
-                print(f"{task:<15} {rows:>7} {max_features:>12} {fits['canopy']:>8.2f}"
-                      f" {fits['sklearn']:>8.2f} {fits['sklearn'] / fits['canopy']:>16.1f}x")
+                    fits[name] = run(cfg, path).get("fit", float("nan"))
+                line = (f"{task:<15} {rows:>7} {max_features:>12} {fits['canopy']:>8.2f}"
+                        f" {fits['sklearn']:>8.2f} {fits['sklearn'] / fits['canopy']:>16.1f}x")
+                if args.baseline:
+                    line += (f" {fits['baseline']:>8.2f}"
+                             f" {fits['sklearn'] / fits['baseline']:>18.1f}x")
+                print(line, flush=True)
 
 
 if __name__ == "__main__":

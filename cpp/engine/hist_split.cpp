@@ -212,9 +212,12 @@ public:
     // buffer `slot` (0 or 1) and stay valid until its next use.
     CodeView codes(std::size_t f, std::size_t begin, std::size_t end, int slot) {
         switch (layout_) {
-            case Layout::columns: return {bytes_.data() + offset_[f], 1};
-            case Layout::records: return {record_bytes() + offset_[f], 8 * record_words_};
-            case Layout::gathered: break;
+            case Layout::columns:
+                return {bytes_.data() + offset_[f], 1};
+            case Layout::records:
+                return {record_bytes() + offset_[f], 8 * record_words_};
+            case Layout::gathered:
+                break;
         }
         std::uint8_t* out = bytes_.data() + static_cast<std::size_t>(slot) * n_;
         const std::uint8_t* column = hist_.bin_codes[f].data();
@@ -225,9 +228,12 @@ public:
     // The code of feature f at position p.
     unsigned code_at(std::size_t f, std::size_t p) const {
         switch (layout_) {
-            case Layout::columns: return bytes_[offset_[f] + p];
-            case Layout::records: return record_bytes()[p * 8 * record_words_ + offset_[f]];
-            case Layout::gathered: break;
+            case Layout::columns:
+                return bytes_[offset_[f] + p];
+            case Layout::records:
+                return record_bytes()[p * 8 * record_words_ + offset_[f]];
+            case Layout::gathered:
+                break;
         }
         return hist_.bin_codes[f][rows_[p]];
     }
@@ -293,24 +299,32 @@ void EntryCodes::partition(std::size_t begin, std::size_t end, const std::uint64
         case Layout::columns:
             for (std::size_t f : live_) {
                 if (poll) poll_interrupt();
-                partition_stable(bytes_.data() + offset_[f], begin, end, left,
-                                 tmp_bytes_.data());
+                partition_stable(bytes_.data() + offset_[f], begin, end, left, tmp_bytes_.data());
             }
             return;
         case Layout::gathered:
             partition_stable_scalar(rows_.data(), begin, end, left, tmp_rows_.data());
             return;
-        case Layout::records: break;
+        case Layout::records:
+            break;
     }
     switch (record_words_) {
-        case 1: return partition_records<1>(begin, end, left);
-        case 2: return partition_records<2>(begin, end, left);
-        case 3: return partition_records<3>(begin, end, left);
-        case 4: return partition_records<4>(begin, end, left);
-        case 5: return partition_records<5>(begin, end, left);
-        case 6: return partition_records<6>(begin, end, left);
-        case 7: return partition_records<7>(begin, end, left);
-        default: return partition_records<8>(begin, end, left);
+        case 1:
+            return partition_records<1>(begin, end, left);
+        case 2:
+            return partition_records<2>(begin, end, left);
+        case 3:
+            return partition_records<3>(begin, end, left);
+        case 4:
+            return partition_records<4>(begin, end, left);
+        case 5:
+            return partition_records<5>(begin, end, left);
+        case 6:
+            return partition_records<6>(begin, end, left);
+        case 7:
+            return partition_records<7>(begin, end, left);
+        default:
+            return partition_records<8>(begin, end, left);
     }
 }
 
