@@ -735,11 +735,15 @@ private:
     std::unique_ptr<RegBoundaries> bounds_ = std::make_unique<RegBoundaries>();
 };
 
+// When every weight of the sample is 1.0 (the usual case), every weight sum is a count:
+// a sum of ones is exact in any order, so the searches count in integers and convert, and
+// get the very sums the weighted loops would.
 class ClassificationGrower : public GrowerBase {
 public:
     using GrowerBase::GrowerBase;
 
     Tree grow() {
+        unit_ = std::all_of(idx_.begin(), idx_.end(), [&](RowIndex i) { return w_[i] == 1.0; });
         // Dense class ids: the class indices of the sample, sorted, so ids keep their order.
         std::vector<std::uint64_t> classes(idx_.size());
         for (std::size_t p = 0; p < idx_.size(); ++p) classes[p] = class_index(y_[idx_[p]]);
@@ -752,6 +756,7 @@ public:
             entries_[p] = ClsEntry{w_[idx_[p]], static_cast<std::uint32_t>(it - distinct.begin())};
         }
         local_of_.assign(distinct.size(), 0);
+        leaf_n_.assign(distinct.size(), 0);
         seen_.assign(distinct.size(), 0);
         leaf_weight_.assign(distinct.size(), 0.0);
         class_of_ = std::move(distinct);
@@ -762,8 +767,16 @@ public:
     // largest weight: the same counts a leaf over the entries' rows gets everywhere.
     void fill_leaf(std::uint32_t id, const Work& work) {
         collect_present(work);
-        for (std::size_t p = work.begin; p < work.end; ++p) {
-            leaf_weight_[entries_[p].cls] += entries_[p].w;
+        if (unit_) {
+            for (std::size_t p = work.begin; p < work.end; ++p) ++leaf_n_[entries_[p].cls];
+            for (std::uint32_t c : present_) {
+                leaf_weight_[c] = static_cast<double>(leaf_n_[c]);
+                leaf_n_[c] = 0;
+            }
+        } else {
+            for (std::size_t p = work.begin; p < work.end; ++p) {
+                leaf_weight_[entries_[p].cls] += entries_[p].w;
+            }
         }
         leaf_counts_.clear();
         for (std::uint32_t c : present_) {
@@ -782,8 +795,10 @@ public:
             pure = entries_[p].cls == entries_[work.begin].cls;
         }
         if (pure || n == 0) return false;
-        double W = 0.0;
-        for (std::size_t p = work.begin; p < work.end; ++p) W += entries_[p].w;
+        double W = unit_ ? static_cast<double>(n) : 0.0;
+        if (!unit_) {
+            for (std::size_t p = work.begin; p < work.end; ++p) W += entries_[p].w;
+        }
         if (W <= 0.0) return false;
         node_statistics(work);
         double sum = 0.0;
@@ -795,7 +810,9 @@ public:
         Best best;
         for (std::size_t f : candidates()) {
             if (n >= kPollEntries) poll_interrupt();
-            if (hist_.n_bins[f] >= 2) search_feature(f, work, W, G, best);
+            if (hist_.n_bins[f] < 2) continue;
+            unit_ ? search_feature<true>(f, work, W, G, best)
+                  : search_feature<false>(f, work, W, G, best);
         }
         if (best.gain <= 0.0) return false;
         return try_split(*this, id, work, best);
@@ -830,27 +847,43 @@ private:
         const std::size_t kn = present_.size();
         node_counts_.assign(kn, 0.0);
         local_.resize(work.end - work.begin);
-        for (std::size_t p = work.begin; p < work.end; ++p) {
-            const std::uint32_t l = local_of_[entries_[p].cls];
-            local_[p - work.begin] = l;
-            node_counts_[l] += entries_[p].w;
+        if (unit_) {
+            node_n_.assign(kn, 0);
+            for (std::size_t p = work.begin; p < work.end; ++p) {
+                const std::uint32_t l = local_of_[entries_[p].cls];
+                local_[p - work.begin] = l;
+                ++node_n_[l];
+            }
+            for (std::size_t l = 0; l < kn; ++l) node_counts_[l] = static_cast<double>(node_n_[l]);
+        } else {
+            for (std::size_t p = work.begin; p < work.end; ++p) {
+                const std::uint32_t l = local_of_[entries_[p].cls];
+                local_[p - work.begin] = l;
+                node_counts_[l] += entries_[p].w;
+            }
         }
         // Every slot the searches touch is cleared after use, so growing keeps it all zero.
-        if (bin_cls_.size() < kMaxBins * kn) bin_cls_.resize(kMaxBins * kn, 0.0);
+        if (unit_ && bin_cls_n_.size() < kMaxBins * kn) bin_cls_n_.resize(kMaxBins * kn, 0);
+        if (!unit_ && bin_cls_.size() < kMaxBins * kn) bin_cls_.resize(kMaxBins * kn, 0.0);
         left_.resize(kn);
         // Left class sums per boundary, class-major so the gain loop runs over boundaries.
         bound_left_.resize(kMaxBins * kn);
     }
 
+    template <bool Unit>
     void search_feature(std::size_t f, const Work& work, double W, double G, Best& best) {
         const CodeView codes = codes_of(f, work, 0);
         const std::size_t kn = present_.size();
         for (std::size_t p = work.begin; p < work.end; ++p) {
             const unsigned b = codes[p];
-            const double w = entries_[p].w;
-            bin_w_[b] += w;
             ++bin_n_[b];
-            bin_cls_[b * kn + local_[p - work.begin]] += w;
+            if (Unit) {
+                ++bin_cls_n_[b * kn + local_[p - work.begin]];
+            } else {
+                const double w = entries_[p].w;
+                bin_w_[b] += w;
+                bin_cls_[b * kn + local_[p - work.begin]] += w;
+            }
             mask_.set(b);
         }
         const std::size_t last = hist_.n_bins[f] - 1;
@@ -862,11 +895,17 @@ private:
         double WL = 0.0;
         std::size_t nL = 0;
         mask_.for_each([&](unsigned b) {
-            double* cls = &bin_cls_[b * kn];
             if (b < last) {
-                WL += bin_w_[b];
                 nL += bin_n_[b];
-                for (std::size_t k = 0; k < kn; ++k) left_[k] += cls[k];
+                if (Unit) {
+                    WL = static_cast<double>(nL);
+                    const std::uint32_t* cls = &bin_cls_n_[b * kn];
+                    for (std::size_t k = 0; k < kn; ++k) left_[k] += static_cast<double>(cls[k]);
+                } else {
+                    WL += bin_w_[b];
+                    const double* cls = &bin_cls_[b * kn];
+                    for (std::size_t k = 0; k < kn; ++k) left_[k] += cls[k];
+                }
                 if (W - WL > 0.0 && WL > 0.0 && nL >= min_leaf && n - nL >= min_leaf) {
                     for (std::size_t k = 0; k < kn; ++k) {
                         bound_left_[k * kMaxBins + c.size] = left_[k];
@@ -876,9 +915,13 @@ private:
                     ++c.size;
                 }
             }
-            bin_w_[b] = 0.0;
             bin_n_[b] = 0;
-            std::fill(cls, cls + kn, 0.0);
+            if (Unit) {
+                std::fill_n(&bin_cls_n_[b * kn], kn, 0u);
+            } else {
+                bin_w_[b] = 0.0;
+                std::fill_n(&bin_cls_[b * kn], kn, 0.0);
+            }
         });
         mask_.clear();
         // Gini sums per boundary, classes in ascending order.
@@ -918,6 +961,10 @@ private:
     std::vector<std::uint32_t> local_;     // node-local class id of each node entry
     std::vector<double> node_counts_;      // per node-local class
     std::vector<double> left_;
+    bool unit_ = false;
+    std::vector<std::size_t> leaf_n_;      // per tree class id, zero between leaves (unit)
+    std::vector<std::size_t> node_n_;      // per node-local class (unit)
+    std::vector<std::uint32_t> bin_cls_n_;  // kMaxBins x node classes (unit)
     std::vector<double> bin_cls_;          // kMaxBins x node classes
     std::vector<double> bound_left_;       // node classes x kMaxBins
     std::array<double, kMaxBins> bin_w_{};
