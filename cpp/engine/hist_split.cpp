@@ -337,6 +337,9 @@ public:
     // Nodes at least this large poll for interrupts between features too: their per-feature
     // passes take long enough to matter, and the poll costs nothing beside them.
     static constexpr std::size_t kPollEntries = std::size_t{1} << 15;
+    // Nodes at least this large touch most bins of a feature: their sweeps visit every bin
+    // instead of keeping track of the ones touched.
+    static constexpr std::size_t kDenseNode = 256;
 
     GrowerBase(const MatrixView& x, std::span<const double> y, std::span<const double> w,
                std::span<const RowIndex> indices, const TreeParams& params, Pcg64& rng,
@@ -547,8 +550,6 @@ public:
     }
 
 private:
-    static constexpr std::size_t kDenseNode = 256;
-
     struct NodeSums {
         double W, S1, S2, V;
         std::size_t n;
@@ -811,8 +812,13 @@ public:
         for (std::size_t f : candidates()) {
             if (n >= kPollEntries) poll_interrupt();
             if (hist_.n_bins[f] < 2) continue;
-            unit_ ? search_feature<true>(f, work, W, G, best)
-                  : search_feature<false>(f, work, W, G, best);
+            if (!unit_) {
+                search_feature<false, true>(f, work, W, G, best);
+            } else if (n >= kDenseNode) {
+                search_feature<true, false>(f, work, W, G, best);
+            } else {
+                search_feature<true, true>(f, work, W, G, best);
+            }
         }
         if (best.gain <= 0.0) return false;
         return try_split(*this, id, work, best);
@@ -848,13 +854,17 @@ private:
         node_counts_.assign(kn, 0.0);
         local_.resize(work.end - work.begin);
         if (unit_) {
-            node_n_.assign(kn, 0);
+            // Two sets of counters, for alternate entries: neighbours of one class do not
+            // wait on each other's increments.
+            node_n_.assign(2 * kn, 0);
             for (std::size_t p = work.begin; p < work.end; ++p) {
                 const std::uint32_t l = local_of_[entries_[p].cls];
                 local_[p - work.begin] = l;
-                ++node_n_[l];
+                ++node_n_[2 * l + (p & 1)];
             }
-            for (std::size_t l = 0; l < kn; ++l) node_counts_[l] = static_cast<double>(node_n_[l]);
+            for (std::size_t l = 0; l < kn; ++l) {
+                node_counts_[l] = static_cast<double>(node_n_[2 * l] + node_n_[2 * l + 1]);
+            }
         } else {
             for (std::size_t p = work.begin; p < work.end; ++p) {
                 const std::uint32_t l = local_of_[entries_[p].cls];
@@ -870,21 +880,25 @@ private:
         bound_left_.resize(kMaxBins * kn);
     }
 
-    template <bool Unit>
+    // Fills the histogram of feature f over the node's entries and gathers the boundaries
+    // that qualify. With unit weights the histogram holds class counts only. Small nodes
+    // keep track of the bins they touch; large ones (unit weights only) sweep every bin
+    // and skip the empty ones, which leave the left side and its gain unchanged.
+    template <bool Unit, bool Track>
     void search_feature(std::size_t f, const Work& work, double W, double G, Best& best) {
         const CodeView codes = codes_of(f, work, 0);
         const std::size_t kn = present_.size();
         for (std::size_t p = work.begin; p < work.end; ++p) {
             const unsigned b = codes[p];
-            ++bin_n_[b];
             if (Unit) {
                 ++bin_cls_n_[b * kn + local_[p - work.begin]];
             } else {
                 const double w = entries_[p].w;
                 bin_w_[b] += w;
+                ++bin_n_[b];
                 bin_cls_[b * kn + local_[p - work.begin]] += w;
             }
-            mask_.set(b);
+            if (Track) mask_.set(b);
         }
         const std::size_t last = hist_.n_bins[f] - 1;
         const std::size_t n = work.end - work.begin;
@@ -894,14 +908,20 @@ private:
         c.size = 0;
         double WL = 0.0;
         std::size_t nL = 0;
-        mask_.for_each([&](unsigned b) {
+        const auto visit = [&](unsigned b) {
+            std::uint32_t* counts = Unit ? &bin_cls_n_[b * kn] : nullptr;
+            std::size_t bin_n = 0;
+            if (Unit) {
+                for (std::size_t k = 0; k < kn; ++k) bin_n += counts[k];
+                if (!Track && bin_n == 0) return;
+            }
             if (b < last) {
-                nL += bin_n_[b];
                 if (Unit) {
+                    nL += bin_n;
                     WL = static_cast<double>(nL);
-                    const std::uint32_t* cls = &bin_cls_n_[b * kn];
-                    for (std::size_t k = 0; k < kn; ++k) left_[k] += static_cast<double>(cls[k]);
+                    for (std::size_t k = 0; k < kn; ++k) left_[k] += static_cast<double>(counts[k]);
                 } else {
+                    nL += bin_n_[b];
                     WL += bin_w_[b];
                     const double* cls = &bin_cls_[b * kn];
                     for (std::size_t k = 0; k < kn; ++k) left_[k] += cls[k];
@@ -915,15 +935,20 @@ private:
                     ++c.size;
                 }
             }
-            bin_n_[b] = 0;
             if (Unit) {
-                std::fill_n(&bin_cls_n_[b * kn], kn, 0u);
+                std::fill_n(counts, kn, 0u);
             } else {
+                bin_n_[b] = 0;
                 bin_w_[b] = 0.0;
                 std::fill_n(&bin_cls_[b * kn], kn, 0.0);
             }
-        });
-        mask_.clear();
+        };
+        if (Track) {
+            mask_.for_each(visit);
+        } else {
+            for (unsigned b = 0; b <= last; ++b) visit(b);
+        }
+        if (Track) mask_.clear();
         // Gini sums per boundary, classes in ascending order.
         std::array<double, kMaxBins>& sum_l = c.s1l;
         std::array<double, kMaxBins>& sum_r = c.s2l;
