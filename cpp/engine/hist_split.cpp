@@ -267,12 +267,17 @@ private:
         tmp_records_.resize(records_.size());
         const std::size_t stride = 8 * record_words_;
         auto* out = reinterpret_cast<std::uint8_t*>(records_.data());
-        for (std::size_t j = 0; j < live.size(); ++j) {
+        for (std::size_t j = 0; j < live.size(); ++j) offset_[live[j]] = j;
+        // A block of records at a time, small enough to stay in cache while every feature
+        // writes its byte into it.
+        constexpr std::size_t kBlock = 2048;
+        for (std::size_t start = 0; start < n_; start += kBlock) {
             if (poll) poll_interrupt();
-            const std::size_t f = live[j];
-            offset_[f] = j;
-            const std::uint8_t* src = hist_.bin_codes[f].data();
-            for (std::size_t p = 0; p < n_; ++p) out[p * stride + j] = src[rows_[p]];
+            const std::size_t end = std::min(n_, start + kBlock);
+            for (std::size_t j = 0; j < live.size(); ++j) {
+                const std::uint8_t* src = hist_.bin_codes[live[j]].data();
+                for (std::size_t p = start; p < end; ++p) out[p * stride + j] = src[rows_[p]];
+            }
         }
     }
 
@@ -743,19 +748,42 @@ class ClassificationGrower : public GrowerBase {
 public:
     using GrowerBase::GrowerBase;
 
+    // Class indices below this are given their ids through a table.
+    static constexpr std::uint64_t kDirectClasses = 4096;
+
     Tree grow() {
         unit_ = std::all_of(idx_.begin(), idx_.end(), [&](RowIndex i) { return w_[i] == 1.0; });
         // Dense class ids: the class indices of the sample, sorted, so ids keep their order.
         std::vector<std::uint64_t> classes(idx_.size());
-        for (std::size_t p = 0; p < idx_.size(); ++p) classes[p] = class_index(y_[idx_[p]]);
-        std::vector<std::uint64_t> distinct = classes;
-        sort_distinct(distinct);
+        std::uint64_t top = 0;
+        for (std::size_t p = 0; p < idx_.size(); ++p) {
+            classes[p] = class_index(y_[idx_[p]]);
+            top = std::max(top, classes[p]);
+        }
+        std::vector<std::uint64_t> distinct;
+        std::vector<std::uint32_t> ids(classes.size());
+        if (top < kDirectClasses) {
+            // Small class indices (the usual labels 0 .. k-1): a table instead of a sort.
+            std::vector<std::uint32_t> id_of(top + 1, 0);
+            for (std::uint64_t c : classes) id_of[c] = 1;
+            for (std::uint64_t c = 0; c <= top; ++c) {
+                if (id_of[c] != 0) {
+                    id_of[c] = static_cast<std::uint32_t>(distinct.size());
+                    distinct.push_back(c);
+                }
+            }
+            for (std::size_t p = 0; p < classes.size(); ++p) ids[p] = id_of[classes[p]];
+        } else {
+            distinct = classes;
+            sort_distinct(distinct);
+            for (std::size_t p = 0; p < classes.size(); ++p) {
+                const auto it = std::lower_bound(distinct.begin(), distinct.end(), classes[p]);
+                ids[p] = static_cast<std::uint32_t>(it - distinct.begin());
+            }
+        }
         entries_.resize(idx_.size());
         scratch_.resize(idx_.size());
-        for (std::size_t p = 0; p < idx_.size(); ++p) {
-            const auto it = std::lower_bound(distinct.begin(), distinct.end(), classes[p]);
-            entries_[p] = ClsEntry{w_[idx_[p]], static_cast<std::uint32_t>(it - distinct.begin())};
-        }
+        for (std::size_t p = 0; p < idx_.size(); ++p) entries_[p] = ClsEntry{w_[idx_[p]], ids[p]};
         local_of_.assign(distinct.size(), 0);
         leaf_n_.assign(distinct.size(), 0);
         seen_.assign(distinct.size(), 0);
