@@ -175,7 +175,8 @@ std::size_t mark_at_most(CodeView codes, std::size_t begin, std::size_t end, uns
 // codes for the same positions, so they grow the same tree; they differ in what a split
 // moves and how a search reads.
 //  - columns: one run of codes per searchable feature. A split moves every run, a search
-//    reads its features sequentially: the layout for nodes that search most features.
+//    reads its features sequentially: the layout for nodes that search at least half of
+//    the searchable features (all of them, unless max_features subsamples).
 //  - records: one record per entry holding all its codes. A split moves one record per
 //    entry in one pass, a search reads one byte per record. Nodes that search a few of
 //    not too many features spend far less on moving codes they never read.
@@ -190,7 +191,7 @@ public:
                const std::vector<std::size_t>& live, std::uint64_t searched, bool poll)
         : hist_(hist), rows_(rows), n_(rows.size()), offset_(hist.n_bins.size(), 0) {
         const std::size_t words = (live.size() + 7) / 8;
-        if (2 * searched > live.size()) {
+        if (live.empty() || 2 * searched > live.size()) {
             layout_ = Layout::columns;
         } else if (words <= kMaxRecordWords) {
             layout_ = Layout::records;
@@ -753,34 +754,8 @@ public:
 
     Tree grow() {
         unit_ = std::all_of(idx_.begin(), idx_.end(), [&](RowIndex i) { return w_[i] == 1.0; });
-        // Dense class ids: the class indices of the sample, sorted, so ids keep their order.
-        std::vector<std::uint64_t> classes(idx_.size());
-        std::uint64_t top = 0;
-        for (std::size_t p = 0; p < idx_.size(); ++p) {
-            classes[p] = class_index(y_[idx_[p]]);
-            top = std::max(top, classes[p]);
-        }
-        std::vector<std::uint64_t> distinct;
-        std::vector<std::uint32_t> ids(classes.size());
-        if (top < kDirectClasses) {
-            // Small class indices (the usual labels 0 .. k-1): a table instead of a sort.
-            std::vector<std::uint32_t> id_of(top + 1, 0);
-            for (std::uint64_t c : classes) id_of[c] = 1;
-            for (std::uint64_t c = 0; c <= top; ++c) {
-                if (id_of[c] != 0) {
-                    id_of[c] = static_cast<std::uint32_t>(distinct.size());
-                    distinct.push_back(c);
-                }
-            }
-            for (std::size_t p = 0; p < classes.size(); ++p) ids[p] = id_of[classes[p]];
-        } else {
-            distinct = classes;
-            sort_distinct(distinct);
-            for (std::size_t p = 0; p < classes.size(); ++p) {
-                const auto it = std::lower_bound(distinct.begin(), distinct.end(), classes[p]);
-                ids[p] = static_cast<std::uint32_t>(it - distinct.begin());
-            }
-        }
+        std::vector<std::uint32_t> ids(idx_.size());
+        std::vector<std::uint64_t> distinct = dense_class_ids(ids);
         entries_.resize(idx_.size());
         scratch_.resize(idx_.size());
         for (std::size_t p = 0; p < idx_.size(); ++p) entries_[p] = ClsEntry{w_[idx_[p]], ids[p]};
@@ -857,6 +832,38 @@ public:
     }
 
 private:
+    // Dense class ids: the class indices of the sample, sorted, so ids keep their order.
+    // Writes each entry's id to `ids` and returns the class index of every id.
+    std::vector<std::uint64_t> dense_class_ids(std::vector<std::uint32_t>& ids) const {
+        std::vector<std::uint64_t> classes(idx_.size());
+        std::uint64_t top = 0;
+        for (std::size_t p = 0; p < idx_.size(); ++p) {
+            classes[p] = class_index(y_[idx_[p]]);
+            top = std::max(top, classes[p]);
+        }
+        std::vector<std::uint64_t> distinct;
+        if (top < kDirectClasses) {
+            // Small class indices (the usual labels 0 .. k-1): a table instead of a sort.
+            std::vector<std::uint32_t> id_of(top + 1, 0);
+            for (std::uint64_t c : classes) id_of[c] = 1;
+            for (std::uint64_t c = 0; c <= top; ++c) {
+                if (id_of[c] != 0) {
+                    id_of[c] = static_cast<std::uint32_t>(distinct.size());
+                    distinct.push_back(c);
+                }
+            }
+            for (std::size_t p = 0; p < classes.size(); ++p) ids[p] = id_of[classes[p]];
+            return distinct;
+        }
+        distinct = classes;
+        sort_distinct(distinct);
+        for (std::size_t p = 0; p < classes.size(); ++p) {
+            const auto it = std::lower_bound(distinct.begin(), distinct.end(), classes[p]);
+            ids[p] = static_cast<std::uint32_t>(it - distinct.begin());
+        }
+        return distinct;
+    }
+
     // present_ = the tree class ids of the node's entries, ascending.
     void collect_present(const Work& work) {
         present_.clear();
