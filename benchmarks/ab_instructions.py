@@ -31,8 +31,12 @@ xtr, xte = x[:n], x[n:]
 kind, method = op.split(".")
 if kind == "tree":
     obj = canopy.DecisionTree(random_state=0)
-elif kind == "rf_clf":
-    obj = canopy.RandomForestClassifier(n_estimators=10, random_state=0, max_features="sqrt")
+elif kind.startswith("rf_"):
+    # rf_clf / rf_reg search sqrt(m) features per node, rf_clf_all / rf_reg_all every one.
+    cls = (canopy.RandomForestClassifier if kind.startswith("rf_clf")
+           else canopy.RandomForestRegressor)
+    obj = cls(n_estimators=10, random_state=0,
+              max_features=None if kind.endswith("_all") else "sqrt")
 elif kind == "unsup":
     obj = canopy.RandomForestUnsupervised(n_estimators=20, random_state=0)
 elif kind == "boost":
@@ -42,7 +46,9 @@ elif kind == "shap":
     tree = canopy.DecisionTree(task="regression", random_state=0, max_depth=8)
     tree.fit(xtr, y[:n])
     obj = canopy.TreeSHAP(tree, xtr, "regression")
-fit_args = {"tree": (xtr, y3[:n]), "rf_clf": (xtr, y3[:n]), "unsup": (xtr[:1000],)}.get(kind)
+fit_args = {"tree": (xtr, y3[:n]), "rf_clf": (xtr, y3[:n]), "rf_clf_all": (xtr, y3[:n]),
+            "rf_reg": (xtr, y[:n]), "rf_reg_all": (xtr, y[:n]),
+            "unsup": (xtr[:1000],)}.get(kind)
 if method != "fit" and fit_args is not None:
     obj.fit(*fit_args)
 calls = {

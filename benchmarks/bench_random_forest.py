@@ -7,6 +7,10 @@ accuracy is R^2 (regression) or accuracy (classification) on held-out rows.
 
     PYTHONPATH=build/dev-pkg python benchmarks/bench_random_forest.py            # full size
     PYTHONPATH=build/dev-pkg python benchmarks/bench_random_forest.py --quick    # a smoke run
+    PYTHONPATH=build/dev-pkg python benchmarks/bench_random_forest.py --max-features sqrt
+
+--fit-table prints only canopy's fit time against scikit-learn's, for both tasks, with
+every feature and with max_features="sqrt" searched per node, at 10,000 and 100,000 rows.
 """
 
 import argparse
@@ -30,30 +34,31 @@ if cfg["task"] == "classification":
 x_train, y_train, x_test, y_test = x[:n], y[:n], x[n:], y[n:]
 trees, threads = cfg["trees"], cfg["threads"]
 regression = cfg["task"] == "regression"
+sqrt = cfg["max_features"] == "sqrt"
 
 def make():
     lib = cfg["library"]
     if lib == "canopy":
         from canopy import RandomForestClassifier, RandomForestRegressor
         cls = RandomForestRegressor if regression else RandomForestClassifier
-        return cls(n_estimators=trees, random_state=0)
+        return cls(n_estimators=trees, random_state=0, max_features="sqrt" if sqrt else None)
     if lib == "sklearn":
         from sklearn.ensemble import RandomForestClassifier, RandomForestRegressor
         cls = RandomForestRegressor if regression else RandomForestClassifier
-        return cls(n_estimators=trees, max_features=1.0, bootstrap=True, n_jobs=threads,
-                   random_state=0)
+        return cls(n_estimators=trees, max_features="sqrt" if sqrt else 1.0, bootstrap=True,
+                   n_jobs=threads, random_state=0)
     if lib == "lightgbm":
         import lightgbm
         cls = lightgbm.LGBMRegressor if regression else lightgbm.LGBMClassifier
         return cls(boosting_type="rf", n_estimators=trees, bagging_fraction=0.632,
-                   bagging_freq=1, feature_fraction=1.0, num_leaves=cfg["lgbm_leaves"],
+                   bagging_freq=1, feature_fraction_bynode=m ** -0.5 if sqrt else 1.0, num_leaves=cfg["lgbm_leaves"],
                    max_depth=-1, min_child_samples=1, min_child_weight=0.0, max_bin=255,
                    histogram_pool_size=512, n_jobs=threads, random_state=0, verbose=-1)
     if lib == "xgboost":
         import xgboost
         cls = xgboost.XGBRFRegressor if regression else xgboost.XGBRFClassifier
         return cls(n_estimators=trees, tree_method="hist", max_depth=cfg["xgb_depth"],
-                   subsample=0.632, colsample_bynode=1.0, min_child_weight=1.0, max_bin=256,
+                   subsample=0.632, colsample_bynode=m ** -0.5 if sqrt else 1.0, min_child_weight=1.0, max_bin=256,
                    n_jobs=threads, random_state=0)
     raise SystemExit("unknown library " + lib)
 
@@ -79,8 +84,10 @@ print(json.dumps({"fit": fit_s, "predict": predict_s, "quality": quality,
 """
 
 
-def run(cfg):
+def run(cfg, pythonpath=None):
     env = dict(os.environ)
+    if pythonpath is not None:
+        env["PYTHONPATH"] = pythonpath
     threads = str(cfg["threads"])
     env.update(RAYON_NUM_THREADS=threads, OMP_NUM_THREADS=threads, OPENBLAS_NUM_THREADS="1",
                MKL_NUM_THREADS="1")
@@ -101,6 +108,12 @@ def main():
     ap.add_argument("--libraries", default="canopy,sklearn,lightgbm,xgboost")
     ap.add_argument("--tasks", default="regression,classification")
     ap.add_argument("--predict-repeats", type=int, default=3)
+    ap.add_argument("--max-features", choices=("all", "sqrt"), default="all",
+                    help="features searched per node, for every library")
+    ap.add_argument("--fit-table", action="store_true",
+                    help="canopy against scikit-learn fit times only, both feature settings")
+    ap.add_argument("--baseline", metavar="PYTHONPATH",
+                    help="with --fit-table: also time the canopy build found on this path")
     # Unlimited trees are impractical for both peers (LightGBM keeps per-leaf histograms,
     # XGBoost's loss-guided growth without limits runs for hours at full size), so they get
     # the largest limits that finish in minutes; their accuracy is printed beside the times.
@@ -109,16 +122,21 @@ def main():
     args = ap.parse_args()
     if args.quick:
         args.rows, args.trees = 10_000, 10
+    if args.fit_table:
+        fit_table(args)
+        return
     libraries = args.libraries.split(",")
     print(f"{args.rows} rows x {args.features} features, {args.trees} trees, full depth, "
-          f"bootstrap, {args.threads} threads; predict on {args.rows} held-out rows")
+          f"bootstrap, {args.threads} threads, max_features {args.max_features}; "
+          f"predict on {args.rows} held-out rows")
     for task in args.tasks.split(","):
         results = {}
         for lib in libraries:
             cfg = dict(task=task, library=lib, rows=args.rows, features=args.features,
                        trees=args.trees, threads=args.threads, seed=0,
                        lgbm_leaves=args.lgbm_leaves, xgb_depth=args.xgb_depth,
-                       predict_repeats=max(1, args.predict_repeats))
+                       predict_repeats=max(1, args.predict_repeats),
+                       max_features=args.max_features)
             results[lib] = run(cfg)
         print(f"\n{task} ({'R^2' if task == 'regression' else 'accuracy'} on held-out rows)")
         print(f"{'library':<10} {'fit s':>8} {'predict s':>10} {'peak MB':>9} {'quality':>8}"
@@ -136,6 +154,33 @@ def main():
                  if k in results and "fit" in results[k]]
         if "fit" in ours and peers:
             print(f"canopy fit / fastest of LightGBM, XGBoost: {ours['fit'] / min(peers):.2f}")
+
+
+def fit_table(args):
+    print(f"fit seconds, {args.features} features, {args.trees} trees, full depth, bootstrap, "
+          f"{args.threads} threads, one run each")
+    print(f"{'task':<15} {'rows':>7} {'max_features':>12} {'canopy':>8} {'sklearn':>8}"
+          f" {'sklearn / canopy':>17}" + (f" {'baseline':>8} {'sklearn / baseline':>19}"
+                                           if args.baseline else ""))
+    for task in args.tasks.split(","):
+        for rows in (10_000, 100_000):
+            for max_features in ("sqrt", "all"):
+                fits = {}
+                runs = [("canopy", "canopy", None), ("sklearn", "sklearn", None)]
+                if args.baseline:
+                    runs.append(("baseline", "canopy", args.baseline))
+                for name, lib, path in runs:
+                    cfg = dict(task=task, library=lib, rows=rows, features=args.features,
+                               trees=args.trees, threads=args.threads, seed=0,
+                               lgbm_leaves=0, xgb_depth=0, predict_repeats=1,
+                               max_features=max_features)
+                    fits[name] = run(cfg, path).get("fit", float("nan"))
+                line = (f"{task:<15} {rows:>7} {max_features:>12} {fits['canopy']:>8.2f}"
+                        f" {fits['sklearn']:>8.2f} {fits['sklearn'] / fits['canopy']:>16.1f}x")
+                if args.baseline:
+                    line += (f" {fits['baseline']:>8.2f}"
+                             f" {fits['sklearn'] / fits['baseline']:>18.1f}x")
+                print(line, flush=True)
 
 
 if __name__ == "__main__":

@@ -145,42 +145,215 @@ GainsFn pick_regression_gains() {
 
 const GainsFn regression_gains = pick_regression_gains();
 
+// A strided view of one feature's codes: the code of the entry at position p is at
+// base[p * stride].
+struct CodeView {
+    const std::uint8_t* base;
+    std::size_t stride;
+    unsigned operator[](std::size_t p) const { return base[p * stride]; }
+};
+
+// Sets the mask of entries [begin, end) to codes[p] <= bin and returns how many are set.
+std::size_t mark_at_most(CodeView codes, std::size_t begin, std::size_t end, unsigned bin,
+                         std::uint64_t* words) {
+    if (codes.stride == 1) return mark_codes_at_most(codes.base, begin, end, bin, words);
+    std::size_t count = 0;
+    for (std::size_t p = begin, k = 0; p < end; p += 64, ++k) {
+        const std::size_t len = std::min<std::size_t>(64, end - p);
+        std::uint64_t m = 0;
+        for (std::size_t j = 0; j < len; ++j) {
+            m |= static_cast<std::uint64_t>(codes[p + j] <= bin) << j;
+        }
+        words[k] = m;
+        count += static_cast<std::size_t>(std::popcount(m));
+    }
+    return count;
+}
+
+// The bin codes of a tree's entries, in the order of the index buffer through every
+// partition, in one of three layouts picked per tree. All three hand the searches the same
+// codes for the same positions, so they grow the same tree; they differ in what a split
+// moves and how a search reads.
+//  - columns: one run of codes per searchable feature. A split moves every run, a search
+//    reads its features sequentially: the layout for nodes that search at least half of
+//    the searchable features (all of them, unless max_features subsamples).
+//  - records: one record per entry holding all its codes. A split moves one record per
+//    entry in one pass, a search reads one byte per record. Nodes that search a few of
+//    not too many features spend far less on moving codes they never read.
+//  - gathered: nothing but the entries' rows moves; a search reads its features' codes
+//    through the rows from the shared columns. For many features searched a few at a time.
+class EntryCodes {
+public:
+    // Records hold at most this many codes; wider data searched sparsely is gathered.
+    static constexpr std::size_t kMaxRecordWords = 8;
+
+    EntryCodes(const HistogramData& hist, std::vector<RowIndex>& rows,
+               const std::vector<std::size_t>& live, std::uint64_t searched, bool poll)
+        : hist_(hist), rows_(rows), n_(rows.size()), offset_(hist.n_bins.size(), 0) {
+        const std::size_t words = (live.size() + 7) / 8;
+        if (live.empty() || 2 * searched > live.size()) {
+            layout_ = Layout::columns;
+        } else if (words <= kMaxRecordWords) {
+            layout_ = Layout::records;
+            record_words_ = words;
+        } else {
+            layout_ = Layout::gathered;
+        }
+        if (layout_ == Layout::columns) {
+            fill_columns(live, poll);
+        } else if (layout_ == Layout::records) {
+            fill_records(live, poll);
+        } else {
+            bytes_.resize(checked_mul(2, n_));  // two features' codes at a time
+            tmp_rows_.resize(n_);
+        }
+    }
+
+    // The codes of feature f for positions [begin, end); when gathering, they land in
+    // buffer `slot` (0 or 1) and stay valid until its next use.
+    CodeView codes(std::size_t f, std::size_t begin, std::size_t end, int slot) {
+        switch (layout_) {
+            case Layout::columns:
+                return {bytes_.data() + offset_[f], 1};
+            case Layout::records:
+                return {record_bytes() + offset_[f], 8 * record_words_};
+            case Layout::gathered:
+                break;
+        }
+        std::uint8_t* out = bytes_.data() + static_cast<std::size_t>(slot) * n_;
+        const std::uint8_t* column = hist_.bin_codes[f].data();
+        for (std::size_t p = begin; p < end; ++p) out[p] = column[rows_[p]];
+        return {out, 1};
+    }
+
+    // The code of feature f at position p.
+    unsigned code_at(std::size_t f, std::size_t p) const {
+        switch (layout_) {
+            case Layout::columns:
+                return bytes_[offset_[f] + p];
+            case Layout::records:
+                return record_bytes()[p * 8 * record_words_ + offset_[f]];
+            case Layout::gathered:
+                break;
+        }
+        return hist_.bin_codes[f][rows_[p]];
+    }
+
+    // Moves positions [begin, end) as partition_stable does with the same mask.
+    void partition(std::size_t begin, std::size_t end, const std::uint64_t* left, bool poll);
+
+private:
+    enum class Layout { columns, records, gathered };
+
+    const std::uint8_t* record_bytes() const {
+        return reinterpret_cast<const std::uint8_t*>(records_.data());
+    }
+
+    void fill_columns(const std::vector<std::size_t>& live, bool poll) {
+        bytes_.resize(checked_mul(live.size(), n_));
+        tmp_bytes_.resize(n_);
+        std::size_t offset = 0;
+        for (std::size_t f : live) {
+            if (poll) poll_interrupt();
+            offset_[f] = offset;
+            live_.push_back(f);
+            const std::uint8_t* src = hist_.bin_codes[f].data();
+            for (std::size_t p = 0; p < n_; ++p) bytes_[offset + p] = src[rows_[p]];
+            offset += n_;
+        }
+    }
+
+    void fill_records(const std::vector<std::size_t>& live, bool poll) {
+        records_.assign(checked_mul(record_words_, n_), 0);
+        tmp_records_.resize(records_.size());
+        const std::size_t stride = 8 * record_words_;
+        auto* out = reinterpret_cast<std::uint8_t*>(records_.data());
+        for (std::size_t j = 0; j < live.size(); ++j) offset_[live[j]] = j;
+        // A block of records at a time, small enough to stay in cache while every feature
+        // writes its byte into it.
+        constexpr std::size_t kBlock = 2048;
+        for (std::size_t start = 0; start < n_; start += kBlock) {
+            if (poll) poll_interrupt();
+            const std::size_t end = std::min(n_, start + kBlock);
+            for (std::size_t j = 0; j < live.size(); ++j) {
+                const std::uint8_t* src = hist_.bin_codes[live[j]].data();
+                for (std::size_t p = start; p < end; ++p) out[p * stride + j] = src[rows_[p]];
+            }
+        }
+    }
+
+    template <std::size_t W>
+    void partition_records(std::size_t begin, std::size_t end, const std::uint64_t* left) {
+        partition_stable_records<W>(records_.data(), begin, end, left, tmp_records_.data());
+    }
+
+    const HistogramData& hist_;
+    std::vector<RowIndex>& rows_;
+    std::size_t n_;
+    Layout layout_ = Layout::columns;
+    std::vector<std::size_t> offset_;  // per feature: its run (columns) or byte (records)
+    std::vector<std::size_t> live_;    // columns: the features with a run
+    std::vector<std::uint8_t> bytes_, tmp_bytes_;
+    std::size_t record_words_ = 0;
+    std::vector<std::uint64_t> records_, tmp_records_;
+    std::vector<RowIndex> tmp_rows_;
+};
+
+void EntryCodes::partition(std::size_t begin, std::size_t end, const std::uint64_t* left,
+                           bool poll) {
+    switch (layout_) {
+        case Layout::columns:
+            for (std::size_t f : live_) {
+                if (poll) poll_interrupt();
+                partition_stable(bytes_.data() + offset_[f], begin, end, left, tmp_bytes_.data());
+            }
+            return;
+        case Layout::gathered:
+            partition_stable_scalar(rows_.data(), begin, end, left, tmp_rows_.data());
+            return;
+        case Layout::records:
+            break;
+    }
+    switch (record_words_) {
+        case 1:
+            return partition_records<1>(begin, end, left);
+        case 2:
+            return partition_records<2>(begin, end, left);
+        case 3:
+            return partition_records<3>(begin, end, left);
+        case 4:
+            return partition_records<4>(begin, end, left);
+        case 5:
+            return partition_records<5>(begin, end, left);
+        case 6:
+            return partition_records<6>(begin, end, left);
+        case 7:
+            return partition_records<7>(begin, end, left);
+        default:
+            return partition_records<8>(begin, end, left);
+    }
+}
+
 // State shared by both tasks: inputs, the tree, the bin codes of the index buffer's
-// entries, kept in the same order through every partition, and the stack. Each task keeps
-// its own per-entry data, partitioned along with the codes; leaves are filled from it, as
-// it holds the same values (in the same order) as the rows.
+// entries, and the stack. Each task keeps its own per-entry data, partitioned along with
+// the codes; leaves are filled from it, as it holds the same values (in the same order) as
+// the rows.
 class GrowerBase {
 public:
     // Nodes at least this large poll for interrupts between features too: their per-feature
     // passes take long enough to matter, and the poll costs nothing beside them.
     static constexpr std::size_t kPollEntries = std::size_t{1} << 15;
+    // Nodes at least this large touch most bins of a feature: their sweeps visit every bin
+    // instead of keeping track of the ones touched.
+    static constexpr std::size_t kDenseNode = 256;
 
     GrowerBase(const MatrixView& x, std::span<const double> y, std::span<const double> w,
                std::span<const RowIndex> indices, const TreeParams& params, Pcg64& rng,
                const HistogramData& hist)
         : x_(x), y_(y), w_(w), params_(params), rng_(rng), hist_(hist), m_(x.cols),
-          idx_(indices.begin(), indices.end()) {
-        check_inputs();
-        const std::size_t n = idx_.size();
-        left_words_.resize(mask_words(n));
-        tmp_codes_.resize(n);
+          idx_(indices.begin(), indices.end()), codes_(make_codes()) {
+        left_words_.resize(mask_words(idx_.size()));
         candidates_.resize(m_);
-        // Only features with two bins or more are ever searched; their codes follow the
-        // entries through every partition, so a node reads them in one sequential pass.
-        code_offset_.assign(m_, 0);
-        std::size_t live = 0;
-        for (std::size_t f = 0; f < m_; ++f) live += hist_.n_bins[f] >= 2;
-        codes_.resize(checked_mul(live, n));
-        std::size_t offset = 0;
-        for (std::size_t f = 0; f < m_; ++f) {
-            if (hist_.n_bins[f] < 2) continue;
-            if (n >= kPollEntries) poll_interrupt();
-            live_.push_back(f);
-            code_offset_[f] = offset;
-            const std::uint8_t* src = hist_.bin_codes[f].data();
-            for (std::size_t p = 0; p < n; ++p) codes_[offset + p] = src[idx_[p]];
-            offset += n;
-        }
     }
 
 protected:
@@ -201,7 +374,22 @@ protected:
         }
     }
 
-    const std::uint8_t* codes_of(std::size_t f) const { return codes_.data() + code_offset_[f]; }
+    // Checks the inputs, then lays out the codes of the features with two bins or more (the
+    // only ones ever searched).
+    EntryCodes make_codes() {
+        check_inputs();
+        std::vector<std::size_t> live;
+        for (std::size_t f = 0; f < m_; ++f) {
+            if (hist_.n_bins[f] >= 2) live.push_back(f);
+        }
+        const std::uint64_t searched =
+            params_.max_features ? std::min<std::uint64_t>(*params_.max_features, m_) : m_;
+        return EntryCodes(hist_, idx_, live, searched, idx_.size() >= kPollEntries);
+    }
+
+    CodeView codes_of(std::size_t f, const Work& work, int slot) {
+        return codes_.codes(f, work.begin, work.end, slot);
+    }
 
     // The candidate features of a node: a shuffled prefix when subsampling, else all.
     std::span<const std::size_t> candidates() {
@@ -228,8 +416,8 @@ protected:
     // code <= b: the codes, read in one sequential pass, say what the raw values would.
     // Nothing is moved yet, so a rejected split leaves the node's entries in their order.
     std::size_t mark_left(const Work& work, const Best& best) {
-        return mark_codes_at_most(codes_of(best.feature), work.begin, work.end, best.bin,
-                                  left_words_.data());
+        return mark_at_most(codes_of(best.feature, work, 0), work.begin, work.end, best.bin,
+                            left_words_.data());
     }
 
     // Turns node `id` into a split when both sides keep enough entries (and at least one:
@@ -246,11 +434,7 @@ protected:
         }
         const std::uint64_t* left = left_words_.data();
         g.partition_entries(work.begin, work.end, left);
-        for (std::size_t f : live_) {
-            if (n >= kPollEntries) poll_interrupt();
-            partition_stable(codes_.data() + code_offset_[f], work.begin, work.end, left,
-                             tmp_codes_.data());
-        }
+        codes_.partition(work.begin, work.end, left, n >= kPollEntries);
         tree_.set_split(id, best.feature, best.threshold, id + 1, kNoChild);
         tree_.nodes[id].n_samples = n;
         const std::size_t mid = work.begin + n_left;
@@ -294,12 +478,9 @@ protected:
     std::size_t m_;
 
     Tree tree_;
-    std::vector<RowIndex> idx_;   // the rows of the entries, in their initial order
-    std::vector<std::uint8_t> codes_;
-    std::vector<std::size_t> code_offset_;
-    std::vector<std::size_t> live_;
+    std::vector<RowIndex> idx_;  // the rows of the entries; partitioned only when gathering
+    EntryCodes codes_;
     std::vector<std::uint64_t> left_words_;  // which entries of the node being split go left
-    std::vector<std::uint8_t> tmp_codes_;
     std::vector<std::size_t> candidates_;
     std::vector<Work> stack_;
 };
@@ -375,8 +556,6 @@ public:
     }
 
 private:
-    static constexpr std::size_t kDenseNode = 256;
-
     struct NodeSums {
         double W, S1, S2, V;
         std::size_t n;
@@ -393,7 +572,7 @@ private:
     // (each slot still receives its entries in list order). Small nodes also record which
     // bins they touch; large ones touch most bins, so the sweep visits them all.
     template <bool Track, bool Unit>
-    void fill(const Work& work, const std::uint8_t* codes_a, const std::uint8_t* codes_b) {
+    void fill(const Work& work, CodeView codes_a, CodeView codes_b) {
         for (std::size_t p = work.begin; p < work.end; ++p) {
             // Read once: the slots are doubles too, so the compiler cannot keep these.
             const double w = Unit ? 0.0 : ew_[p];
@@ -408,7 +587,7 @@ private:
                 if (Track) masks_[h].set(bin);
             };
             add(0, codes_a[p]);
-            if (codes_b != nullptr) add(1, codes_b[p]);
+            if (codes_b.base != nullptr) add(1, codes_b[p]);
         }
     }
 
@@ -518,9 +697,8 @@ private:
         c.size = 0;
         for (std::size_t f : candidates()) {
             if (hist_.n_bins[f] < 2) continue;
-            const std::uint8_t* codes = codes_of(f);
-            const unsigned a = codes[p];
-            const unsigned b = codes[p + 1];
+            const unsigned a = codes_.code_at(f, p);
+            const unsigned b = codes_.code_at(f, p + 1);
             if (a == b) continue;
             const std::size_t k = a < b ? 0 : 1;
             const unsigned bin = std::min(a, b);
@@ -542,14 +720,14 @@ private:
             }
             if (bounds_->size + 2 * kMaxBins > RegBoundaries::kCapacity) flush(node, best);
             if (node.n >= kPollEntries) poll_interrupt();
-            fill<Track, Unit>(work, codes_of(pending), codes_of(f));
+            fill<Track, Unit>(work, codes_of(pending, work, 0), codes_of(f, work, 1));
             sweep<Track, Unit>(0, pending, node);
             sweep<Track, Unit>(1, f, node);
             pending = m_;
         }
         if (pending != m_) {
             if (bounds_->size + kMaxBins > RegBoundaries::kCapacity) flush(node, best);
-            fill<Track, Unit>(work, codes_of(pending), nullptr);
+            fill<Track, Unit>(work, codes_of(pending, work, 0), CodeView{nullptr, 0});
             sweep<Track, Unit>(0, pending, node);
         }
         flush(node, best);
@@ -564,23 +742,25 @@ private:
     std::unique_ptr<RegBoundaries> bounds_ = std::make_unique<RegBoundaries>();
 };
 
+// When every weight of the sample is 1.0 (the usual case), every weight sum is a count:
+// a sum of ones is exact in any order, so the searches count in integers and convert, and
+// get the very sums the weighted loops would.
 class ClassificationGrower : public GrowerBase {
 public:
     using GrowerBase::GrowerBase;
 
+    // Class indices below this are given their ids through a table.
+    static constexpr std::uint64_t kDirectClasses = 4096;
+
     Tree grow() {
-        // Dense class ids: the class indices of the sample, sorted, so ids keep their order.
-        std::vector<std::uint64_t> classes(idx_.size());
-        for (std::size_t p = 0; p < idx_.size(); ++p) classes[p] = class_index(y_[idx_[p]]);
-        std::vector<std::uint64_t> distinct = classes;
-        sort_distinct(distinct);
+        unit_ = std::all_of(idx_.begin(), idx_.end(), [&](RowIndex i) { return w_[i] == 1.0; });
+        std::vector<std::uint32_t> ids(idx_.size());
+        std::vector<std::uint64_t> distinct = dense_class_ids(ids);
         entries_.resize(idx_.size());
         scratch_.resize(idx_.size());
-        for (std::size_t p = 0; p < idx_.size(); ++p) {
-            const auto it = std::lower_bound(distinct.begin(), distinct.end(), classes[p]);
-            entries_[p] = ClsEntry{w_[idx_[p]], static_cast<std::uint32_t>(it - distinct.begin())};
-        }
+        for (std::size_t p = 0; p < idx_.size(); ++p) entries_[p] = ClsEntry{w_[idx_[p]], ids[p]};
         local_of_.assign(distinct.size(), 0);
+        leaf_n_.assign(distinct.size(), 0);
         seen_.assign(distinct.size(), 0);
         leaf_weight_.assign(distinct.size(), 0.0);
         class_of_ = std::move(distinct);
@@ -591,8 +771,16 @@ public:
     // largest weight: the same counts a leaf over the entries' rows gets everywhere.
     void fill_leaf(std::uint32_t id, const Work& work) {
         collect_present(work);
-        for (std::size_t p = work.begin; p < work.end; ++p) {
-            leaf_weight_[entries_[p].cls] += entries_[p].w;
+        if (unit_) {
+            for (std::size_t p = work.begin; p < work.end; ++p) ++leaf_n_[entries_[p].cls];
+            for (std::uint32_t c : present_) {
+                leaf_weight_[c] = static_cast<double>(leaf_n_[c]);
+                leaf_n_[c] = 0;
+            }
+        } else {
+            for (std::size_t p = work.begin; p < work.end; ++p) {
+                leaf_weight_[entries_[p].cls] += entries_[p].w;
+            }
         }
         leaf_counts_.clear();
         for (std::uint32_t c : present_) {
@@ -611,8 +799,10 @@ public:
             pure = entries_[p].cls == entries_[work.begin].cls;
         }
         if (pure || n == 0) return false;
-        double W = 0.0;
-        for (std::size_t p = work.begin; p < work.end; ++p) W += entries_[p].w;
+        double W = unit_ ? static_cast<double>(n) : 0.0;
+        if (!unit_) {
+            for (std::size_t p = work.begin; p < work.end; ++p) W += entries_[p].w;
+        }
         if (W <= 0.0) return false;
         node_statistics(work);
         double sum = 0.0;
@@ -624,7 +814,14 @@ public:
         Best best;
         for (std::size_t f : candidates()) {
             if (n >= kPollEntries) poll_interrupt();
-            if (hist_.n_bins[f] >= 2) search_feature(f, work, W, G, best);
+            if (hist_.n_bins[f] < 2) continue;
+            if (!unit_) {
+                search_feature<false, true>(f, work, W, G, best);
+            } else if (n >= kDenseNode) {
+                search_feature<true, false>(f, work, W, G, best);
+            } else {
+                search_feature<true, true>(f, work, W, G, best);
+            }
         }
         if (best.gain <= 0.0) return false;
         return try_split(*this, id, work, best);
@@ -635,6 +832,38 @@ public:
     }
 
 private:
+    // Dense class ids: the class indices of the sample, sorted, so ids keep their order.
+    // Writes each entry's id to `ids` and returns the class index of every id.
+    std::vector<std::uint64_t> dense_class_ids(std::vector<std::uint32_t>& ids) const {
+        std::vector<std::uint64_t> classes(idx_.size());
+        std::uint64_t top = 0;
+        for (std::size_t p = 0; p < idx_.size(); ++p) {
+            classes[p] = class_index(y_[idx_[p]]);
+            top = std::max(top, classes[p]);
+        }
+        std::vector<std::uint64_t> distinct;
+        if (top < kDirectClasses) {
+            // Small class indices (the usual labels 0 .. k-1): a table instead of a sort.
+            std::vector<std::uint32_t> id_of(top + 1, 0);
+            for (std::uint64_t c : classes) id_of[c] = 1;
+            for (std::uint64_t c = 0; c <= top; ++c) {
+                if (id_of[c] != 0) {
+                    id_of[c] = static_cast<std::uint32_t>(distinct.size());
+                    distinct.push_back(c);
+                }
+            }
+            for (std::size_t p = 0; p < classes.size(); ++p) ids[p] = id_of[classes[p]];
+            return distinct;
+        }
+        distinct = classes;
+        sort_distinct(distinct);
+        for (std::size_t p = 0; p < classes.size(); ++p) {
+            const auto it = std::lower_bound(distinct.begin(), distinct.end(), classes[p]);
+            ids[p] = static_cast<std::uint32_t>(it - distinct.begin());
+        }
+        return distinct;
+    }
+
     // present_ = the tree class ids of the node's entries, ascending.
     void collect_present(const Work& work) {
         present_.clear();
@@ -659,28 +888,52 @@ private:
         const std::size_t kn = present_.size();
         node_counts_.assign(kn, 0.0);
         local_.resize(work.end - work.begin);
-        for (std::size_t p = work.begin; p < work.end; ++p) {
-            const std::uint32_t l = local_of_[entries_[p].cls];
-            local_[p - work.begin] = l;
-            node_counts_[l] += entries_[p].w;
+        if (unit_) {
+            // Two sets of counters, for alternate entries: neighbours of one class do not
+            // wait on each other's increments.
+            node_n_.assign(2 * kn, 0);
+            for (std::size_t p = work.begin; p < work.end; ++p) {
+                const std::uint32_t l = local_of_[entries_[p].cls];
+                local_[p - work.begin] = l;
+                ++node_n_[2 * l + (p & 1)];
+            }
+            for (std::size_t l = 0; l < kn; ++l) {
+                node_counts_[l] = static_cast<double>(node_n_[2 * l] + node_n_[2 * l + 1]);
+            }
+        } else {
+            for (std::size_t p = work.begin; p < work.end; ++p) {
+                const std::uint32_t l = local_of_[entries_[p].cls];
+                local_[p - work.begin] = l;
+                node_counts_[l] += entries_[p].w;
+            }
         }
         // Every slot the searches touch is cleared after use, so growing keeps it all zero.
-        if (bin_cls_.size() < kMaxBins * kn) bin_cls_.resize(kMaxBins * kn, 0.0);
+        if (unit_ && bin_cls_n_.size() < kMaxBins * kn) bin_cls_n_.resize(kMaxBins * kn, 0);
+        if (!unit_ && bin_cls_.size() < kMaxBins * kn) bin_cls_.resize(kMaxBins * kn, 0.0);
         left_.resize(kn);
         // Left class sums per boundary, class-major so the gain loop runs over boundaries.
         bound_left_.resize(kMaxBins * kn);
     }
 
+    // Fills the histogram of feature f over the node's entries and gathers the boundaries
+    // that qualify. With unit weights the histogram holds class counts only. Small nodes
+    // keep track of the bins they touch; large ones (unit weights only) sweep every bin
+    // and skip the empty ones, which leave the left side and its gain unchanged.
+    template <bool Unit, bool Track>
     void search_feature(std::size_t f, const Work& work, double W, double G, Best& best) {
-        const std::uint8_t* codes = codes_of(f);
+        const CodeView codes = codes_of(f, work, 0);
         const std::size_t kn = present_.size();
         for (std::size_t p = work.begin; p < work.end; ++p) {
             const unsigned b = codes[p];
-            const double w = entries_[p].w;
-            bin_w_[b] += w;
-            ++bin_n_[b];
-            bin_cls_[b * kn + local_[p - work.begin]] += w;
-            mask_.set(b);
+            if (Unit) {
+                ++bin_cls_n_[b * kn + local_[p - work.begin]];
+            } else {
+                const double w = entries_[p].w;
+                bin_w_[b] += w;
+                ++bin_n_[b];
+                bin_cls_[b * kn + local_[p - work.begin]] += w;
+            }
+            if (Track) mask_.set(b);
         }
         const std::size_t last = hist_.n_bins[f] - 1;
         const std::size_t n = work.end - work.begin;
@@ -690,12 +943,24 @@ private:
         c.size = 0;
         double WL = 0.0;
         std::size_t nL = 0;
-        mask_.for_each([&](unsigned b) {
-            double* cls = &bin_cls_[b * kn];
+        const auto visit = [&](unsigned b) {
+            std::uint32_t* counts = Unit ? &bin_cls_n_[b * kn] : nullptr;
+            std::size_t bin_n = 0;
+            if (Unit) {
+                for (std::size_t k = 0; k < kn; ++k) bin_n += counts[k];
+                if (!Track && bin_n == 0) return;
+            }
             if (b < last) {
-                WL += bin_w_[b];
-                nL += bin_n_[b];
-                for (std::size_t k = 0; k < kn; ++k) left_[k] += cls[k];
+                if (Unit) {
+                    nL += bin_n;
+                    WL = static_cast<double>(nL);
+                    for (std::size_t k = 0; k < kn; ++k) left_[k] += static_cast<double>(counts[k]);
+                } else {
+                    nL += bin_n_[b];
+                    WL += bin_w_[b];
+                    const double* cls = &bin_cls_[b * kn];
+                    for (std::size_t k = 0; k < kn; ++k) left_[k] += cls[k];
+                }
                 if (W - WL > 0.0 && WL > 0.0 && nL >= min_leaf && n - nL >= min_leaf) {
                     for (std::size_t k = 0; k < kn; ++k) {
                         bound_left_[k * kMaxBins + c.size] = left_[k];
@@ -705,11 +970,20 @@ private:
                     ++c.size;
                 }
             }
-            bin_w_[b] = 0.0;
-            bin_n_[b] = 0;
-            std::fill(cls, cls + kn, 0.0);
-        });
-        mask_.clear();
+            if (Unit) {
+                std::fill_n(counts, kn, 0u);
+            } else {
+                bin_n_[b] = 0;
+                bin_w_[b] = 0.0;
+                std::fill_n(&bin_cls_[b * kn], kn, 0.0);
+            }
+        };
+        if (Track) {
+            mask_.for_each(visit);
+        } else {
+            for (unsigned b = 0; b <= last; ++b) visit(b);
+        }
+        if (Track) mask_.clear();
         // Gini sums per boundary, classes in ascending order.
         std::array<double, kMaxBins>& sum_l = c.s1l;
         std::array<double, kMaxBins>& sum_r = c.s2l;
@@ -747,6 +1021,10 @@ private:
     std::vector<std::uint32_t> local_;     // node-local class id of each node entry
     std::vector<double> node_counts_;      // per node-local class
     std::vector<double> left_;
+    bool unit_ = false;
+    std::vector<std::size_t> leaf_n_;      // per tree class id, zero between leaves (unit)
+    std::vector<std::size_t> node_n_;      // per node-local class (unit)
+    std::vector<std::uint32_t> bin_cls_n_;  // kMaxBins x node classes (unit)
     std::vector<double> bin_cls_;          // kMaxBins x node classes
     std::vector<double> bound_left_;       // node classes x kMaxBins
     std::array<double, kMaxBins> bin_w_{};

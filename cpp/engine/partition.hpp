@@ -46,6 +46,25 @@ void partition_stable_scalar(T* a, std::size_t begin, std::size_t end,
     for (std::size_t i = 0; i < r; ++i) a[l + i] = scratch[i];
 }
 
+// partition_stable_scalar for records of W words each: record p is a[p * W .. p * W + W).
+template <std::size_t W>
+void partition_stable_records(std::uint64_t* a, std::size_t begin, std::size_t end,
+                              const std::uint64_t* words, std::uint64_t* scratch) {
+    std::size_t l = begin;
+    std::size_t r = 0;
+    for (std::size_t p = begin; p < end; ++p) {
+        const std::size_t k = p - begin;
+        std::uint64_t v[W];
+        for (std::size_t i = 0; i < W; ++i) v[i] = a[p * W + i];
+        const std::size_t goes_left = (words[k >> 6] >> (k & 63)) & 1;
+        for (std::size_t i = 0; i < W; ++i) a[l * W + i] = v[i];  // l <= p: already read
+        for (std::size_t i = 0; i < W; ++i) scratch[r * W + i] = v[i];
+        l += goes_left;
+        r += 1 - goes_left;
+    }
+    for (std::size_t i = 0; i < r * W; ++i) a[l * W + i] = scratch[i];
+}
+
 // Moves the entries of [begin, end) whose bit is set to the front, in order, then the others
 // in order. `scratch` has room for end - begin values. Short ranges, the most common by far
 // deep in a tree, are moved inline.

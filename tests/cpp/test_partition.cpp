@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -73,6 +74,17 @@ TEST(Partition, MarksAndMovesLikeTheObviousLoop) {
         ASSERT_EQ(values, want_values) << "trial " << trial;
         ASSERT_EQ(scalar_codes, want_codes) << "trial " << trial;
         ASSERT_EQ(scalar_values, want_values) << "trial " << trial;
+
+        // Records of three words move whole, like one value each.
+        std::vector<std::array<std::uint64_t, 3>> records(total);
+        std::vector<std::uint64_t> flat(3 * total);
+        for (std::size_t i = 0; i < 3 * total; ++i) flat[i] = records[i / 3][i % 3] = i;
+        const auto want_records = expected_partition(records, begin, end, left);
+        std::vector<std::uint64_t> record_scratch(3 * len);
+        partition_stable_records<3>(flat.data(), begin, end, words.data(), record_scratch.data());
+        for (std::size_t i = 0; i < 3 * total; ++i) {
+            ASSERT_EQ(flat[i], want_records[i / 3][i % 3]) << "trial " << trial << " word " << i;
+        }
     }
 }
 

@@ -33,6 +33,25 @@ TEST(Pcg64, ShuffleVectorAndShortLists) {
     EXPECT_EQ(one, std::vector<int>{5});
 }
 
+TEST(Pcg64, ShuffleMakesTheFisherYatesDraws) {
+    // The shuffle's own loop must make exactly the draws index_for_shuffle makes, rejections
+    // included, and leave the generator where they do.
+    for (std::uint64_t seed = 0; seed < 40; ++seed) {
+        const std::size_t len = 2 + seed * 7;
+        Pcg64 fast = Pcg64::seed_from_u64(seed);
+        Pcg64 plain = Pcg64::seed_from_u64(seed);
+        std::vector<std::size_t> shuffled(len), expected(len);
+        std::iota(shuffled.begin(), shuffled.end(), std::size_t{0});
+        std::iota(expected.begin(), expected.end(), std::size_t{0});
+        fast.shuffle(std::span<std::size_t>(shuffled));
+        for (std::size_t i = len; i > 1; --i) {
+            std::swap(expected[i - 1], expected[plain.index_for_shuffle(i)]);
+        }
+        ASSERT_EQ(shuffled, expected) << "seed " << seed;
+        ASSERT_EQ(fast.next_u64(), plain.next_u64()) << "seed " << seed;
+    }
+}
+
 TEST(Pcg64, SeededFromEntropyDiffers) {
     Pcg64 a = seed_rng(std::nullopt);
     Pcg64 b = seed_rng(std::nullopt);
