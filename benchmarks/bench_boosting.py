@@ -9,8 +9,17 @@ Sections:
      held-out rows over several random splits, and of the binary Wilson intervals against the
      true class-1 probability of a known logistic model;
   3. trees per second of the inner forests against the random forest regressors;
-  4. async_mode=True: trees used and fit time against the plain fit.
-Times are wall-clock seconds of one run; ratios are canopy / peer.
+  4. async_mode=True: trees used and fit time against the plain fit;
+  5. prediction cost per tree and row of the boosted estimators beside the random forests,
+     fitted on the same rows (--predict-rows training rows, as many rows predicted). A
+     tree's cost grows with the nodes a row visits, so the table also gives the mean path
+     length of the predicted rows and the cost per node visited. A node visit costs more in
+     a larger tree (fewer of its nodes stay in cache), so the last column divides by the
+     visit cost of the full-depth RandomForestRegressor, whose trees are about the size of
+     the boosted ones (the small classification forests are listed for reference). Run it
+     with an older build on PYTHONPATH for before / after.
+Times are wall-clock seconds of one run (CPU seconds of all threads with --clock cpu); ratios
+are canopy / peer.
 """
 
 import argparse
@@ -38,10 +47,15 @@ except ImportError:  # pragma: no cover
     xgboost = None
 
 
+# time.perf_counter, or time.process_time (--clock cpu): CPU seconds of every thread of the
+# process, which a busy machine disturbs less than wall-clock time.
+clock = time.perf_counter
+
+
 def timed(fn):
-    start = time.perf_counter()
+    start = clock()
     out = fn()
-    return out, time.perf_counter() - start
+    return out, clock() - start
 
 
 def peers(task, n_classes=2):
@@ -183,14 +197,95 @@ def section_async(rows):
         print(f"| async_mode={async_mode} | {tol} | {sum(m.trees_used)} of {20 * 20} | {t:.2f} | {r2:.4f} |")
 
 
+def tree_lists(model):
+    """Every tree of a fitted model as (children_left, children_right, feature, threshold)."""
+    if isinstance(model, dict):  # a boosted model's to_dict()
+        trees = [t for r in model["rounds"] for o in r["outputs"] for t in o["trees"]]
+    else:  # a canopy._core forest
+        trees = model.tree_arrays()[1]
+    return [tuple(np.asarray(t[k]) for k in ("children_left", "children_right", "feature", "threshold"))
+            for t in trees]
+
+
+def mean_nodes_and_path(trees, x):
+    """Mean nodes per tree, and mean nodes a row of x visits per tree (root to leaf)."""
+    visits = 0
+    rows = np.arange(len(x))
+    for left, right, feature, threshold in trees:
+        node = np.zeros(len(x), dtype=np.int64)
+        live = rows
+        while live.size:
+            visits += live.size
+            at = node[live]
+            inner = left[at] >= 0
+            live, at = live[inner], at[inner]
+            go_left = x[live, feature[at]] <= threshold[at]
+            node[live] = np.where(go_left, left[at], right[at])
+    return np.mean([len(t[0]) for t in trees]), visits / (len(trees) * len(x))
+
+
+def section_predict_cost(rows, repeats=5):
+    print(f"\n## 5. Prediction cost per tree and row ({rows} x 20 training rows, {rows} rows predicted)")
+    from canopy import _core  # the same engine; only its forests export their trees
+
+    xr, yr = make_regression(n_samples=2 * rows, n_features=20, n_informative=10, noise=10.0, random_state=3)
+    xb, yb = make_classification(n_samples=2 * rows, n_features=20, n_informative=10, random_state=3)
+    x5, y5 = make_classification(n_samples=2 * rows, n_features=20, n_informative=10, n_classes=5,
+                                 n_clusters_per_class=1, random_state=3)
+    cases = [("regression", xr, yr.astype(float)), ("2 classes", xb, yb.astype(float)),
+             ("5 classes", x5, y5.astype(float))]
+    print("| task | model | trees | nodes per tree | nodes visited per tree-row | predict s "
+          "| ns per tree-row | ns per node visited | per node / regression forest |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    reference = None  # the regression forest: (name, call, trees, nodes per tree, path)
+    for task, x, y in cases:
+        xtr, ytr, xte = x[:rows], y[:rows], x[rows:]
+        regression = task == "regression"
+        method = "predict" if regression else "predict_proba"
+        kind = "RandomForestRegressor" if regression else "RandomForestClassifier"
+        forest = getattr(canopy, kind)(n_estimators=100, random_state=0)
+        twin = getattr(_core, kind)(n_estimators=100, random_state=0)
+        boosted = (canopy.CanopyRegressor if regression else canopy.CanopyClassifier)(random_state=0)
+        for m in (forest, twin, boosted):
+            m.fit(xtr, ytr)
+        if not np.array_equal(np.asarray(getattr(forest, method)(xte)), getattr(twin, method)(xte)):
+            print(f"| {task} | (the forest's tree sizes below are of a different fit) |")
+        measured = []
+        for model, trees in ((forest, tree_lists(twin)), (boosted, tree_lists(boosted.to_dict()))):
+            call = getattr(model, method)
+            measured.append((f"{type(model).__name__}.{method}", lambda c=call: c(xte), len(trees),
+                             *mean_nodes_and_path(trees, xte)))
+        if reference is None:
+            reference = measured[0]
+        # Interleaved, so that the machine's load falls on the reference forest and on this
+        # task's models alike; the best of the repeats counts.
+        timings = [measured[0], reference, measured[1]] if measured[0] is not reference else measured
+        best = {id(m): float("inf") for m in timings}
+        for _ in range(repeats):
+            for m in timings:
+                best[id(m)] = min(best[id(m)], timed(m[1])[1])
+        ref_visit = best[id(reference)] / (reference[2] * rows) * 1e9 / reference[4]
+        for m in measured:
+            name, _, n_trees, nodes, path = m
+            t = best[id(m)]
+            per_tree_row = t / (n_trees * rows) * 1e9
+            print(f"| {task} | {name} | {n_trees} | {nodes:.0f} | {path:.1f} | {t:.3f} | {per_tree_row:.1f} "
+                  f"| {per_tree_row / path:.2f} | {per_tree_row / path / ref_visit:.2f} |")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rows", type=int, default=100_000, help="rows of sections 1, 3 and 4")
     parser.add_argument("--interval-rows", type=int, default=3000)
     parser.add_argument("--splits", type=int, default=10)
-    parser.add_argument("--sections", default="1234")
+    parser.add_argument("--predict-rows", type=int, default=10_000, help="rows of section 5")
+    parser.add_argument("--sections", default="12345")
     parser.add_argument("--tasks", default="regression,binary,5-class", help="tasks of section 1")
+    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall")
     args = parser.parse_args()
+    if args.clock == "cpu":
+        global clock
+        clock = time.process_time
     if "1" in args.sections:
         section_quality(args.rows, args.tasks.split(","))
     if "2" in args.sections:
@@ -199,6 +294,8 @@ def main():
         section_throughput(args.rows)
     if "4" in args.sections:
         section_async(args.rows)
+    if "5" in args.sections:
+        section_predict_cost(args.predict_rows)
 
 
 if __name__ == "__main__":

@@ -5,9 +5,11 @@
 #include <numeric>
 #include <vector>
 
+#include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
 #include "engine/rng.hpp"
+#include "engine/row_blocks.hpp"
 #include "estimators/boosting/canopy.hpp"
 #include "estimators/boosting/classifier.hpp"
 #include "estimators/boosting/export.hpp"
@@ -304,6 +306,45 @@ TEST(ClassifierPredict, RawScoresAddForestsPerOutputInRoundOrder) {
     EXPECT_EQ(raw[1],
               (std::vector<double>{(0.1 + 0.25 * fp(0)) + 0.25 * fp(3),
                                    (0.2 + 0.25 * fp(1)) + 0.25 * fp(4), 0.3 + 0.25 * fp(2)}));
+}
+
+// Row counts below one block, one past a block, and several blocks with a short last one,
+// each with one worker and with two: every row must get exactly the sums a lone row gets,
+// added forest by forest in storage order.
+TEST(BoostedPredict, RowBlocksKeepEveryRowsOrderOfAdditions) {
+    std::vector<Forest> forests;
+    Pcg64 rng = Pcg64::seed_from_u64(41);
+    for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+        forests.push_back(ForestData(200, seed, 5).plain(3, rng, seed % 2 == 0));
+    }
+    forests.insert(forests.begin() + 4, Forest{});  // a forest without trees adds 0.0
+    const std::vector<double> init{0.25, -1.5, 3.0};
+    const double lr = 0.3;
+    for (std::size_t n : {std::size_t{1}, std::size_t{7}, kMaxRowBlock + 1, 2 * kMaxRowBlock + 5}) {
+        Matrix x(n, 4);
+        Pcg64 g = Pcg64::seed_from_u64(n);
+        for (double& v : x.values) {
+            v = g.index_u64(50) == 0 ? kNaN : static_cast<double>(g.next_u64() % 1000) / 100.0;
+        }
+        for (std::size_t workers : {1, 2}) {
+            const CallScope scope(CallHooks{nullptr, nullptr, workers});
+            const std::vector<double> sum = boosted_sum(forests, init[1], lr, x.view());
+            const auto raw = get_raw_predictions(forests, init, x.view(), 3, lr);
+            ASSERT_EQ(sum.size(), n);
+            ASSERT_EQ(raw.size(), n);
+            for (std::size_t i = 0; i < n; ++i) {
+                double expected = init[1];
+                std::vector<double> columns = init;
+                for (std::size_t j = 0; j < forests.size(); ++j) {
+                    const double fp = forest_predict(forests[j], x.row(i));
+                    expected = expected + lr * fp;
+                    columns[j % 3] = columns[j % 3] + lr * fp;
+                }
+                ASSERT_EQ(sum[i], expected) << n << " rows, row " << i << ", " << workers;
+                ASSERT_EQ(raw[i], columns) << n << " rows, row " << i << ", " << workers;
+            }
+        }
+    }
 }
 
 TEST(ClassifierPredict, BinaryMulticlassAndOneClassRules) {
