@@ -253,7 +253,7 @@ def section_predict_cost(rows, repeats=5):
         measured = []
         for model, trees in ((forest, tree_lists(twin)), (boosted, tree_lists(boosted.to_dict()))):
             call = getattr(model, method)
-            measured.append((f"{type(model).__name__}.{method}", lambda c=call: c(xte), len(trees),
+            measured.append((f"{type(model).__name__}.{method}", lambda c=call, x=xte: c(x), len(trees),
                              *mean_nodes_and_path(trees, xte)))
         if reference is None:
             reference = measured[0]
