@@ -4,7 +4,7 @@ fit of canopy.sklearn on 1 thread, in one run.
 The main row fits a 100-tree RandomForestClassifier on 100,000 x 20 rows both ways and
 checks that the two models are the same bit for bit (their state bytes). The cluster fit is
 split into its stages: checking the inputs on the client, sending the data to every worker,
-growing the trees (a few contiguous ranges per worker thread, each sent back as a part) and
+growing the trees (one contiguous range per worker thread, each sent back as a part) and
 joining the parts on the client. A second cluster, with the workers' statistical profiler
 off, shows what Dask's own sampling costs. Then the overhead (sending + joining) is measured
 again with fewer rows and fewer trees, to show how it grows.

@@ -15,9 +15,6 @@ import numpy as np
 from canopy import _core
 
 
-TASKS_PER_THREAD = 4
-
-
 def get_client(client=None):
     """The given distributed.Client, else the current default one (ValueError when there is
     none)."""
@@ -69,9 +66,9 @@ def fit_forest(client, class_name, params, data):
     seconds["send"] = time.perf_counter() - start
 
     start = time.perf_counter()
-    # A few ranges per thread rather than one: trees differ in cost and workers in speed,
-    # so a worker that finishes early takes the next range instead of waiting idle.
-    n_tasks = TASKS_PER_THREAD * sum(client.nthreads().values())
+    # One range per thread: every task prepares the data for growing (binning, checks) on
+    # its own, which costs more than the balance finer ranges would buy.
+    n_tasks = sum(client.nthreads().values())
     tasks = [
         client.submit(grow_part, class_name, params, r, *remote, pure=False)
         for r in tree_ranges(params["n_estimators"], n_tasks)
