@@ -533,9 +533,12 @@ std::vector<SparseProximityRow> sparse_proximity_rows(const Forest& forest, cons
     const std::size_t peak =
         row_peak.empty() ? 0 : *std::max_element(row_peak.begin(), row_peak.end());
     const double n_trees = static_cast<double>(forest.size());
-    for (auto& row : rows) {
-        for (auto& pair : row) pair.second /= n_trees;
-        NeighbourCounts::keep_largest(row, k);
+    for (std::size_t i = 0; i < n; ++i) {
+        // Trimming long lists takes a while for a large k: Ctrl-C must stop it too, before
+        // anything is stored.
+        if (i % 256 == 0) poll_interrupt();
+        for (auto& pair : rows[i]) pair.second /= n_trees;
+        NeighbourCounts::keep_largest(rows[i], k);
     }
     if (peak_row_pairs != nullptr) *peak_row_pairs = peak;
     return rows;
