@@ -157,17 +157,7 @@ struct CodeView {
 std::size_t mark_at_most(CodeView codes, std::size_t begin, std::size_t end, unsigned bin,
                          std::uint64_t* words) {
     if (codes.stride == 1) return mark_codes_at_most(codes.base, begin, end, bin, words);
-    std::size_t count = 0;
-    for (std::size_t p = begin, k = 0; p < end; p += 64, ++k) {
-        const std::size_t len = std::min<std::size_t>(64, end - p);
-        std::uint64_t m = 0;
-        for (std::size_t j = 0; j < len; ++j) {
-            m |= static_cast<std::uint64_t>(codes[p + j] <= bin) << j;
-        }
-        words[k] = m;
-        count += static_cast<std::size_t>(std::popcount(m));
-    }
-    return count;
+    return mark_at_most_scalar(codes, begin, end, bin, words);
 }
 
 // The bin codes of a tree's entries, in the order of the index buffer through every

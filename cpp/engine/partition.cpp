@@ -107,17 +107,7 @@ std::size_t mark_codes_at_most(const std::uint8_t* codes, std::size_t begin, std
 
 std::size_t mark_codes_at_most_scalar(const std::uint8_t* codes, std::size_t begin,
                                       std::size_t end, unsigned bin, std::uint64_t* words) {
-    std::size_t count = 0;
-    for (std::size_t p = begin, k = 0; p < end; p += 64, ++k) {
-        const std::size_t len = std::min<std::size_t>(64, end - p);
-        std::uint64_t m = 0;
-        for (std::size_t j = 0; j < len; ++j) {
-            m |= static_cast<std::uint64_t>(codes[p + j] <= bin) << j;
-        }
-        words[k] = m;
-        count += static_cast<std::size_t>(std::popcount(m));
-    }
-    return count;
+    return mark_at_most_scalar(codes, begin, end, bin, words);
 }
 
 void partition_stable_blocks(std::uint8_t* a, std::size_t begin, std::size_t end,

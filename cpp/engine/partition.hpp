@@ -6,6 +6,8 @@
 // doubles move at once; elsewhere a branch-free loop does the same moves one at a time.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -29,6 +31,22 @@ void partition_stable_blocks(double* a, std::size_t begin, std::size_t end,
 // must match exactly.
 std::size_t mark_codes_at_most_scalar(const std::uint8_t* codes, std::size_t begin,
                                       std::size_t end, unsigned bin, std::uint64_t* words);
+// The same over any indexable codes (a pointer, or a strided view of records).
+template <class Codes>
+std::size_t mark_at_most_scalar(const Codes& codes, std::size_t begin, std::size_t end,
+                                unsigned bin, std::uint64_t* words) {
+    std::size_t count = 0;
+    for (std::size_t p = begin, k = 0; p < end; p += 64, ++k) {
+        const std::size_t len = std::min<std::size_t>(64, end - p);
+        std::uint64_t m = 0;
+        for (std::size_t j = 0; j < len; ++j) {
+            m |= static_cast<std::uint64_t>(codes[p + j] <= bin) << j;
+        }
+        words[k] = m;
+        count += static_cast<std::size_t>(std::popcount(m));
+    }
+    return count;
+}
 template <class T>
 void partition_stable_scalar(T* a, std::size_t begin, std::size_t end,
                              const std::uint64_t* words, T* scratch) {
