@@ -807,6 +807,10 @@ public:
             if (hist_.n_bins[f] < 2) continue;
             if (!unit_) {
                 search_feature<false, true>(f, work, W, G, best);
+            } else if (present_.size() == 2) {
+                // Two classes, the usual case: the per-class loops unrolled.
+                n >= kDenseNode ? search_feature<true, false, 2>(f, work, W, G, best)
+                                : search_feature<true, true, 2>(f, work, W, G, best);
             } else if (n >= kDenseNode) {
                 search_feature<true, false>(f, work, W, G, best);
             } else {
@@ -908,11 +912,12 @@ private:
     // Fills the histogram of feature f over the node's entries and gathers the boundaries
     // that qualify. With unit weights the histogram holds class counts only. Small nodes
     // keep track of the bins they touch; large ones (unit weights only) sweep every bin
-    // and skip the empty ones, which leave the left side and its gain unchanged.
-    template <bool Unit, bool Track>
+    // and skip the empty ones, which leave the left side and its gain unchanged. KN, when
+    // not 0, is the node's number of classes known at compile time.
+    template <bool Unit, bool Track, std::size_t KN = 0>
     void search_feature(std::size_t f, const Work& work, double W, double G, Best& best) {
         const CodeView codes = codes_of(f, work, 0);
-        const std::size_t kn = present_.size();
+        const std::size_t kn = KN != 0 ? KN : present_.size();
         for (std::size_t p = work.begin; p < work.end; ++p) {
             const unsigned b = codes[p];
             if (Unit) {

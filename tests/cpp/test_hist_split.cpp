@@ -148,7 +148,8 @@ struct Data {
     HistogramData hist;
 };
 
-Data random_data(Pcg64& g, std::size_t n, std::size_t m, bool classification) {
+Data random_data(Pcg64& g, std::size_t n, std::size_t m, bool classification,
+                 std::uint64_t classes = 3) {
     Data d;
     d.x = Matrix(n, m);
     for (std::size_t r = 0; r < n; ++r) {
@@ -157,7 +158,7 @@ Data random_data(Pcg64& g, std::size_t n, std::size_t m, bool classification) {
             const std::uint64_t levels = c % 3 == 0 ? 3 : (c % 3 == 1 ? 40 : 1000);
             d.x(r, c) = static_cast<double>(g.index_u64(levels)) * 0.25 - 2.0;
         }
-        d.y.push_back(classification ? static_cast<double>(g.index_u64(3)) * 1.5
+        d.y.push_back(classification ? static_cast<double>(g.index_u64(classes)) * 1.5
                                      : static_cast<double>(g.index_u64(1000)) / 7.0);
         // Weights with zeros and non-representable fractions.
         d.w.push_back(g.index_u64(5) == 0 ? 0.0 : static_cast<double>(g.index_u64(100)) / 30.0);
@@ -210,7 +211,9 @@ TEST(HistSplit, SparseFeatureSearchesMatchReference) {
         const bool classification = trial % 2 == 0;
         const std::size_t m = trial < 8 ? 20 : 90;
         const std::size_t n = 300 + g.index_u64(500);
-        Data d = random_data(g, n, m, classification);
+        // Two labels in some trials: nodes of two classes have a search of their own, and
+        // here it runs on large nodes too.
+        Data d = random_data(g, n, m, classification, trial % 8 == 6 ? 2 : 3);
         for (std::size_t r = 0; r < n; ++r) d.x(r, 4) = 1.0;  // one bin, never searched
         if (classification && trial % 4 == 0) {
             for (double& v : d.y) v += 5000.0;  // class indices too large for a table
