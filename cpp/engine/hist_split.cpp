@@ -7,6 +7,8 @@
 #include <memory>
 #include <numeric>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "engine/call_scope.hpp"
@@ -160,6 +162,13 @@ std::size_t mark_at_most(CodeView codes, std::size_t begin, std::size_t end, uns
     return mark_at_most_scalar(codes, begin, end, bin, words);
 }
 
+// Searchable features (two bins or more) among the first m.
+std::size_t live_count(const HistogramData& hist, std::size_t m) {
+    return static_cast<std::size_t>(
+        std::count_if(hist.n_bins.begin(), hist.n_bins.begin() + static_cast<std::ptrdiff_t>(m),
+                      [](std::size_t bins) { return bins >= 2; }));
+}
+
 // The bin codes of a tree's entries, in the order of the index buffer through every
 // partition, in one of three layouts picked per tree. All three hand the searches the same
 // codes for the same positions, so they grow the same tree; they differ in what a split
@@ -177,18 +186,20 @@ public:
     // Records hold at most this many codes; wider data searched sparsely is gathered.
     static constexpr std::size_t kMaxRecordWords = 8;
 
+    // The layout for `live` searchable features of which nodes search `searched`, and the
+    // words of a record when it is records.
+    enum class Layout { columns, records, gathered };
+    static std::pair<Layout, std::size_t> layout_for(std::size_t live, std::uint64_t searched) {
+        const std::size_t words = (live + 7) / 8;
+        if (live == 0 || 2 * searched > live) return {Layout::columns, 0};
+        if (words <= kMaxRecordWords) return {Layout::records, words};
+        return {Layout::gathered, 0};
+    }
+
     EntryCodes(const HistogramData& hist, std::vector<RowIndex>& rows,
                const std::vector<std::size_t>& live, std::uint64_t searched, bool poll)
         : hist_(hist), rows_(rows), n_(rows.size()), offset_(hist.n_bins.size(), 0) {
-        const std::size_t words = (live.size() + 7) / 8;
-        if (live.empty() || 2 * searched > live.size()) {
-            layout_ = Layout::columns;
-        } else if (words <= kMaxRecordWords) {
-            layout_ = Layout::records;
-            record_words_ = words;
-        } else {
-            layout_ = Layout::gathered;
-        }
+        std::tie(layout_, record_words_) = layout_for(live.size(), searched);
         if (layout_ == Layout::columns) {
             fill_columns(live, poll);
         } else if (layout_ == Layout::records) {
@@ -233,8 +244,6 @@ public:
     void partition(std::size_t begin, std::size_t end, const std::uint64_t* left, bool poll);
 
 private:
-    enum class Layout { columns, records, gathered };
-
     const std::uint8_t* record_bytes() const {
         return reinterpret_cast<const std::uint8_t*>(records_.data());
     }
@@ -259,12 +268,23 @@ private:
         const std::size_t stride = 8 * record_words_;
         auto* out = reinterpret_cast<std::uint8_t*>(records_.data());
         for (std::size_t j = 0; j < live.size(); ++j) offset_[live[j]] = j;
+        // The forest's table holds these very records when its live features are these.
+        const bool table = hist_.record_words == record_words_ &&
+                           live.size() == live_count(hist_, hist_.n_bins.size());
         // A block of records at a time, small enough to stay in cache while every feature
         // writes its byte into it.
         constexpr std::size_t kBlock = 2048;
         for (std::size_t start = 0; start < n_; start += kBlock) {
             if (poll) poll_interrupt();
             const std::size_t end = std::min(n_, start + kBlock);
+            if (table) {
+                const std::uint64_t* rows = hist_.row_records.data();
+                for (std::size_t p = start; p < end; ++p) {
+                    std::copy_n(rows + rows_[p] * record_words_, record_words_,
+                                records_.data() + p * record_words_);
+                }
+                continue;
+            }
             for (std::size_t j = 0; j < live.size(); ++j) {
                 const std::uint8_t* src = hist_.bin_codes[live[j]].data();
                 for (std::size_t p = start; p < end; ++p) out[p * stride + j] = src[rows_[p]];
@@ -358,6 +378,9 @@ protected:
             if (hist_.n_bins[f] > kMaxBins || hist_.n_bins[f] > hist_.bin_edges[f].size()) {
                 fail_internal("histogram data has inconsistent bin counts");
             }
+        }
+        if (hist_.record_words != 0) {
+            limit = std::min(limit, hist_.row_records.size() / hist_.record_words);
         }
         for (RowIndex i : idx_) {
             if (i >= limit) fail_internal("row index " + std::to_string(i) + " is out of range");
@@ -1029,6 +1052,26 @@ private:
 };
 
 }  // namespace
+
+void add_row_records(HistogramData& hist, const TreeParams& params) {
+    const std::size_t m = hist.n_bins.size();
+    const std::uint64_t searched =
+        params.max_features ? std::min<std::uint64_t>(*params.max_features, m) : m;
+    std::vector<std::size_t> live;
+    for (std::size_t f = 0; f < m; ++f) {
+        if (hist.n_bins[f] >= 2) live.push_back(f);
+    }
+    const auto [layout, words] = EntryCodes::layout_for(live.size(), searched);
+    if (layout != EntryCodes::Layout::records) return;
+    const std::size_t n = live.empty() ? 0 : hist.bin_codes[live[0]].size();
+    hist.row_records.assign(checked_mul(words, n), 0);
+    auto* out = reinterpret_cast<std::uint8_t*>(hist.row_records.data());
+    for (std::size_t j = 0; j < live.size(); ++j) {
+        const std::uint8_t* column = hist.bin_codes[live[j]].data();
+        for (std::size_t r = 0; r < n; ++r) out[r * 8 * words + j] = column[r];
+    }
+    hist.record_words = words;
+}
 
 Tree build_node(const MatrixView& x, std::span<const double> y,
                 std::span<const double> sample_weight, std::span<const RowIndex> indices,

@@ -18,4 +18,10 @@ Tree build_node(const MatrixView& x, std::span<const double> y,
                 std::span<const double> sample_weight, std::span<const RowIndex> indices,
                 const TreeParams& params, Pcg64& rng, const HistogramData& hist);
 
+// Fills hist.row_records when trees grown with `params` lay their entries' codes out as one
+// record per entry (few of not too many features searched per node): every tree of a forest
+// then copies each entry's record from the table instead of gathering its code feature by
+// feature. Leaves `hist` as it is otherwise. Trees are the same either way.
+void add_row_records(HistogramData& hist, const TreeParams& params);
+
 }  // namespace canopy

@@ -7,6 +7,7 @@
 #include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
+#include "engine/hist_split.hpp"
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
 #include "engine/row_blocks.hpp"
@@ -40,7 +41,8 @@ Forest grow_bagged_forest(const ForestConfig& config, const MatrixView& x,
         return none;
     }
     const Matrix rows = to_row_major(x);
-    const HistogramData hist = HistogramData::build(rows.view(), n, m);
+    HistogramData hist = HistogramData::build(rows.view(), n, m);
+    add_row_records(hist, params);
     return grow_forest(rows.view(), in.y, in.weight, tasks, params, &hist,
                        classification ? n_classes : 0);
 }

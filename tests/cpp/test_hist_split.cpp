@@ -207,6 +207,7 @@ TEST(HistSplit, SparseFeatureSearchesMatchReference) {
     // the searchable features are not simply 0 .. m-1.
     Pcg64 g = Pcg64::seed_from_u64(77);
     std::size_t splits = 0;
+    std::size_t records_from_table = 0;
     for (int trial = 0; trial < 16; ++trial) {
         const bool classification = trial % 2 == 0;
         const std::size_t m = trial < 8 ? 20 : 90;
@@ -226,6 +227,11 @@ TEST(HistSplit, SparseFeatureSearchesMatchReference) {
         params.max_features = 1 + g.index_u64(m / 3);
         std::vector<RowIndex> idx(n);
         for (auto& i : idx) i = static_cast<RowIndex>(g.index_u64(n));
+        // Half the trials copy their records from a forest's table of every row's codes.
+        if (trial % 4 >= 2) {
+            add_row_records(d.hist, params);
+            if (m == 20) records_from_table += d.hist.record_words != 0 ? 1 : 0;
+        }
 
         const std::uint64_t seed = g.next_u64();
         Pcg64 fast_rng = Pcg64::seed_from_u64(seed);
@@ -239,6 +245,7 @@ TEST(HistSplit, SparseFeatureSearchesMatchReference) {
         for (const TreeNode& node : fast.nodes) splits += node.is_leaf() ? 0 : 1;
     }
     EXPECT_GT(splits, 1000u);
+    EXPECT_GT(records_from_table, 0u);  // narrow data searched sparsely gets a table
 }
 
 TEST(HistSplit, RoundingResidueDoesNotSplitOffAnEmptySide) {

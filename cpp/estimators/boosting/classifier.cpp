@@ -7,6 +7,7 @@
 #include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
+#include "engine/hist_split.hpp"
 #include "engine/histogram.hpp"
 #include "engine/row_blocks.hpp"
 #include "engine/thread_pool.hpp"
@@ -211,6 +212,7 @@ void CanopyClassifier::fit(const MatrixView& x, const VectorView& y,
     std::optional<HistogramData> hist;
     if (config.use_histogram && config.n_estimators > 0) {
         hist = HistogramData::build(owned.view(), owned.rows, owned.cols);
+        add_row_records(*hist, params);
     }
     const MatrixView xv = owned.view();
     const RoundContext ctx{xv,

@@ -9,6 +9,7 @@
 
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
+#include "engine/hist_split.hpp"
 #include "engine/row_blocks.hpp"
 #include "engine/thread_pool.hpp"
 
@@ -51,7 +52,10 @@ Forest fit_internal_rf(const MatrixView& x, std::span<const double> y,
                        const TreeParams& params, bool bootstrap, Pcg64& rng, bool use_histogram) {
     const RowMajor rows(x);
     std::optional<HistogramData> hist;
-    if (use_histogram) hist = HistogramData::build(rows.view(), rows.rows(), rows.cols());
+    if (use_histogram) {
+        hist = HistogramData::build(rows.view(), rows.rows(), rows.cols());
+        add_row_records(*hist, params);
+    }
     return fit_internal_rf_binned(rows.view(), y, sample_weight, n_trees, params, bootstrap, rng,
                                   hist ? &*hist : nullptr);
 }
@@ -121,7 +125,10 @@ StreamedForest fit_internal_rf_streaming(const MatrixView& x, std::span<const do
                                          bool classification, double tol) {
     const RowMajor rows(x);
     std::optional<HistogramData> hist;
-    if (use_histogram) hist = HistogramData::build(rows.view(), rows.rows(), rows.cols());
+    if (use_histogram) {
+        hist = HistogramData::build(rows.view(), rows.rows(), rows.cols());
+        add_row_records(*hist, params);
+    }
     return fit_internal_rf_streaming_binned(rows.view(), y, sample_weight, n_trees, params,
                                             bootstrap, rng, hist ? &*hist : nullptr, min_trees,
                                             classification, tol);

@@ -7,6 +7,7 @@
 #include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
+#include "engine/hist_split.hpp"
 #include "engine/histogram.hpp"
 #include "engine/row_blocks.hpp"
 #include "engine/storage.hpp"
@@ -101,6 +102,7 @@ BoostedRegression boost_regression(const MatrixView& x, std::span<const double> 
     std::optional<HistogramData> hist;
     if (config.use_histogram && config.n_estimators > 0) {
         hist = HistogramData::build(x, x.rows, x.cols);
+        add_row_records(*hist, params);
     }
     const HistogramData* bins = hist ? &*hist : nullptr;
     const std::size_t n_trees = static_cast<std::size_t>(config.rf_n_estimators);

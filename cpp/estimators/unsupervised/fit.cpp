@@ -5,6 +5,7 @@
 #include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/forest_plan.hpp"
+#include "engine/hist_split.hpp"
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
 #include "engine/storage.hpp"
@@ -117,7 +118,8 @@ void RandomForestUnsupervised::fit(const MatrixView& x, const std::optional<Tree
         make_tree_params(config.max_depth, config.max_features, p, config.min_samples_split,
                          config.min_samples_leaf, true);
     Job job = draw_jobs(master, trees, n);
-    const HistogramData hist = HistogramData::build(z.view(), 2 * n, p);
+    HistogramData hist = HistogramData::build(z.view(), 2 * n, p);
+    add_row_records(hist, params);
     const std::vector<double> weights(2 * n, 1.0);
     Forest grown = grow_forest(z.view(), labels, weights, job.tasks, params, &hist);
     std::optional<ForestPart> grown_part;
