@@ -817,7 +817,10 @@ public:
             for (std::size_t p = work.begin; p < work.end; ++p) W += entries_[p].w;
         }
         if (W <= 0.0) return false;
-        node_statistics(work);
+        // Both classes of a two-class tree are in every node that gets here (it is not
+        // pure), so their node-local ids are their tree ids: one count gives the statistics.
+        const bool two_class = unit_ && class_of_.size() == 2;
+        two_class ? two_class_statistics(work) : node_statistics(work);
         double sum = 0.0;
         for (std::size_t c = 0; c < present_.size(); ++c) {
             const double q = node_counts_[c] / W;
@@ -830,8 +833,12 @@ public:
             if (hist_.n_bins[f] < 2) continue;
             if (!unit_) {
                 search_feature<false, true>(f, work, W, G, best);
+            } else if (two_class) {
+                // Two classes, the usual case: the per-class loops unrolled, and the
+                // entries' tree class ids read as they are.
+                n >= kDenseNode ? search_feature<true, false, 2, true>(f, work, W, G, best)
+                                : search_feature<true, true, 2, true>(f, work, W, G, best);
             } else if (present_.size() == 2) {
-                // Two classes, the usual case: the per-class loops unrolled.
                 n >= kDenseNode ? search_feature<true, false, 2>(f, work, W, G, best)
                                 : search_feature<true, true, 2>(f, work, W, G, best);
             } else if (n >= kDenseNode) {
@@ -932,19 +939,34 @@ private:
         bound_left_.resize(kMaxBins * kn);
     }
 
+    // node_statistics for a node of a two-class tree with unit weights holding both
+    // classes: node-local ids are the tree ids 0 and 1, and the counts come from one sum.
+    void two_class_statistics(const Work& work) {
+        std::size_t ones = 0;
+        for (std::size_t p = work.begin; p < work.end; ++p) ones += entries_[p].cls;
+        present_.assign({0, 1});
+        node_counts_.assign({static_cast<double>(work.end - work.begin - ones),
+                             static_cast<double>(ones)});
+        if (bin_cls_n_.size() < kMaxBins * 2) bin_cls_n_.resize(kMaxBins * 2, 0);
+        left_.resize(2);
+        bound_left_.resize(kMaxBins * 2);
+    }
+
     // Fills the histogram of feature f over the node's entries and gathers the boundaries
     // that qualify. With unit weights the histogram holds class counts only. Small nodes
     // keep track of the bins they touch; large ones (unit weights only) sweep every bin
     // and skip the empty ones, which leave the left side and its gain unchanged. KN, when
-    // not 0, is the node's number of classes known at compile time.
-    template <bool Unit, bool Track, std::size_t KN = 0>
+    // not 0, is the node's number of classes known at compile time; TreeIds says that the
+    // node-local class ids are the tree ids (two_class_statistics).
+    template <bool Unit, bool Track, std::size_t KN = 0, bool TreeIds = false>
     void search_feature(std::size_t f, const Work& work, double W, double G, Best& best) {
         const CodeView codes = codes_of(f, work, 0);
         const std::size_t kn = KN != 0 ? KN : present_.size();
         for (std::size_t p = work.begin; p < work.end; ++p) {
             const unsigned b = codes[p];
             if (Unit) {
-                ++bin_cls_n_[b * kn + local_[p - work.begin]];
+                const std::uint32_t l = TreeIds ? entries_[p].cls : local_[p - work.begin];
+                ++bin_cls_n_[b * kn + l];
             } else {
                 const double w = entries_[p].w;
                 bin_w_[b] += w;

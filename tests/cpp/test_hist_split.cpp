@@ -174,7 +174,7 @@ TEST(HistSplit, MatchesRecursiveReferenceOnRandomData) {
         const bool classification = trial % 2 == 0;
         const std::size_t n = 1 + g.index_u64(trial < 50 ? 120 : 900);
         const std::size_t m = 1 + g.index_u64(6);
-        Data d = random_data(g, n, m, classification);
+        Data d = random_data(g, n, m, classification, trial % 8 == 2 ? 2 : 3);
         // Every weight 1.0 is the usual case, and the regression search has a form for it.
         if (trial % 4 >= 2) std::fill(d.w.begin(), d.w.end(), 1.0);
         TreeParams params;
