@@ -278,17 +278,46 @@ private:
             if (poll) poll_interrupt();
             const std::size_t end = std::min(n_, start + kBlock);
             if (table) {
-                const std::uint64_t* rows = hist_.row_records.data();
-                for (std::size_t p = start; p < end; ++p) {
-                    std::copy_n(rows + rows_[p] * record_words_, record_words_,
-                                records_.data() + p * record_words_);
-                }
+                copy_records(start, end);
                 continue;
             }
             for (std::size_t j = 0; j < live.size(); ++j) {
                 const std::uint8_t* src = hist_.bin_codes[live[j]].data();
                 for (std::size_t p = start; p < end; ++p) out[p * stride + j] = src[rows_[p]];
             }
+        }
+    }
+
+    // Entries [begin, end) take their rows' records from the forest's table; W fixed, so
+    // that each is a few moves rather than a call.
+    template <std::size_t W>
+    void copy_records_of(std::size_t begin, std::size_t end) {
+        const std::uint64_t* table = hist_.row_records.data();
+        std::uint64_t* out = records_.data();
+        for (std::size_t p = begin; p < end; ++p) {
+            const std::uint64_t* in = table + rows_[p] * W;
+            for (std::size_t i = 0; i < W; ++i) out[p * W + i] = in[i];
+        }
+    }
+
+    void copy_records(std::size_t begin, std::size_t end) {
+        switch (record_words_) {
+            case 1:
+                return copy_records_of<1>(begin, end);
+            case 2:
+                return copy_records_of<2>(begin, end);
+            case 3:
+                return copy_records_of<3>(begin, end);
+            case 4:
+                return copy_records_of<4>(begin, end);
+            case 5:
+                return copy_records_of<5>(begin, end);
+            case 6:
+                return copy_records_of<6>(begin, end);
+            case 7:
+                return copy_records_of<7>(begin, end);
+            default:
+                return copy_records_of<8>(begin, end);
         }
     }
 
