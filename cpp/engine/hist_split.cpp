@@ -1008,6 +1008,10 @@ private:
         const std::size_t n = work.end - work.begin;
         const std::uint64_t min_leaf = params_.min_samples_leaf;
         std::fill(left_.begin(), left_.end(), 0.0);
+        // With the class count fixed, the left sums live in registers: the stores into
+        // bound_left_ cannot be taken for writes to them.
+        std::array<double, KN != 0 ? KN : 1> fixed_left{};
+        double* left = KN != 0 ? fixed_left.data() : left_.data();
         Boundaries& c = bounds_;
         c.size = 0;
         double WL = 0.0;
@@ -1023,16 +1027,27 @@ private:
                 if (Unit) {
                     nL += bin_n;
                     WL = static_cast<double>(nL);
-                    for (std::size_t k = 0; k < kn; ++k) left_[k] += static_cast<double>(counts[k]);
+                    for (std::size_t k = 0; k < kn; ++k) left[k] += static_cast<double>(counts[k]);
+                    // W and WL are the counts n and nL, so the checks of the weighted form
+                    // below are these; the boundary is written always and kept by
+                    // advancing the count, without a branch.
+                    const std::size_t keep = static_cast<std::size_t>(nL > 0) & (nL < n) &
+                                             (nL >= min_leaf) & (n - nL >= min_leaf);
+                    for (std::size_t k = 0; k < kn; ++k) {
+                        bound_left_[k * kMaxBins + c.size] = left[k];
+                    }
+                    c.wl[c.size] = WL;
+                    c.bin[c.size] = b;
+                    c.size += keep;
                 } else {
                     nL += bin_n_[b];
                     WL += bin_w_[b];
                     const double* cls = &bin_cls_[b * kn];
-                    for (std::size_t k = 0; k < kn; ++k) left_[k] += cls[k];
+                    for (std::size_t k = 0; k < kn; ++k) left[k] += cls[k];
                 }
-                if (W - WL > 0.0 && WL > 0.0 && nL >= min_leaf && n - nL >= min_leaf) {
+                if (!Unit && W - WL > 0.0 && WL > 0.0 && nL >= min_leaf && n - nL >= min_leaf) {
                     for (std::size_t k = 0; k < kn; ++k) {
-                        bound_left_[k * kMaxBins + c.size] = left_[k];
+                        bound_left_[k * kMaxBins + c.size] = left[k];
                     }
                     c.wl[c.size] = WL;
                     c.bin[c.size] = b;
