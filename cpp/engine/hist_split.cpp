@@ -301,29 +301,30 @@ private:
     }
 
     void copy_records(std::size_t begin, std::size_t end) {
-        switch (record_words_) {
-            case 1:
-                return copy_records_of<1>(begin, end);
-            case 2:
-                return copy_records_of<2>(begin, end);
-            case 3:
-                return copy_records_of<3>(begin, end);
-            case 4:
-                return copy_records_of<4>(begin, end);
-            case 5:
-                return copy_records_of<5>(begin, end);
-            case 6:
-                return copy_records_of<6>(begin, end);
-            case 7:
-                return copy_records_of<7>(begin, end);
-            default:
-                return copy_records_of<8>(begin, end);
-        }
+        with_record_words([&]<std::size_t W>() { copy_records_of<W>(begin, end); });
     }
 
-    template <std::size_t W>
-    void partition_records(std::size_t begin, std::size_t end, const std::uint64_t* left) {
-        partition_stable_records<W>(records_.data(), begin, end, left, tmp_records_.data());
+    // Calls f.template operator()<W>() with W = record_words_ as a constant (1 to 8).
+    template <class F>
+    void with_record_words(F&& f) {
+        switch (record_words_) {
+            case 1:
+                return f.template operator()<1>();
+            case 2:
+                return f.template operator()<2>();
+            case 3:
+                return f.template operator()<3>();
+            case 4:
+                return f.template operator()<4>();
+            case 5:
+                return f.template operator()<5>();
+            case 6:
+                return f.template operator()<6>();
+            case 7:
+                return f.template operator()<7>();
+            default:
+                return f.template operator()<8>();
+        }
     }
 
     const HistogramData& hist_;
@@ -353,24 +354,9 @@ void EntryCodes::partition(std::size_t begin, std::size_t end, const std::uint64
         case Layout::records:
             break;
     }
-    switch (record_words_) {
-        case 1:
-            return partition_records<1>(begin, end, left);
-        case 2:
-            return partition_records<2>(begin, end, left);
-        case 3:
-            return partition_records<3>(begin, end, left);
-        case 4:
-            return partition_records<4>(begin, end, left);
-        case 5:
-            return partition_records<5>(begin, end, left);
-        case 6:
-            return partition_records<6>(begin, end, left);
-        case 7:
-            return partition_records<7>(begin, end, left);
-        default:
-            return partition_records<8>(begin, end, left);
-    }
+    with_record_words([&]<std::size_t W>() {
+        partition_stable_records<W>(records_.data(), begin, end, left, tmp_records_.data());
+    });
 }
 
 // State shared by both tasks: inputs, the tree, the bin codes of the index buffer's
