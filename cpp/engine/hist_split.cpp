@@ -162,11 +162,18 @@ std::size_t mark_at_most(CodeView codes, std::size_t begin, std::size_t end, uns
     return mark_at_most_scalar(codes, begin, end, bin, words);
 }
 
-// Searchable features (two bins or more) among the first m.
-std::size_t live_count(const HistogramData& hist, std::size_t m) {
-    return static_cast<std::size_t>(
-        std::count_if(hist.n_bins.begin(), hist.n_bins.begin() + static_cast<std::ptrdiff_t>(m),
-                      [](std::size_t bins) { return bins >= 2; }));
+// The searchable features (two bins or more) among the first m, ascending.
+std::vector<std::size_t> live_features(const HistogramData& hist, std::size_t m) {
+    std::vector<std::size_t> live;
+    for (std::size_t f = 0; f < m; ++f) {
+        if (hist.n_bins[f] >= 2) live.push_back(f);
+    }
+    return live;
+}
+
+// How many of m features a node searches.
+std::uint64_t searched_features(const TreeParams& params, std::size_t m) {
+    return params.max_features ? std::min<std::uint64_t>(*params.max_features, m) : m;
 }
 
 // The bin codes of a tree's entries, in the order of the index buffer through every
@@ -270,7 +277,7 @@ private:
         for (std::size_t j = 0; j < live.size(); ++j) offset_[live[j]] = j;
         // The forest's table holds these very records when its live features are these.
         const bool table = hist_.record_words == record_words_ &&
-                           live.size() == live_count(hist_, hist_.n_bins.size());
+                           live.size() == live_features(hist_, hist_.n_bins.size()).size();
         // A block of records at a time, small enough to stay in cache while every feature
         // writes its byte into it.
         constexpr std::size_t kBlock = 2048;
@@ -406,13 +413,8 @@ protected:
     // only ones ever searched).
     EntryCodes make_codes() {
         check_inputs();
-        std::vector<std::size_t> live;
-        for (std::size_t f = 0; f < m_; ++f) {
-            if (hist_.n_bins[f] >= 2) live.push_back(f);
-        }
-        const std::uint64_t searched =
-            params_.max_features ? std::min<std::uint64_t>(*params_.max_features, m_) : m_;
-        return EntryCodes(hist_, idx_, live, searched, idx_.size() >= kPollEntries);
+        return EntryCodes(hist_, idx_, live_features(hist_, m_), searched_features(params_, m_),
+                          idx_.size() >= kPollEntries);
     }
 
     CodeView codes_of(std::size_t f, const Work& work, int slot) {
@@ -963,7 +965,6 @@ private:
         node_counts_.assign({static_cast<double>(work.end - work.begin - ones),
                              static_cast<double>(ones)});
         if (bin_cls_n_.size() < kMaxBins * 2) bin_cls_n_.resize(kMaxBins * 2, 0);
-        left_.resize(2);
         bound_left_.resize(kMaxBins * 2);
     }
 
@@ -993,10 +994,10 @@ private:
         const std::size_t last = hist_.n_bins[f] - 1;
         const std::size_t n = work.end - work.begin;
         const std::uint64_t min_leaf = params_.min_samples_leaf;
-        std::fill(left_.begin(), left_.end(), 0.0);
         // With the class count fixed, the left sums live in registers: the stores into
         // bound_left_ cannot be taken for writes to them.
         std::array<double, KN != 0 ? KN : 1> fixed_left{};
+        if (KN == 0) std::fill(left_.begin(), left_.end(), 0.0);
         double* left = KN != 0 ? fixed_left.data() : left_.data();
         Boundaries& c = bounds_;
         c.size = 0;
@@ -1107,13 +1108,8 @@ private:
 
 void add_row_records(HistogramData& hist, const TreeParams& params) {
     const std::size_t m = hist.n_bins.size();
-    const std::uint64_t searched =
-        params.max_features ? std::min<std::uint64_t>(*params.max_features, m) : m;
-    std::vector<std::size_t> live;
-    for (std::size_t f = 0; f < m; ++f) {
-        if (hist.n_bins[f] >= 2) live.push_back(f);
-    }
-    const auto [layout, words] = EntryCodes::layout_for(live.size(), searched);
+    const std::vector<std::size_t> live = live_features(hist, m);
+    const auto [layout, words] = EntryCodes::layout_for(live.size(), searched_features(params, m));
     if (layout != EntryCodes::Layout::records) return;
     const std::size_t n = live.empty() ? 0 : hist.bin_codes[live[0]].size();
     hist.row_records.assign(checked_mul(words, n), 0);
