@@ -129,8 +129,11 @@ def test_interrupted_queries_leave_the_model_and_its_cached_neighbours():
         forest.predict(many_rows)
     assert forest.predict(SMALL[0]) == predicted
 
-    unsupervised = canopy.RandomForestUnsupervised(n_estimators=100, random_state=0)
-    unsupervised.fit(x[:2000])
+    # Shallow trees make large leaves, so each query below works for about a second, well
+    # past the third tick. A query that ends before its third tick is interrupted only on
+    # return, after it has stored its result, as any Python call would be.
+    unsupervised = canopy.RandomForestUnsupervised(n_estimators=100, max_depth=5, random_state=0)
+    unsupervised.fit(x[:3000])
     neighbours = unsupervised.proximity_sparse(3)
     scores = unsupervised.outlier_scores(True)  # from the cached neighbour lists
     for call in (
