@@ -202,11 +202,11 @@ TreeParams make_tree_params(std::optional<std::uint64_t> max_depth,
 Tree build_tree_on_bootstrap(const MatrixView& x, std::span<const double> y,
                              std::span<const double> sample_weight,
                              std::span<const RowIndex> sample_indices, const TreeParams& params,
-                             Pcg64& rng, const HistogramData& hist) {
+                             Pcg64& rng, const HistogramData& hist, ScratchPool* pool) {
     // The search checks the sample against the data, gathers the sample's bin codes,
     // weights and targets itself, in sample order, and never reads the raw values: rows
     // need not be copied.
-    return build_node(x, y, sample_weight, sample_indices, params, rng, hist);
+    return build_node(x, y, sample_weight, sample_indices, params, rng, hist, pool);
 }
 
 Tree build_tree_on_bootstrap_exact(const MatrixView& x, std::span<const double> y,
@@ -219,11 +219,11 @@ Tree build_tree_on_bootstrap_exact(const MatrixView& x, std::span<const double> 
 
 Tree grow_tree(const MatrixView& x, std::span<const double> y,
                std::span<const double> sample_weight, const TreeTask& task,
-               const TreeParams& params, const HistogramData* hist) {
+               const TreeParams& params, const HistogramData* hist, ScratchPool* pool) {
     Pcg64 rng = Pcg64::seed_from_u64(task.seed);
     if (hist != nullptr) {
         return build_tree_on_bootstrap(x, y, sample_weight, task.sample_indices, params, rng,
-                                       *hist);
+                                       *hist, pool);
     }
     return build_tree_on_bootstrap_exact(x, y, sample_weight, task.sample_indices, params, rng);
 }
@@ -234,9 +234,11 @@ Forest grow_forest(const MatrixView& x, std::span<const double> y,
     Forest forest;
     forest.n_classes = n_classes;
     Progress progress(tasks.size());  // finished trees are the call's progress
+    ScratchPool pool;
     forest.trees = parallel_map<PackedTree>(tasks.size(), [&](std::size_t i) {
-        PackedTree tree =
-            PackedTree::pack(grow_tree(x, y, sample_weight, tasks[i], params, hist), n_classes);
+        Tree grown = grow_tree(x, y, sample_weight, tasks[i], params, hist, &pool);
+        PackedTree tree = PackedTree::pack(grown, n_classes);
+        pool.recycle(std::move(grown));
         progress.advance();
         return tree;
     });

@@ -12,6 +12,7 @@
 #include "engine/call_scope.hpp"
 #include "engine/forest.hpp"
 #include "engine/forest_part.hpp"
+#include "engine/hist_split.hpp"
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
 #include "engine/tree.hpp"
@@ -50,17 +51,18 @@ TreeParams make_tree_params(std::optional<std::uint64_t> max_depth,
 Tree build_tree_on_bootstrap(const MatrixView& x, std::span<const double> y,
                              std::span<const double> sample_weight,
                              std::span<const RowIndex> sample_indices, const TreeParams& params,
-                             Pcg64& rng, const HistogramData& hist);
+                             Pcg64& rng, const HistogramData& hist, ScratchPool* pool = nullptr);
 Tree build_tree_on_bootstrap_exact(const MatrixView& x, std::span<const double> y,
                                    std::span<const double> sample_weight,
                                    std::span<const RowIndex> sample_indices,
                                    const TreeParams& params, Pcg64& rng);
 
 // One task: its own generator seed_from_u64(seed), then the driver (the histogram search
-// when `hist` is given, the exact search otherwise).
+// when `hist` is given, the exact search otherwise). The histogram search takes its working
+// storage from `pool` when given; the trees of one fit share one.
 Tree grow_tree(const MatrixView& x, std::span<const double> y,
                std::span<const double> sample_weight, const TreeTask& task,
-               const TreeParams& params, const HistogramData* hist);
+               const TreeParams& params, const HistogramData* hist, ScratchPool* pool = nullptr);
 
 // Grows one tree per task in parallel on the worker pool and packs each, with n_classes
 // probability columns, on the worker that grew it, so the full trees are never all held at

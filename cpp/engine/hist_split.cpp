@@ -94,6 +94,57 @@ struct RegBoundaries {
     std::size_t size = 0;
 };
 
+}  // namespace
+
+struct GrowScratch {
+    std::vector<TreeNode> nodes;  // a tree's node storage, cleared before it grows into it
+    std::vector<RowIndex> idx, tmp_rows;
+    std::vector<std::uint8_t> bytes, tmp_bytes;
+    std::vector<std::uint64_t> records, tmp_records;
+    std::vector<double> wy, yy, ew, target_scratch;
+    std::vector<ClsEntry> entries, entry_scratch;
+    std::unique_ptr<RegBoundaries> bounds;
+
+    // The regression search's boundary buffer, holding none.
+    RegBoundaries& regression_bounds() {
+        if (!bounds) bounds = std::make_unique<RegBoundaries>();
+        bounds->size = 0;
+        return *bounds;
+    }
+};
+
+ScratchPool::ScratchPool() = default;
+ScratchPool::~ScratchPool() = default;
+
+std::unique_ptr<GrowScratch> ScratchPool::take() {
+    std::lock_guard lock(mutex_);
+    std::unique_ptr<GrowScratch> scratch;
+    if (free_.empty()) {
+        scratch = std::make_unique<GrowScratch>();
+    } else {
+        scratch = std::move(free_.back());
+        free_.pop_back();
+    }
+    if (scratch->nodes.capacity() == 0 && !nodes_.empty()) {
+        scratch->nodes = std::move(nodes_.back());
+        nodes_.pop_back();
+    }
+    return scratch;
+}
+
+void ScratchPool::give(std::unique_ptr<GrowScratch> scratch) {
+    std::lock_guard lock(mutex_);
+    free_.push_back(std::move(scratch));
+}
+
+void ScratchPool::recycle(Tree&& tree) {
+    if (tree.nodes.capacity() == 0) return;
+    std::lock_guard lock(mutex_);
+    nodes_.push_back(std::move(tree.nodes));
+}
+
+namespace {
+
 // The variance-reduction gain of each gathered boundary, one expression per boundary;
 // returns whether any exceeds `beat`. The loop is compiled for AVX-512, AVX2 and the
 // baseline, and the widest the processor has is picked once (a plain function pointer, not
@@ -203,9 +254,14 @@ public:
         return {Layout::gathered, 0};
     }
 
+    // The buffers are the scratch's: each is written before it is read, so whatever an
+    // earlier tree left in them is never seen.
     EntryCodes(const HistogramData& hist, std::vector<RowIndex>& rows,
-               const std::vector<std::size_t>& live, std::uint64_t searched, bool poll)
-        : hist_(hist), rows_(rows), n_(rows.size()), offset_(hist.n_bins.size(), 0) {
+               const std::vector<std::size_t>& live, std::uint64_t searched, bool poll,
+               GrowScratch& scratch)
+        : hist_(hist), rows_(rows), n_(rows.size()), offset_(hist.n_bins.size(), 0),
+          bytes_(scratch.bytes), tmp_bytes_(scratch.tmp_bytes), records_(scratch.records),
+          tmp_records_(scratch.tmp_records), tmp_rows_(scratch.tmp_rows) {
         std::tie(layout_, record_words_) = layout_for(live.size(), searched);
         if (layout_ == Layout::columns) {
             fill_columns(live, poll);
@@ -270,14 +326,19 @@ private:
     }
 
     void fill_records(const std::vector<std::size_t>& live, bool poll) {
-        records_.assign(checked_mul(record_words_, n_), 0);
-        tmp_records_.resize(records_.size());
         const std::size_t stride = 8 * record_words_;
-        auto* out = reinterpret_cast<std::uint8_t*>(records_.data());
         for (std::size_t j = 0; j < live.size(); ++j) offset_[live[j]] = j;
         // The forest's table holds these very records when its live features are these.
         const bool table = hist_.record_words == record_words_ &&
                            live.size() == live_features(hist_, hist_.n_bins.size()).size();
+        // Copied records are whole; gathered ones get their codes, and zeros beyond them.
+        if (table) {
+            records_.resize(checked_mul(record_words_, n_));
+        } else {
+            records_.assign(checked_mul(record_words_, n_), 0);
+        }
+        tmp_records_.resize(records_.size());
+        auto* out = reinterpret_cast<std::uint8_t*>(records_.data());
         // A block of records at a time, small enough to stay in cache while every feature
         // writes its byte into it.
         constexpr std::size_t kBlock = 2048;
@@ -340,10 +401,12 @@ private:
     Layout layout_ = Layout::columns;
     std::vector<std::size_t> offset_;  // per feature: its run (columns) or byte (records)
     std::vector<std::size_t> live_;    // columns: the features with a run
-    std::vector<std::uint8_t> bytes_, tmp_bytes_;
+    std::vector<std::uint8_t>& bytes_;
+    std::vector<std::uint8_t>& tmp_bytes_;
     std::size_t record_words_ = 0;
-    std::vector<std::uint64_t> records_, tmp_records_;
-    std::vector<RowIndex> tmp_rows_;
+    std::vector<std::uint64_t>& records_;
+    std::vector<std::uint64_t>& tmp_records_;
+    std::vector<RowIndex>& tmp_rows_;
 };
 
 void EntryCodes::partition(std::size_t begin, std::size_t end, const std::uint64_t* left,
@@ -381,9 +444,11 @@ public:
 
     GrowerBase(const MatrixView& x, std::span<const double> y, std::span<const double> w,
                std::span<const RowIndex> indices, const TreeParams& params, Pcg64& rng,
-               const HistogramData& hist)
+               const HistogramData& hist, GrowScratch& scratch)
         : x_(x), y_(y), w_(w), params_(params), rng_(rng), hist_(hist), m_(x.cols),
-          idx_(indices.begin(), indices.end()), codes_(make_codes()) {
+          s_(scratch), idx_(assigned(scratch.idx, indices)), codes_(make_codes()) {
+        tree_.nodes = std::move(scratch.nodes);
+        tree_.nodes.clear();
         left_words_.resize(mask_words(idx_.size()));
         candidates_.resize(m_);
     }
@@ -414,7 +479,13 @@ protected:
     EntryCodes make_codes() {
         check_inputs();
         return EntryCodes(hist_, idx_, live_features(hist_, m_), searched_features(params_, m_),
-                          idx_.size() >= kPollEntries);
+                          idx_.size() >= kPollEntries, s_);
+    }
+
+    static std::vector<RowIndex>& assigned(std::vector<RowIndex>& v,
+                                           std::span<const RowIndex> indices) {
+        v.assign(indices.begin(), indices.end());
+        return v;
     }
 
     CodeView codes_of(std::size_t f, const Work& work, int slot) {
@@ -507,8 +578,9 @@ protected:
     const HistogramData& hist_;
     std::size_t m_;
 
+    GrowScratch& s_;  // working storage, the subclasses' per-entry buffers included
     Tree tree_;
-    std::vector<RowIndex> idx_;  // the rows of the entries; partitioned only when gathering
+    std::vector<RowIndex>& idx_;  // the rows of the entries; partitioned only when gathering
     EntryCodes codes_;
     std::vector<std::uint64_t> left_words_;  // which entries of the node being split go left
     std::vector<std::size_t> candidates_;
@@ -764,12 +836,15 @@ private:
     }
 
     bool unit_ = false;
-    std::vector<double> wy_, yy_, ew_;  // per position: w*y, y*(w*y), and w unless unit
-    std::vector<double> scratch_;
+    // Per position: w*y, y*(w*y), and w unless unit; written in grow() before any read.
+    std::vector<double>& wy_ = s_.wy;
+    std::vector<double>& yy_ = s_.yy;
+    std::vector<double>& ew_ = s_.ew;
+    std::vector<double>& scratch_ = s_.target_scratch;
     std::array<std::array<RegSlot, kMaxBins>, 2> slots_{};
     std::array<BinMask, 2> masks_;
     std::array<std::uint8_t, kMaxBins + 64> bins_{};
-    std::unique_ptr<RegBoundaries> bounds_ = std::make_unique<RegBoundaries>();
+    RegBoundaries* bounds_ = &s_.regression_bounds();
 };
 
 // When every weight of the sample is 1.0 (the usual case), every weight sum is a count:
@@ -1081,8 +1156,8 @@ private:
         pick_best(c, f, best);
     }
 
-    std::vector<ClsEntry> entries_;        // per position, partitioned with the codes
-    std::vector<ClsEntry> scratch_;
+    std::vector<ClsEntry>& entries_ = s_.entries;  // per position, partitioned with the codes
+    std::vector<ClsEntry>& scratch_ = s_.entry_scratch;
     std::vector<std::uint64_t> class_of_;  // tree class id -> class index
     std::vector<double> leaf_weight_;      // per tree class id, zero between leaves
     std::vector<ClassCount> leaf_counts_;
@@ -1123,11 +1198,21 @@ void add_row_records(HistogramData& hist, const TreeParams& params) {
 
 Tree build_node(const MatrixView& x, std::span<const double> y,
                 std::span<const double> sample_weight, std::span<const RowIndex> indices,
-                const TreeParams& params, Pcg64& rng, const HistogramData& hist) {
+                const TreeParams& params, Pcg64& rng, const HistogramData& hist,
+                ScratchPool* pool) {
+    std::unique_ptr<GrowScratch> scratch = pool ? pool->take() : std::make_unique<GrowScratch>();
+    struct GiveBack {  // also when the tree stops early (an interrupt)
+        ScratchPool* pool;
+        std::unique_ptr<GrowScratch>& scratch;
+        ~GiveBack() {
+            if (pool) pool->give(std::move(scratch));
+        }
+    } give_back{pool, scratch};
     if (params.is_classification) {
-        return ClassificationGrower(x, y, sample_weight, indices, params, rng, hist).grow();
+        return ClassificationGrower(x, y, sample_weight, indices, params, rng, hist, *scratch)
+            .grow();
     }
-    return RegressionGrower(x, y, sample_weight, indices, params, rng, hist).grow();
+    return RegressionGrower(x, y, sample_weight, indices, params, rng, hist, *scratch).grow();
 }
 
 }  // namespace canopy

@@ -176,12 +176,14 @@ StreamedForest fit_internal_rf_streaming_binned(const MatrixView& x, std::span<c
     const auto wv = sample_weight.first(n);
 
     StreamState state(n, n_trees);
+    ScratchPool pool;
     auto job = [&](const TreeTask& task) {
         if (state.stop_flag.load(std::memory_order_acquire)) return;
-        Tree grown = grow_tree(xv, yv, wv, task, params, hist);
+        Tree grown = grow_tree(xv, yv, wv, task, params, hist, &pool);
         if (state.stop_flag.load(std::memory_order_acquire)) return;
         Forest one;
         one.trees.push_back(PackedTree::pack(grown));
+        pool.recycle(std::move(grown));
         std::vector<double> p(n, 0.0);
         one.add_values(xv, 0, n, p.data());
         {
