@@ -303,6 +303,20 @@ public:
         return hist_.bin_codes[f][rows_[p]];
     }
 
+    // Whether positions [begin, end) all have the same codes; false when that would take
+    // more than comparing records (any other layout).
+    bool same_codes(std::size_t begin, std::size_t end) const {
+        if (layout_ != Layout::records) return false;
+        const std::size_t words = record_words_;
+        const std::uint64_t* first = records_.data() + begin * words;
+        for (std::size_t p = begin + 1; p < end; ++p) {
+            for (std::size_t i = 0; i < words; ++i) {
+                if (records_[p * words + i] != first[i]) return false;
+            }
+        }
+        return true;
+    }
+
     // Moves positions [begin, end) as partition_stable does with the same mask.
     void partition(std::size_t begin, std::size_t end, const std::uint64_t* left, bool poll);
 
@@ -594,6 +608,9 @@ class RegressionGrower : public GrowerBase {
 public:
     using GrowerBase::GrowerBase;
 
+    // Nodes up to this size are checked for being copies of one row before a search.
+    static constexpr std::size_t kCopiesChecked = 8;
+
     Tree grow() {
         const std::size_t n = idx_.size();
         unit_ = std::all_of(idx_.begin(), idx_.end(), [&](RowIndex i) { return w_[i] == 1.0; });
@@ -623,6 +640,13 @@ public:
         }
         const double W = weight_sum(work);
         if (W <= 0.0) return false;
+        // Copies of one row (a third of the nodes searched deep in a bootstrap tree have
+        // nothing else) share every code, so no feature has a boundary: a leaf. Its
+        // candidates are drawn all the same, as the search would draw them.
+        if (n <= kCopiesChecked && codes_.same_codes(work.begin, work.end)) {
+            candidates();
+            return false;
+        }
         const double mean = S1 / W;
         const double V = S2 / W - mean * mean;
         Best best;
