@@ -303,10 +303,26 @@ public:
         return hist_.bin_codes[f][rows_[p]];
     }
 
-    // Whether positions [begin, end) all have the same codes; false when that would take
-    // more than comparing records (any other layout).
+    // Whether positions [begin, end) all have the same codes in every searchable feature
+    // (gathered: whether they are all one row, which implies it).
     bool same_codes(std::size_t begin, std::size_t end) const {
-        if (layout_ != Layout::records) return false;
+        switch (layout_) {
+            case Layout::columns:
+                for (std::size_t f : live_) {
+                    const std::uint8_t* run = bytes_.data() + offset_[f];
+                    for (std::size_t p = begin + 1; p < end; ++p) {
+                        if (run[p] != run[begin]) return false;
+                    }
+                }
+                return true;
+            case Layout::gathered:
+                for (std::size_t p = begin + 1; p < end; ++p) {
+                    if (rows_[p] != rows_[begin]) return false;
+                }
+                return true;
+            case Layout::records:
+                break;
+        }
         const std::size_t words = record_words_;
         const std::uint64_t* first = records_.data() + begin * words;
         for (std::size_t p = begin + 1; p < end; ++p) {
@@ -640,7 +656,7 @@ public:
         }
         const double W = weight_sum(work);
         if (W <= 0.0) return false;
-        // Copies of one row (a third of the nodes searched deep in a bootstrap tree have
+        // Copies of one row (about a third of the nodes searched in a bootstrap tree hold
         // nothing else) share every code, so no feature has a boundary: a leaf. Its
         // candidates are drawn all the same, as the search would draw them.
         if (n <= kCopiesChecked && codes_.same_codes(work.begin, work.end)) {
