@@ -336,6 +336,20 @@ public:
     // Moves positions [begin, end) as partition_stable does with the same mask.
     void partition(std::size_t begin, std::size_t end, const std::uint64_t* left, bool poll);
 
+    // With records, moves them and the K per-entry arrays of `extra` in one pass (the
+    // scratch has room for K * (end - begin) values) and returns true; otherwise moves
+    // nothing and returns false.
+    template <class T, std::size_t K>
+    bool partition_records_with(std::size_t begin, std::size_t end, const std::uint64_t* left,
+                                const std::array<T*, K>& extra, T* extra_scratch) {
+        if (layout_ != Layout::records) return false;
+        with_record_words([&]<std::size_t W>() {
+            partition_stable_records_with<W>(records_.data(), extra, begin, end, left,
+                                             tmp_records_.data(), extra_scratch);
+        });
+        return true;
+    }
+
 private:
     const std::uint8_t* record_bytes() const {
         return reinterpret_cast<const std::uint8_t*>(records_.data());
@@ -564,8 +578,9 @@ protected:
             return false;
         }
         const std::uint64_t* left = left_words_.data();
-        g.partition_entries(work.begin, work.end, left);
-        codes_.partition(work.begin, work.end, left, n >= kPollEntries);
+        if (!g.partition_entries(work.begin, work.end, left)) {
+            codes_.partition(work.begin, work.end, left, n >= kPollEntries);
+        }
         tree_.set_split(id, best.feature, best.threshold, id + 1, kNoChild);
         tree_.nodes[id].n_samples = n;
         const std::size_t mid = work.begin + n_left;
@@ -632,7 +647,7 @@ public:
         unit_ = std::all_of(idx_.begin(), idx_.end(), [&](RowIndex i) { return w_[i] == 1.0; });
         wy_.resize(n);
         yy_.resize(n);
-        scratch_.resize(n);
+        scratch_.resize(checked_mul(3, n));  // room for three values an entry
         if (!unit_) ew_.resize(n);
         for (std::size_t p = 0; p < n; ++p) {
             const double w = w_[idx_[p]];
@@ -682,10 +697,21 @@ public:
         return try_split(*this, id, work, best);
     }
 
-    void partition_entries(std::size_t begin, std::size_t end, const std::uint64_t* left) {
+    // Moves the per-entry values, and the codes with them when they are records (then
+    // returns true).
+    bool partition_entries(std::size_t begin, std::size_t end, const std::uint64_t* left) {
+        if (unit_ ? codes_.partition_records_with(begin, end, left,
+                                                  std::array{wy_.data(), yy_.data()},
+                                                  scratch_.data())
+                  : codes_.partition_records_with(begin, end, left,
+                                                  std::array{wy_.data(), yy_.data(), ew_.data()},
+                                                  scratch_.data())) {
+            return true;
+        }
         partition_stable(wy_.data(), begin, end, left, scratch_.data());
         partition_stable(yy_.data(), begin, end, left, scratch_.data());
         if (!unit_) partition_stable(ew_.data(), begin, end, left, scratch_.data());
+        return false;
     }
 
     // The weighted mean of the entries (0.0 without positive weight), summed as the
@@ -983,8 +1009,14 @@ public:
         return try_split(*this, id, work, best);
     }
 
-    void partition_entries(std::size_t begin, std::size_t end, const std::uint64_t* left) {
+    // Moves the entries, and the codes with them when they are records (then returns true).
+    bool partition_entries(std::size_t begin, std::size_t end, const std::uint64_t* left) {
+        if (codes_.partition_records_with(begin, end, left, std::array{entries_.data()},
+                                          scratch_.data())) {
+            return true;
+        }
         partition_stable_scalar(entries_.data(), begin, end, left, scratch_.data());
+        return false;
     }
 
 private:

@@ -25,6 +25,13 @@ std::vector<T> expected_partition(const std::vector<T>& a, std::size_t begin, st
     return out;
 }
 
+// n distinct values from `start` up.
+std::vector<double> counting_from(std::size_t n, double start) {
+    std::vector<double> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = start + static_cast<double>(i);
+    return v;
+}
+
 TEST(Partition, MarksAndMovesLikeTheObviousLoop) {
     // Ranges that start anywhere and end inside, at or past whole 64-entry blocks, with
     // masks from all-left to all-right; the values around the range must stay untouched.
@@ -81,10 +88,23 @@ TEST(Partition, MarksAndMovesLikeTheObviousLoop) {
         for (std::size_t i = 0; i < 3 * total; ++i) flat[i] = records[i / 3][i % 3] = i;
         const auto want_records = expected_partition(records, begin, end, left);
         std::vector<std::uint64_t> record_scratch(3 * len);
+        std::vector<std::uint64_t> fused = flat;
         partition_stable_records<3>(flat.data(), begin, end, words.data(), record_scratch.data());
         for (std::size_t i = 0; i < 3 * total; ++i) {
             ASSERT_EQ(flat[i], want_records[i / 3][i % 3]) << "trial " << trial << " word " << i;
         }
+        // ... and so do records with two arrays of values beside them, in one pass.
+        std::vector<double> first = counting_from(values.size(), 0.5);
+        std::vector<double> second = counting_from(values.size(), -7.25);
+        const auto want_first = expected_partition(first, begin, end, left);
+        const auto want_second = expected_partition(second, begin, end, left);
+        std::vector<double> values_scratch(2 * len);
+        partition_stable_records_with<3>(fused.data(), std::array{first.data(), second.data()},
+                                         begin, end, words.data(), record_scratch.data(),
+                                         values_scratch.data());
+        ASSERT_EQ(fused, flat) << "trial " << trial;
+        ASSERT_EQ(first, want_first) << "trial " << trial;
+        ASSERT_EQ(second, want_second) << "trial " << trial;
     }
 }
 
