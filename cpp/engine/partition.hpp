@@ -65,28 +65,9 @@ void partition_stable_scalar(T* a, std::size_t begin, std::size_t end,
     for (std::size_t i = 0; i < r; ++i) a[l + i] = scratch[i];
 }
 
-// partition_stable_scalar for records of W words each: record p is a[p * W .. p * W + W).
-template <std::size_t W>
-void partition_stable_records(std::uint64_t* a, std::size_t begin, std::size_t end,
-                              const std::uint64_t* words, std::uint64_t* scratch) {
-    std::size_t l = begin;
-    std::size_t r = 0;
-    for (std::size_t p = begin; p < end; ++p) {
-        const std::size_t k = p - begin;
-        std::uint64_t v[W];
-        for (std::size_t i = 0; i < W; ++i) v[i] = a[p * W + i];
-        const std::size_t goes_left = (words[k >> 6] >> (k & 63)) & 1;
-        for (std::size_t i = 0; i < W; ++i) a[l * W + i] = v[i];  // l <= p: already read
-        for (std::size_t i = 0; i < W; ++i) scratch[r * W + i] = v[i];
-        l += goes_left;
-        r += 1 - goes_left;
-    }
-    for (std::size_t i = 0; i < r * W; ++i) a[l * W + i] = scratch[i];
-}
-
-// partition_stable_records<W> of `a` and partition_stable_scalar of each array of `extra`
-// (K arrays of per-entry values) in one pass. `extra_scratch` has room for K * (end - begin)
-// values.
+// partition_stable_scalar for records of W words each (record p is a[p * W .. p * W + W)),
+// and of each of the K arrays of per-entry values in `extra` with them, in one pass.
+// `extra_scratch` has room for K * (end - begin) values.
 template <std::size_t W, class T, std::size_t K>
 void partition_stable_records_with(std::uint64_t* a, const std::array<T*, K>& extra,
                                    std::size_t begin, std::size_t end,
@@ -99,7 +80,7 @@ void partition_stable_records_with(std::uint64_t* a, const std::array<T*, K>& ex
         const std::size_t k = p - begin;
         std::uint64_t v[W];
         for (std::size_t i = 0; i < W; ++i) v[i] = a[p * W + i];
-        T e[K];
+        std::array<T, K> e;
         for (std::size_t j = 0; j < K; ++j) e[j] = extra[j][p];
         const std::size_t goes_left = (words[k >> 6] >> (k & 63)) & 1;
         for (std::size_t i = 0; i < W; ++i) a[l * W + i] = v[i];  // l <= p: already read
@@ -115,6 +96,14 @@ void partition_stable_records_with(std::uint64_t* a, const std::array<T*, K>& ex
     for (std::size_t j = 0; j < K; ++j) {
         for (std::size_t i = 0; i < r; ++i) extra[j][l + i] = extra_scratch[j * len + i];
     }
+}
+
+// The records alone.
+template <std::size_t W>
+void partition_stable_records(std::uint64_t* a, std::size_t begin, std::size_t end,
+                              const std::uint64_t* words, std::uint64_t* scratch) {
+    partition_stable_records_with<W>(a, std::array<std::uint64_t*, 0>{}, begin, end, words,
+                                     scratch, static_cast<std::uint64_t*>(nullptr));
 }
 
 // Moves the entries of [begin, end) whose bit is set to the front, in order, then the others
