@@ -674,9 +674,9 @@ public:
         }
         const double W = weight_sum(work);
         if (W <= 0.0) return false;
-        // Copies of one row (about a third of the nodes searched in a bootstrap tree hold
-        // nothing else) share every code, so no feature has a boundary: a leaf. Its
-        // candidates are drawn all the same, as the search would draw them.
+        // Copies of one row (nearly three in ten of the nodes searched in a full-depth
+        // bootstrap regression tree hold nothing else) share every code, so no feature has a
+        // boundary: a leaf. Its candidates are drawn all the same, as the search would.
         if (n <= kCopiesChecked && codes_.same_codes(work.begin, work.end)) {
             candidates();
             return false;
