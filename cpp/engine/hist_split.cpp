@@ -1161,35 +1161,30 @@ private:
                 if (!Track && bin_n == 0) return;
             }
             if (b < last) {
+                std::size_t keep;
                 if (Unit) {
                     nL += bin_n;
                     WL = static_cast<double>(nL);
                     for (std::size_t k = 0; k < kn; ++k) left[k] += static_cast<double>(counts[k]);
                     // W and WL are the counts n and nL, so the checks of the weighted form
-                    // below are these; the boundary is written always and kept by
-                    // advancing the count, without a branch.
-                    const std::size_t keep = static_cast<std::size_t>(nL > 0) & (nL < n) &
-                                             (nL >= min_leaf) & (n - nL >= min_leaf);
-                    for (std::size_t k = 0; k < kn; ++k) {
-                        bound_left_[k * kMaxBins + c.size] = left[k];
-                    }
-                    c.wl[c.size] = WL;
-                    c.bin[c.size] = b;
-                    c.size += keep;
+                    // below are these, and integer comparisons.
+                    keep = static_cast<std::size_t>(nL > 0) & (nL < n) & (nL >= min_leaf) &
+                           (n - nL >= min_leaf);
                 } else {
                     nL += bin_n_[b];
                     WL += bin_w_[b];
                     const double* cls = &bin_cls_[b * kn];
                     for (std::size_t k = 0; k < kn; ++k) left[k] += cls[k];
+                    keep = W - WL > 0.0 && WL > 0.0 && nL >= min_leaf && n - nL >= min_leaf;
                 }
-                if (!Unit && W - WL > 0.0 && WL > 0.0 && nL >= min_leaf && n - nL >= min_leaf) {
-                    for (std::size_t k = 0; k < kn; ++k) {
-                        bound_left_[k * kMaxBins + c.size] = left[k];
-                    }
-                    c.wl[c.size] = WL;
-                    c.bin[c.size] = b;
-                    ++c.size;
+                // The boundary is written always and kept by advancing the count, without
+                // a branch (there is room: fewer boundaries than bins).
+                for (std::size_t k = 0; k < kn; ++k) {
+                    bound_left_[k * kMaxBins + c.size] = left[k];
                 }
+                c.wl[c.size] = WL;
+                c.bin[c.size] = b;
+                c.size += keep;
             }
             if (Unit) {
                 std::fill_n(counts, kn, 0u);
