@@ -172,6 +172,7 @@ TEST(UnsupervisedProximity, CountingEqualsPairByPairDefinition) {
     struct Shape {
         std::size_t n, p, trees, depth;
     };
+    // The last shape has more trees than a byte counts.
     for (const Shape s : {Shape{1, 2, 3, 3}, Shape{7, 3, 5, 2}, Shape{65, 4, 70, 6},
                           Shape{40, 2, 130, 0}, Shape{33, 5, 9, 12}}) {
         const auto m = random_forest(s.n, s.p, s.trees, s.depth, s.n * 31 + s.trees);
@@ -310,7 +311,8 @@ TEST(UnsupervisedOutliers, SquareSumsOverLeafMatesEqualDenseRowsToTheBit) {
         std::size_t n, p, trees, depth;
     };
     for (const Shape s : {Shape{1, 2, 3, 3}, Shape{7, 3, 5, 2}, Shape{65, 4, 70, 6},
-                          Shape{40, 2, 130, 0}, Shape{33, 5, 9, 12}, Shape{150, 3, 90, 4}}) {
+                          Shape{40, 2, 130, 0}, Shape{33, 5, 9, 12}, Shape{150, 3, 90, 4},
+                          Shape{70, 3, 300, 3}}) {
         const auto m = random_forest(s.n, s.p, s.trees, s.depth, s.n * 17 + s.trees);
         const Matrix dense = naive_proximity(m, true);
         const SquareSums sums = proximity_square_sums(

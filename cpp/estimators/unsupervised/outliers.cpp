@@ -91,15 +91,11 @@ namespace {
 // The training rows' groups serve every later call; the square sums only this reference.
 NewRowReference make_new_row_reference(const RandomForestUnsupervised& m) {
     NewRowReference out;
-    out.training_groups = group_rows_by_leaf_oob_first(m.forest, m.oob_sets, *m.x_train);
-    const SquareSums sums = proximity_square_sums(m.oob_sets, out.training_groups, m.n_samples);
+    OobFirstGroups grouped = group_rows_by_leaf_oob_first(m.forest, m.oob_sets, *m.x_train);
+    const SquareSums sums = proximity_square_sums(m.oob_sets, grouped, m.n_samples);
     out.reference = outlier_reference(
         raw_scores(static_cast<double>(m.n_samples), sums.without_self, unmatched_raw_score));
-    for (LeafGroups& g : out.training_groups) {
-        g.group_begin = {};
-        g.group_end = {};
-        g.group_oob_end = {};
-    }
+    out.training_groups = std::move(grouped.groups);
     return out;
 }
 

@@ -1,5 +1,9 @@
 #include "estimators/unsupervised/proximity.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <limits>
@@ -111,9 +115,15 @@ std::vector<LeafGroups> group_rows_by_leaf_all(const Forest& forest, const Matri
 
 namespace {
 
-// Counting sort of the rows by (leaf, in bag), the leaf ids being node indices of the tree.
-LeafGroups group_oob_first(const Forest& forest, std::size_t t, const Matrix& x,
-                           const std::uint8_t* is_oob) {
+// Counting sort of the rows by (leaf, in bag), the leaf ids being node indices of the tree,
+// and each row's valid leaf-mates in this tree (mates[i]).
+struct OobFirstTree {
+    LeafGroups groups;
+    std::vector<MateRange> mates;
+};
+
+OobFirstTree group_oob_first(const Forest& forest, std::size_t t, const Matrix& x,
+                             const std::uint8_t* is_oob) {
     const std::size_t n = x.rows;
     std::vector<std::uint32_t> leaf(n);
     for_row_blocks(n, [&](std::size_t begin, std::size_t end) {
@@ -123,7 +133,8 @@ LeafGroups group_oob_first(const Forest& forest, std::size_t t, const Matrix& x,
     std::vector<RowIndex> next(2 * forest.trees[t].size() + 1, 0);
     for (std::size_t i = 0; i < n; ++i) ++next[key(i) + 1];
     std::partial_sum(next.begin(), next.end(), next.begin());
-    LeafGroups g;
+    OobFirstTree out;
+    LeafGroups& g = out.groups;
     g.order.resize(n);
     g.sorted_ids.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -131,160 +142,213 @@ LeafGroups group_oob_first(const Forest& forest, std::size_t t, const Matrix& x,
         g.order[k] = static_cast<RowIndex>(i);
         g.sorted_ids[k] = leaf[i];
     }
-    g.group_begin.resize(n);
-    g.group_end.resize(n);
-    g.group_oob_end.resize(n);
+    out.mates.resize(n);
     for (std::size_t begin = 0; begin < n;) {
         std::size_t end = begin + 1;
         while (end < n && g.sorted_ids[end] == g.sorted_ids[begin]) ++end;
         std::size_t oob_end = begin;
         while (oob_end < end && is_oob[g.order[oob_end]]) ++oob_end;
         for (std::size_t k = begin; k < end; ++k) {
-            g.group_begin[g.order[k]] = static_cast<RowIndex>(begin);
-            g.group_end[g.order[k]] = static_cast<RowIndex>(end);
-            g.group_oob_end[g.order[k]] = static_cast<RowIndex>(oob_end);
+            out.mates[g.order[k]] = {static_cast<RowIndex>(begin),
+                                     static_cast<RowIndex>(k < oob_end ? end : oob_end)};
         }
         begin = end;
     }
-    return g;
+    return out;
 }
 
 }  // namespace
 
-std::vector<LeafGroups> group_rows_by_leaf_oob_first(const Forest& forest, const OobSets& oob_sets,
-                                                     const Matrix& x) {
+OobFirstGroups group_rows_by_leaf_oob_first(const Forest& forest, const OobSets& oob_sets,
+                                            const Matrix& x) {
     check_forest_shape(forest, oob_sets, x.rows);
-    return parallel_map<LeafGroups>(forest.size(), [&](std::size_t t) {
+    std::vector<OobFirstTree> trees = parallel_map<OobFirstTree>(forest.size(), [&](std::size_t t) {
         std::vector<std::uint8_t> is_oob(x.rows, 0);
         for (RowIndex i : oob_sets[t]) is_oob[i] = 1;
         return group_oob_first(forest, t, x, is_oob.data());
     });
+    // Row by row: the trees' columns are written by blocks of rows, so that no two threads
+    // write the same cache line.
+    const std::size_t n_trees = trees.size();
+    OobFirstGroups out;
+    out.mates.resize(checked_mul(x.rows, n_trees));
+    for_row_blocks(x.rows, [&](std::size_t first, std::size_t last) {
+        for (std::size_t t = 0; t < n_trees; ++t) {
+            const MateRange* column = trees[t].mates.data();
+            for (std::size_t i = first; i < last; ++i) out.mates[i * n_trees + t] = column[i];
+        }
+    });
+    out.groups.reserve(n_trees);
+    for (OobFirstTree& tree : trees) {
+        out.groups.push_back(std::move(tree.groups));
+        tree.mates = {};
+    }
+    return out;
 }
 
 namespace {
 
-// The distinct j met while counting one row: a bitset over the rows and a second bitset
-// over its 64-bit words, both set without a branch, so that the rows are visited in
-// increasing j without sorting them and without scanning the words that stayed empty.
-class TouchedRows {
+// One row's co-occurrence counts, count[j] for every training row j, in the narrowest type
+// that holds the number of trees: the counts are written in a random order, and a small array
+// keeps more of them in cache. The array is padded to whole blocks of 64 entries, which the
+// drain reads at once.
+template <class Count>
+class RowCounts {
   public:
-    explicit TouchedRows(std::size_t n) : bits_((n + 63) / 64, 0), words_((n + 4095) / 4096, 0) {}
+    explicit RowCounts(std::size_t n) : count_((n + 63) / 64 * 64, 0) {}
 
-    void add(RowIndex j) {
-        bits_[j / 64] |= std::uint64_t{1} << (j % 64);
-        words_[j / 4096] |= std::uint64_t{1} << (j / 64 % 64);
-    }
+    Count* data() { return count_.data(); }
 
-    // Calls fn(j) for every j added, in increasing j, and empties the set.
+    // Calls fn(j, count[j]) for every nonzero count, in increasing j, and zeroes them all.
+    // The nonzero entries are found from the counts themselves: a bitset kept beside them
+    // would cost a second write per count.
     template <class Fn>
     void drain(Fn&& fn) {
-        for (std::size_t s = 0; s < words_.size(); ++s) {
-            for (std::uint64_t words = words_[s]; words != 0; words &= words - 1) {
-                const std::size_t w = s * 64 + static_cast<std::size_t>(std::countr_zero(words));
-                for (std::uint64_t bits = bits_[w]; bits != 0; bits &= bits - 1) {
-                    fn(static_cast<RowIndex>(w * 64 +
-                                             static_cast<std::size_t>(std::countr_zero(bits))));
-                }
-                bits_[w] = 0;
+        for (std::size_t w = 0; w < count_.size(); w += 64) {
+            Count* block = count_.data() + w;
+            std::uint64_t bits = nonzero_mask(block);
+            if (bits == 0) continue;
+            for (; bits != 0; bits &= bits - 1) {
+                const std::size_t j = w + static_cast<std::size_t>(std::countr_zero(bits));
+                fn(static_cast<RowIndex>(j), count_[j]);
             }
-            words_[s] = 0;
+            std::fill(block, block + 64, Count{0});
         }
     }
 
   private:
-    std::vector<std::uint64_t> bits_;   // bit j % 64 of word j / 64: row j was met
-    std::vector<std::uint64_t> words_;  // bit w % 64 of word w / 64: bits_[w] is not empty
+    // Bit k set when block[k] is not zero.
+    static std::uint64_t nonzero_mask(const Count* block) {
+#if defined(__SSE2__)
+        if constexpr (sizeof(Count) == 1) {
+            const __m128i zero = _mm_setzero_si128();
+            std::uint64_t zeros = 0;
+            for (int q = 0; q < 4; ++q) {
+                const __m128i v =
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * q));
+                zeros |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(
+                             _mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))))
+                         << (16 * q);
+            }
+            return ~zeros;
+        }
+#endif
+        std::uint64_t bits = 0;
+        for (std::size_t k = 0; k < 64; ++k) bits |= std::uint64_t{block[k] != 0} << k;
+        return bits;
+    }
+
+    std::vector<Count> count_;
 };
 
-// Row i's co-occurrence counts over the trees: together[j] for every j that shares a leaf
-// with i in a tree where the pair is valid (i out of bag: every leaf-mate; i in bag: its
-// out-of-bag leaf-mates), each such j added to `touched`.
-void count_valid_mates(const OobMembership& oob, const std::vector<LeafGroups>& groups,
-                       std::size_t i, std::vector<std::uint32_t>& together, TouchedRows& touched) {
+// Row i's counts over the trees: count[j] for every j that shares a leaf with i in a tree
+// where the pair is valid, the ranges being row i's (mates[i * n_trees ...]).
+template <class Count>
+void count_valid_mates(const std::vector<LeafGroups>& groups, const MateRange* ranges,
+                       Count* count) {
     for (std::size_t t = 0; t < groups.size(); ++t) {
-        const LeafGroups& g = groups[t];
-        const RowIndex* mate = g.order.data() + g.group_begin[i];
-        const RowIndex* end = g.order.data() + (oob.in(t, i) ? g.group_end[i] : g.group_oob_end[i]);
-        for (; mate != end; ++mate) {
-            ++together[*mate];
-            touched.add(*mate);
-        }
+        const RowIndex* order = groups[t].order.data();
+        const RowIndex* end = order + ranges[t].end;
+        for (const RowIndex* mate = order + ranges[t].begin; mate != end; ++mate) ++count[*mate];
     }
 }
 
 // The two sums of row i, the terms in increasing j: with valid counts from the out-of-bag
-// bitsets, every term is the dense row's together / valid, squared.
-template <class Popcount>
+// bitsets, every term is the dense row's count / valid, squared.
+template <class Count, class Popcount>
 [[gnu::always_inline]] inline void square_sums_of_row(const OobMembership& oob, std::size_t i,
-                                                      std::uint32_t* together, TouchedRows& touched,
-                                                      double& with_self, double& without_self,
-                                                      Popcount popcount) {
+                                                      RowCounts<Count>& counts, double& with_self,
+                                                      double& without_self, Popcount popcount) {
     const std::uint64_t* a = oob.by_row.data() + i * oob.words;
     const std::uint32_t per_i = oob.per_row[i];
     double all = 0.0;
     double others = 0.0;
-    touched.drain([&](RowIndex j) {
+    counts.drain([&](RowIndex j, Count together) {
         const std::uint64_t* b = oob.by_row.data() + std::size_t{j} * oob.words;
         std::uint32_t both = 0;
         for (std::size_t w = 0; w < oob.words; ++w) both += popcount(a[w] & b[w]);
         const std::uint32_t valid = per_i + oob.per_row[j] - both;
-        const double p = static_cast<double>(together[j]) / static_cast<double>(valid);
+        const double p = static_cast<double>(together) / static_cast<double>(valid);
         all += p * p;
         if (j != i) others += p * p;
-        together[j] = 0;
     });
     with_self = all;
     without_self = others;
 }
 
-using RowSums = void (*)(const OobMembership&, std::size_t, std::uint32_t*, TouchedRows&, double&,
-                         double&);
-
-void row_sums_portable(const OobMembership& oob, std::size_t i, std::uint32_t* together,
-                       TouchedRows& touched, double& with_self, double& without_self) {
-    square_sums_of_row(oob, i, together, touched, with_self, without_self, [](std::uint64_t v) {
+template <class Count>
+void row_sums_portable(const OobMembership& oob, std::size_t i, RowCounts<Count>& counts,
+                       double& with_self, double& without_self) {
+    square_sums_of_row(oob, i, counts, with_self, without_self, [](std::uint64_t v) {
         return static_cast<std::uint32_t>(std::popcount(v));
     });
 }
 
 // The same integer counts with the processor's population count instruction.
+template <class Count>
 [[gnu::target("popcnt")]] void row_sums_popcnt(const OobMembership& oob, std::size_t i,
-                                               std::uint32_t* together, TouchedRows& touched,
-                                               double& with_self, double& without_self) {
-    square_sums_of_row(oob, i, together, touched, with_self, without_self, [](std::uint64_t v) {
+                                               RowCounts<Count>& counts, double& with_self,
+                                               double& without_self) {
+    square_sums_of_row(oob, i, counts, with_self, without_self, [](std::uint64_t v) {
         return static_cast<std::uint32_t>(__builtin_popcountll(v));
     });
 }
 
-RowSums pick_row_sums() {
+bool has_popcnt() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("popcnt") ? row_sums_popcnt : row_sums_portable;
+    return __builtin_cpu_supports("popcnt");
+}
+
+template <class Count>
+void square_sums_counted(const OobMembership& oob, const OobFirstGroups& grouped, std::size_t n,
+                         SquareSums& out) {
+    static const bool popcnt = has_popcnt();
+    const std::size_t n_trees = grouped.groups.size();
+    // Rows are visited leaf by leaf of the first tree: rows that share one leaf tend to share
+    // leaves in the other trees too, so their leaf-mate lists are still in cache. Each row's
+    // sums depend on nothing but the row, so the visiting order leaves them as they are.
+    const RowIndex* visit = n_trees == 0 ? nullptr : grouped.groups[0].order.data();
+    for_row_blocks(n, [&](std::size_t first, std::size_t last) {
+        RowCounts<Count> counts(n);
+        for (std::size_t k = first; k < last; ++k) {
+            const std::size_t i = visit != nullptr ? visit[k] : k;
+            poll_interrupt();
+            count_valid_mates(grouped.groups, grouped.mates.data() + i * n_trees, counts.data());
+            // Every other j has proximity 0.0 and would add +0.0, which leaves a sum as it
+            // is; in increasing j the nonzero terms meet in the dense row's order.
+            if (popcnt) {
+                row_sums_popcnt(oob, i, counts, out.with_self[i], out.without_self[i]);
+            } else {
+                row_sums_portable(oob, i, counts, out.with_self[i], out.without_self[i]);
+            }
+        }
+    });
+}
+
+// Calls fn(RowCounts<Count>{}) with the narrowest count type that holds max_count.
+template <class Fn>
+void with_count_type(std::size_t max_count, Fn&& fn) {
+    if (max_count <= std::numeric_limits<std::uint8_t>::max()) {
+        fn(std::uint8_t{});
+    } else if (max_count <= std::numeric_limits<std::uint16_t>::max()) {
+        fn(std::uint16_t{});
+    } else {
+        fn(std::uint32_t{});
+    }
 }
 
 }  // namespace
 
-SquareSums proximity_square_sums(const OobSets& oob_sets, const std::vector<LeafGroups>& groups,
+SquareSums proximity_square_sums(const OobSets& oob_sets, const OobFirstGroups& groups,
                                  std::size_t n) {
-    if (groups.size() != oob_sets.size()) fail_internal("one out-of-bag set per tree expected");
+    const std::size_t n_trees = groups.groups.size();
+    if (n_trees != oob_sets.size()) fail_internal("one out-of-bag set per tree expected");
+    if (groups.mates.size() != n * n_trees) fail_internal("one leaf-mate range per row and tree");
     SquareSums out{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0)};
     if (n == 0) return out;
     const OobMembership oob(oob_sets, n);
-    static const RowSums row_sums = pick_row_sums();
-    // Rows are visited leaf by leaf of the first tree: rows that share one leaf tend to share
-    // leaves in the other trees too, so their leaf-mate lists are still in cache. Each row's
-    // sums depend on nothing but the row, so the visiting order leaves them as they are.
-    const RowIndex* visit = groups.empty() ? nullptr : groups[0].order.data();
-    for_row_blocks(n, [&](std::size_t first, std::size_t last) {
-        std::vector<std::uint32_t> together(n, 0);
-        TouchedRows touched(n);
-        for (std::size_t k = first; k < last; ++k) {
-            const std::size_t i = visit != nullptr ? visit[k] : k;
-            poll_interrupt();
-            count_valid_mates(oob, groups, i, together, touched);
-            // Every other j has proximity 0.0 and would add +0.0, which leaves a sum as it
-            // is; in increasing j the nonzero terms meet in the dense row's order.
-            row_sums(oob, i, together.data(), touched, out.with_self[i], out.without_self[i]);
-        }
+    with_count_type(n_trees, [&](auto count) {
+        square_sums_counted<decltype(count)>(oob, groups, n, out);
     });
     return out;
 }
@@ -583,30 +647,29 @@ std::vector<double> new_row_square_sums(const Forest& forest, const std::vector<
             poll_interrupt();
             forest.leaves(t, rows.view(), first, last, leaf.data() + t * m);
         }
-        std::vector<std::uint32_t> together(n_train, 0);
-        TouchedRows touched(n_train);
-        for (std::size_t r = first; r < last; ++r) {
-            poll_interrupt();
-            for (std::size_t t = 0; t < forest.size(); ++t) {
-                const LeafGroups& g = groups[t];
-                auto [lo, hi] = std::equal_range(g.sorted_ids.begin(), g.sorted_ids.end(),
-                                                 leaf[t * m + r - first]);
-                const RowIndex* mate = g.order.data() + (lo - g.sorted_ids.begin());
-                const RowIndex* end = g.order.data() + (hi - g.sorted_ids.begin());
-                for (; mate != end; ++mate) {
-                    ++together[*mate];
-                    touched.add(*mate);
+        with_count_type(forest.size(), [&](auto count_type) {
+            using Count = decltype(count_type);
+            RowCounts<Count> counts(n_train);
+            Count* count = counts.data();
+            for (std::size_t r = first; r < last; ++r) {
+                poll_interrupt();
+                for (std::size_t t = 0; t < forest.size(); ++t) {
+                    const LeafGroups& g = groups[t];
+                    auto [lo, hi] = std::equal_range(g.sorted_ids.begin(), g.sorted_ids.end(),
+                                                     leaf[t * m + r - first]);
+                    const RowIndex* mate = g.order.data() + (lo - g.sorted_ids.begin());
+                    const RowIndex* end = g.order.data() + (hi - g.sorted_ids.begin());
+                    for (; mate != end; ++mate) ++count[*mate];
                 }
+                double s = 0.0;
+                counts.drain([&](RowIndex, Count together) {
+                    // The share as the dense table holds it: a count of 1.0s divided by T.
+                    const double v = static_cast<double>(together) / n_trees;
+                    s += v * v;
+                });
+                sums[r] = s;
             }
-            double s = 0.0;
-            touched.drain([&](RowIndex j) {
-                // The share as the dense table holds it: a count of 1.0s divided by T.
-                const double v = static_cast<double>(together[j]) / n_trees;
-                s += v * v;
-                together[j] = 0;
-            });
-            sums[r] = s;
-        }
+        });
     });
     return sums;
 }

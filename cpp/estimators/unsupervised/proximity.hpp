@@ -21,15 +21,11 @@ using OobSets = std::vector<std::vector<RowIndex>>;
 // number, 2id+1 / 2id+2, would wrap in 64 bits below depth 63 and make distinct leaves
 // collide). `order` lists the rows sorted by (leaf id, row), `sorted_ids[k]` is the id of
 // order[k]. With ranges, row i's group is order[group_begin[i] .. group_end[i]).
-// Grouped with the out-of-bag rows first (group_rows_by_leaf_oob_first), each group lists
-// its out-of-bag rows, then its in-bag rows, and order[group_begin[i] .. group_oob_end[i])
-// are row i's out-of-bag leaf-mates.
 struct LeafGroups {
     std::vector<std::uint32_t> sorted_ids;
     std::vector<RowIndex> order;
     std::vector<RowIndex> group_begin;
     std::vector<RowIndex> group_end;
-    std::vector<RowIndex> group_oob_end;
 };
 LeafGroups group_rows_by_leaf(const Forest& forest, std::size_t t, const Matrix& x,
                               bool with_ranges);
@@ -37,21 +33,34 @@ LeafGroups group_rows_by_leaf(const Forest& forest, std::size_t t, const Matrix&
 // The training rows grouped by leaf in every tree, computed in parallel over the trees.
 std::vector<LeafGroups> group_rows_by_leaf_all(const Forest& forest, const Matrix& x,
                                                bool with_ranges);
-// The same with ranges, each group's rows of tree t's out-of-bag set first (each part in
-// increasing row order).
-std::vector<LeafGroups> group_rows_by_leaf_oob_first(const Forest& forest, const OobSets& oob_sets,
-                                                     const Matrix& x);
+
+// Row i's leaf-mates that make a valid pair with it in one tree, order[begin .. end) of that
+// tree's groups: the whole group when i is out of bag there, else the group's out-of-bag rows.
+struct MateRange {
+    RowIndex begin;
+    RowIndex end;
+};
+
+// The training rows grouped by leaf in every tree (without ranges), each group listing the
+// tree's out-of-bag rows first (each part in increasing row order), and every row's valid
+// leaf-mates in every tree, kept row by row (mates[i * n_trees + t]) so that counting one
+// row reads them as one stream.
+struct OobFirstGroups {
+    std::vector<LeafGroups> groups;
+    std::vector<MateRange> mates;
+};
+OobFirstGroups group_rows_by_leaf_oob_first(const Forest& forest, const OobSets& oob_sets,
+                                            const Matrix& x);
 
 // Per training row i, the sums over j of the squared out-of-bag proximities prox(i, j)^2,
 // with and without the row's own term. Only pairs that share a leaf in a tree where one of
 // them is out of bag are visited (any other proximity is 0.0); the nonzero terms are added
-// in increasing j, so the sums equal those over the dense rows to the bit. `groups` come
-// from group_rows_by_leaf_oob_first.
+// in increasing j, so the sums equal those over the dense rows to the bit.
 struct SquareSums {
     std::vector<double> with_self;
     std::vector<double> without_self;
 };
-SquareSums proximity_square_sums(const OobSets& oob_sets, const std::vector<LeafGroups>& groups,
+SquareSums proximity_square_sums(const OobSets& oob_sets, const OobFirstGroups& groups,
                                  std::size_t n);
 
 // Calls row_fn(i, row) with row i of the dense proximity matrix for every training row.
