@@ -465,14 +465,17 @@ class NeighbourSlots {
     void add_all(SparseProximityRow& row, std::size_t k, const Mates& mates) {
         mark(row);
         pending_.clear();  // appended at position >= k since the last cut, not in `row`
+        changed_ = true;   // the row as the last tree left it is not known to be cut
         for (const RowIndex j : mates) {
             const RowIndex at = slot_[j];
             if (at != 0) {
                 row[at - 1].second += 1.0;
+                changed_ = true;
             } else if (row.size() < k) {  // nothing pending: row.size() >= k once anything is
                 NeighbourCounts::make_room(row, k);
                 row.emplace_back(j, 1.0);
                 slot_[j] = static_cast<RowIndex>(row.size());
+                changed_ = true;
             } else {
                 pending_.push_back(j);
                 if (row.size() + pending_.size() > 2 * k) cut(row, k);
@@ -487,11 +490,16 @@ class NeighbourSlots {
 
   private:
     // The stable sort reorders the row and drops all but k: the index follows.
+    // A row left as the last cut made it (sorted, at most k pairs) would come out of the
+    // stable sort as it is: then the cut only drops the pending neighbours. In a large leaf
+    // most cuts are such, as few of the mates are among a row's k neighbours.
     void cut(SparseProximityRow& row, std::size_t k) {
         pending_.clear();
+        if (!changed_) return;
         for (const auto& pair : row) slot_[pair.first] = 0;
         NeighbourCounts::keep_largest(row, k);
         mark(row);
+        changed_ = false;
     }
 
     void mark(const SparseProximityRow& row) {
@@ -502,6 +510,7 @@ class NeighbourSlots {
 
     std::vector<RowIndex> slot_;  // position + 1 of neighbour j in the current row, or 0
     std::vector<RowIndex> pending_;
+    bool changed_ = true;  // the row has changed since the last cut
 };
 
 // A row's leaf-mates in one tree, in group order, without the row itself.
