@@ -452,14 +452,15 @@ class NeighbourCounts {
 // Adds one tree's leaf-mates to a row exactly as NeighbourCounts::add would one after the
 // other, faster in two ways, since leaves of hundreds of rows made the row search and the
 // cuts the whole cost:
-// - a neighbour already in the row is found through an index over all rows;
+// - a neighbour already in the row is found through an index over all rows, looked up only
+//   for the rows a bitset marks as listed (the bitset stays in cache, the index would not);
 // - a new neighbour appended at position k or later is never kept by the next cut: the k
 //   pairs before it all count at least its 1.0 (j occurs once per tree) and come first among
 //   equals. Such neighbours are only counted towards the size that triggers the cut, and
 //   written to the row if the tree ends before that cut.
 class NeighbourSlots {
   public:
-    explicit NeighbourSlots(std::size_t n) : slot_(n, 0) {}
+    explicit NeighbourSlots(std::size_t n) : slot_(n, 0), listed_((n + 63) / 64, 0) {}
 
     template <class Mates>
     void add_all(SparseProximityRow& row, std::size_t k, const Mates& mates) {
@@ -467,21 +468,20 @@ class NeighbourSlots {
         pending_.clear();  // appended at position >= k since the last cut, not in `row`
         changed_ = true;   // the row as the last tree left it is not known to be cut
         for (const RowIndex j : mates) {
-            const RowIndex at = slot_[j];
-            if (at != 0) {
-                row[at - 1].second += 1.0;
+            if (listed(j)) {
+                row[slot_[j] - 1].second += 1.0;
                 changed_ = true;
             } else if (row.size() < k) {  // nothing pending: row.size() >= k once anything is
                 NeighbourCounts::make_room(row, k);
                 row.emplace_back(j, 1.0);
-                slot_[j] = static_cast<RowIndex>(row.size());
+                list(j, row.size());
                 changed_ = true;
             } else {
                 pending_.push_back(j);
                 if (row.size() + pending_.size() > 2 * k) cut(row, k);
             }
         }
-        for (const auto& pair : row) slot_[pair.first] = 0;
+        unmark(row);
         for (const RowIndex j : pending_) {
             NeighbourCounts::make_room(row, k);
             row.emplace_back(j, 1.0);
@@ -496,19 +496,29 @@ class NeighbourSlots {
     void cut(SparseProximityRow& row, std::size_t k) {
         pending_.clear();
         if (!changed_) return;
-        for (const auto& pair : row) slot_[pair.first] = 0;
+        unmark(row);
         NeighbourCounts::keep_largest(row, k);
         mark(row);
         changed_ = false;
     }
 
-    void mark(const SparseProximityRow& row) {
-        for (std::size_t p = 0; p < row.size(); ++p) {
-            slot_[row[p].first] = static_cast<RowIndex>(p + 1);
-        }
+    bool listed(RowIndex j) const { return (listed_[j / 64] >> (j % 64)) & 1; }
+
+    void list(std::size_t j, std::size_t position) {
+        slot_[j] = static_cast<RowIndex>(position);
+        listed_[j / 64] |= std::uint64_t{1} << (j % 64);
     }
 
-    std::vector<RowIndex> slot_;  // position + 1 of neighbour j in the current row, or 0
+    void mark(const SparseProximityRow& row) {
+        for (std::size_t p = 0; p < row.size(); ++p) list(row[p].first, p + 1);
+    }
+
+    void unmark(const SparseProximityRow& row) {
+        for (const auto& pair : row) listed_[pair.first / 64] = 0;
+    }
+
+    std::vector<RowIndex> slot_;      // position + 1 of neighbour j in the current row
+    std::vector<std::uint64_t> listed_;  // bit j % 64 of word j / 64: j is in the current row
     std::vector<RowIndex> pending_;
     bool changed_ = true;  // the row has changed since the last cut
 };
