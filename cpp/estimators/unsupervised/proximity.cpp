@@ -253,10 +253,43 @@ void count_valid_mates(const std::vector<LeafGroups>& groups, const MateRange* r
     }
 }
 
+// (c / v)^2 for every co-occurrence count c and valid count v up to the number of trees,
+// each the product of the very quotient a term computes, so a term read from the table is the
+// same double. Kept only for forests of up to 127 trees (a table of at most 128 KiB, which
+// stays in cache); a division costs more than the load that replaces it.
+class SquaredShares {
+  public:
+    explicit SquaredShares(std::size_t n_trees) : stride_(n_trees + 1) {
+        if (n_trees > kMaxTrees) return;
+        table_.resize(stride_ * stride_, 0.0);
+        for (std::size_t c = 0; c <= n_trees; ++c) {
+            for (std::size_t v = 1; v <= n_trees; ++v) {
+                const double p = static_cast<double>(c) / static_cast<double>(v);
+                table_[c * stride_ + v] = p * p;
+            }
+        }
+    }
+
+    // (c / v)^2 for 0 < c, v <= n_trees.
+    double operator()(std::uint32_t c, std::uint32_t v) const {
+        if (table_.empty()) {
+            const double p = static_cast<double>(c) / static_cast<double>(v);
+            return p * p;
+        }
+        return table_[c * stride_ + v];
+    }
+
+  private:
+    static constexpr std::size_t kMaxTrees = 127;
+    std::size_t stride_;
+    std::vector<double> table_;
+};
+
 // The two sums of row i, the terms in increasing j: with valid counts from the out-of-bag
 // bitsets, every term is the dense row's count / valid, squared.
 template <class Count, class Popcount>
-[[gnu::always_inline]] inline void square_sums_of_row(const OobMembership& oob, std::size_t i,
+[[gnu::always_inline]] inline void square_sums_of_row(const OobMembership& oob,
+                                                      const SquaredShares& shares, std::size_t i,
                                                       RowCounts<Count>& counts, double& with_self,
                                                       double& without_self, Popcount popcount) {
     const std::uint64_t* a = oob.by_row.data() + i * oob.words;
@@ -267,29 +300,29 @@ template <class Count, class Popcount>
         const std::uint64_t* b = oob.by_row.data() + std::size_t{j} * oob.words;
         std::uint32_t both = 0;
         for (std::size_t w = 0; w < oob.words; ++w) both += popcount(a[w] & b[w]);
-        const std::uint32_t valid = per_i + oob.per_row[j] - both;
-        const double p = static_cast<double>(together) / static_cast<double>(valid);
-        all += p * p;
-        if (j != i) others += p * p;
+        const double term = shares(together, per_i + oob.per_row[j] - both);
+        all += term;
+        if (j != i) others += term;
     });
     with_self = all;
     without_self = others;
 }
 
 template <class Count>
-void row_sums_portable(const OobMembership& oob, std::size_t i, RowCounts<Count>& counts,
-                       double& with_self, double& without_self) {
-    square_sums_of_row(oob, i, counts, with_self, without_self, [](std::uint64_t v) {
+void row_sums_portable(const OobMembership& oob, const SquaredShares& shares, std::size_t i,
+                       RowCounts<Count>& counts, double& with_self, double& without_self) {
+    square_sums_of_row(oob, shares, i, counts, with_self, without_self, [](std::uint64_t v) {
         return static_cast<std::uint32_t>(std::popcount(v));
     });
 }
 
 // The same integer counts with the processor's population count instruction.
 template <class Count>
-[[gnu::target("popcnt")]] void row_sums_popcnt(const OobMembership& oob, std::size_t i,
+[[gnu::target("popcnt")]] void row_sums_popcnt(const OobMembership& oob,
+                                               const SquaredShares& shares, std::size_t i,
                                                RowCounts<Count>& counts, double& with_self,
                                                double& without_self) {
-    square_sums_of_row(oob, i, counts, with_self, without_self, [](std::uint64_t v) {
+    square_sums_of_row(oob, shares, i, counts, with_self, without_self, [](std::uint64_t v) {
         return static_cast<std::uint32_t>(__builtin_popcountll(v));
     });
 }
@@ -304,6 +337,7 @@ void square_sums_counted(const OobMembership& oob, const OobFirstGroups& grouped
                          SquareSums& out) {
     static const bool popcnt = has_popcnt();
     const std::size_t n_trees = grouped.groups.size();
+    const SquaredShares shares(n_trees);
     // Rows are visited leaf by leaf of the first tree: rows that share one leaf tend to share
     // leaves in the other trees too, so their leaf-mate lists are still in cache. Each row's
     // sums depend on nothing but the row, so the visiting order leaves them as they are.
@@ -317,9 +351,9 @@ void square_sums_counted(const OobMembership& oob, const OobFirstGroups& grouped
             // Every other j has proximity 0.0 and would add +0.0, which leaves a sum as it
             // is; in increasing j the nonzero terms meet in the dense row's order.
             if (popcnt) {
-                row_sums_popcnt(oob, i, counts, out.with_self[i], out.without_self[i]);
+                row_sums_popcnt(oob, shares, i, counts, out.with_self[i], out.without_self[i]);
             } else {
-                row_sums_portable(oob, i, counts, out.with_self[i], out.without_self[i]);
+                row_sums_portable(oob, shares, i, counts, out.with_self[i], out.without_self[i]);
             }
         }
     });
