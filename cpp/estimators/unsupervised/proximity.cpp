@@ -359,7 +359,7 @@ void square_sums_counted(const OobMembership& oob, const OobFirstGroups& grouped
     });
 }
 
-// Calls fn(RowCounts<Count>{}) with the narrowest count type that holds max_count.
+// Calls fn(Count{}) with the narrowest unsigned type Count that holds max_count.
 template <class Fn>
 void with_count_type(std::size_t max_count, Fn&& fn) {
     if (max_count <= std::numeric_limits<std::uint8_t>::max()) {
@@ -551,7 +551,7 @@ class NeighbourSlots {
         for (const auto& pair : row) listed_[pair.first / 64] = 0;
     }
 
-    std::vector<RowIndex> slot_;      // position + 1 of neighbour j in the current row
+    std::vector<RowIndex> slot_;  // position + 1 of neighbour j in the current row, if listed
     std::vector<std::uint64_t> listed_;  // bit j % 64 of word j / 64: j is in the current row
     std::vector<RowIndex> pending_;
     bool changed_ = true;  // the row has changed since the last cut
