@@ -104,6 +104,19 @@ PackedTree PackedTree::pack(const Tree& tree, std::size_t n_classes) {
     return p;
 }
 
+std::size_t Forest::min_row_length() const {
+    std::size_t n = 0;
+    for (const PackedTree& t : trees) n = std::max(n, t.min_row_length);
+    return n;
+}
+
+void require_row_length(std::size_t needed, std::size_t cols, const char* what) {
+    if (needed > cols) {
+        fail_user(std::string(what) + " has " + std::to_string(cols) +
+                  " columns but the model splits on feature " + std::to_string(needed - 1));
+    }
+}
+
 std::size_t PackedTree::depth() const {
     // Children come after their parent, so one forward pass sees every parent first.
     std::vector<std::size_t> d(nodes.size(), 0);

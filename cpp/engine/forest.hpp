@@ -89,6 +89,8 @@ struct Forest {
 
     std::size_t size() const { return trees.size(); }
     bool empty() const { return trees.empty(); }
+    // The fewest values a row needs for every tree's walk: 1 + the largest tested feature.
+    std::size_t min_row_length() const;
 
     // Leaf ids of rows [begin, end) in tree t (rows contiguous), into leaf[0 .. end - begin).
     void leaves(std::size_t t, const MatrixView& rows, std::size_t begin, std::size_t end,
@@ -102,5 +104,10 @@ struct Forest {
     void add_probabilities(const MatrixView& rows, std::size_t begin, std::size_t end,
                            double* acc) const;
 };
+
+// UserError "<what> has <cols> columns but the model splits on feature <needed - 1>" when
+// rows of `cols` values are shorter than `needed` (a min_row_length): for callers that refuse
+// short rows as bad input before any walk.
+void require_row_length(std::size_t needed, std::size_t cols, const char* what);
 
 }  // namespace canopy

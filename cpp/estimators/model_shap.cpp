@@ -57,15 +57,9 @@ std::size_t estimated_bytes(const TreeRef& ref, const TreeGroup& g) {
 }
 
 void check_columns(const ExplainedModel& model, std::size_t cols, const char* what) {
-    for (const TreeGroup& g : model.groups) {
-        for (const PackedTree& tree : g.forest->trees) {
-            if (tree.min_row_length > cols) {
-                fail_user(std::string(what) + " has " + std::to_string(cols) +
-                          " columns but the model splits on feature " +
-                          std::to_string(tree.min_row_length - 1));
-            }
-        }
-    }
+    std::size_t needed = 0;
+    for (const TreeGroup& g : model.groups) needed = std::max(needed, g.forest->min_row_length());
+    require_row_length(needed, cols, what);
 }
 
 // The state of one explanation while it runs: the per-row sums of the group being added up

@@ -8,7 +8,9 @@
 // memory is pinned: NumPy refuses to resize it (a buffer export alone does not stop
 // `resize(refcheck=False)`; a weak reference does), so no other thread can free or move the
 // memory under the call. Writing new values into the array from another thread while a call
-// reads it is the caller's race, as with any NumPy function that releases the lock.
+// reads it is the caller's race, as with any NumPy function that releases the lock. Rows to
+// predict or explain that are shorter than a feature the model tests raise ValueError before
+// any work; longer rows are read as far as the model tests.
 //
 // Arrays out. Results are NumPy arrays that own the native result (no copy, no Python list):
 // float64 predictions (n,), probabilities (n, k), intervals (n, 2), square proximities
@@ -39,6 +41,7 @@
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <cstdint>
@@ -50,6 +53,7 @@
 #include <vector>
 
 #include "engine/call_scope.hpp"
+#include "engine/forest.hpp"
 #include "engine/forest_part.hpp"
 #include "engine/views.hpp"
 
@@ -254,6 +258,22 @@ auto read(Box<Est>& box, F&& fn) {
 // A method that takes only n_jobs.
 inline CallOptions jobs(std::optional<std::int64_t> n_jobs) { return CallOptions{n_jobs, {}}; }
 
+// ---- Rows too short for the model ------------------------------------------------------------
+
+// canopy._rs walks prediction rows as given and stops on a row shorter than a feature some
+// tree tests with an internal error (PanicException). Here such input is bad input: it is
+// refused with ValueError before any walk. Wider rows are accepted, their extra values unread.
+template <class Est>
+void require_columns(const Est& e, const MatrixView& x, const char* what = "x") {
+    std::size_t needed = 0;
+    if constexpr (requires { e.forests; }) {
+        for (const Forest& f : e.forests) needed = std::max(needed, f.min_row_length());
+    } else {
+        needed = e.forest.min_row_length();
+    }
+    require_row_length(needed, x.cols, what);
+}
+
 // ---- Methods several classes share ------------------------------------------------------------
 
 // The keyword-only arguments of CallOptions, for nb::class_::def.
@@ -275,8 +295,10 @@ void fit_supervised(Box<Est>& b, const MatrixArg& x, const VectorArg& y,
 // predict(x, *, n_jobs=None) -> (n,) float64
 template <class Est>
 ArrayOut<double> predict(Box<Est>& b, const MatrixArg& x, std::optional<std::int64_t> n_jobs) {
-    return to_array(
-        run<Access::Shared>(b, jobs(n_jobs), [&](Est& e) { return e.predict(x.view()); }));
+    return to_array(run<Access::Shared>(b, jobs(n_jobs), [&](Est& e) {
+        require_columns(e, x.view());
+        return e.predict(x.view());
+    }));
 }
 
 // feature_importances(*, n_jobs=None) -> (features,) float64

@@ -43,8 +43,10 @@ inline BoostConfig boost_config(std::uint64_t n_estimators, double learning_rate
 template <class Est>
 ArrayOut<double> predict_ci(Box<Est>& b, const MatrixArg& x, double alpha,
                             std::optional<std::int64_t> n_jobs) {
-    return to_array(run<Access::Shared>(
-        b, jobs(n_jobs), [&](Est& e) { return flatten(e.predict_ci(x.view(), alpha)); }));
+    return to_array(run<Access::Shared>(b, jobs(n_jobs), [&](Est& e) {
+        require_columns(e, x.view());
+        return flatten(e.predict_ci(x.view(), alpha));
+    }));
 }
 
 #define CANOPY_PREDICT_CI_ARGS \

@@ -45,13 +45,17 @@ void bind_decision_tree(nb::module_& m) {
             "predict",
             [](B& b, const MatrixArg& x) {
                 return to_array(
-                    run<Access::Shared>(b, {}, [&](Est& e) { return e.predict(x.view()); }));
+                    run<Access::Shared>(b, {}, [&](Est& e) {
+                        require_columns(e, x.view());
+                        return e.predict(x.view());
+                    }));
             },
             nb::arg("x"), "Leaf value per row, shape (n,).")
         .def(
             "predict_proba",
             [](B& b, const MatrixArg& x) {
                 return to_array(run<Access::Shared>(b, {}, [&](Est& e) {
+                    require_columns(e, x.view());
                     return flatten(e.predict_proba(x.view()), e.n_classes());
                 }));
             },

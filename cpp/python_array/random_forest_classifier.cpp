@@ -24,6 +24,7 @@ void init(B* self, std::uint64_t n_estimators, std::optional<std::uint64_t> max_
 ArrayOut<double> predict_proba(B& b, const MatrixArg& x, std::optional<std::int64_t> n_jobs) {
     return to_array(run<Access::Shared>(b, jobs(n_jobs), [&](Est& e) {
         Matrix out;
+        require_columns(e, x.view());
         out.rows = x.view().rows;
         out.cols = e.n_classes;
         out.values = e.predict_proba_flat(x.view());
@@ -33,7 +34,10 @@ ArrayOut<double> predict_proba(B& b, const MatrixArg& x, std::optional<std::int6
 
 double score(B& b, const MatrixArg& x, const VectorArg& y, std::optional<std::int64_t> n_jobs) {
     return run<Access::Shared>(b, jobs(n_jobs),
-                               [&](Est& e) { return e.score(x.view(), y.view()); });
+                               [&](Est& e) {
+                                   require_columns(e, x.view());
+                                   return e.score(x.view(), y.view());
+                               });
 }
 
 }  // namespace

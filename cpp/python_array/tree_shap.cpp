@@ -15,6 +15,7 @@ using B = Box<Est>;
 // Copies the tree under its shared lock (a tree in the middle of a fit is waited for).
 void init(B* self, Box<DecisionTree>& tree, const MatrixArg& x_train, std::string model_type) {
     Est made = run<Access::Shared>(tree, CallOptions{}, [&](DecisionTree& t) {
+        require_columns(t, x_train.view(), "x_train");
         return Est(t, x_train.view(), std::move(model_type));
     });
     new (self) B(std::move(made), std::nullopt);
@@ -30,6 +31,7 @@ struct Attributions {
 
 ArrayOut<double> explain(B& b, const MatrixArg& x) {
     Attributions a = run<Access::Shared>(b, CallOptions{}, [&](Est& e) {
+        require_columns(e.tree, x.view());
         const auto rows = e.explain(x.view());
         Attributions out;
         out.rows = rows.size();

@@ -125,6 +125,46 @@ def test_dtypes_and_layouts_give_the_float64_result():
         model.predict(x, n_jobs=0)
 
 
+def test_rows_too_short_for_the_model_are_a_value_error():
+    # canopy._rs stops such rows with PanicException; here they are refused as bad input,
+    # while wider rows read only the columns the trees test.
+    x, y, labels = make_data(n=200)
+    short, wide = x[:, :3], np.hstack([x, np.full((len(x), 2), np.nan)])
+    boost = dict(n_estimators=2, rf_n_estimators=4, random_state=3)
+    cases = [
+        ("DecisionTree", labels, dict(random_state=1), ["predict", "predict_proba"]),
+        ("RandomForestRegressor", y, dict(n_estimators=6, random_state=1), ["predict"]),
+        ("RandomForestClassifier", labels, dict(n_estimators=6, random_state=1),
+         ["predict", "predict_proba", "score"]),
+        ("CanopyRegressor", y, boost, ["predict", "predict_ci"]),
+        ("CanopyClassifier", (labels > 0).astype(float), boost,
+         ["predict", "predict_proba", "predict_ci"]),
+    ]
+    for name, target, kwargs, methods in cases:
+        model = getattr(_core, name)(**kwargs)
+        model.fit(x, target)
+        for method in methods:
+            call = getattr(model, method)
+            extra = (target,) if method == "score" else ()
+            with pytest.raises(ValueError, match="^x has 3 columns but the model splits on feature 5$"):
+                call(short, *extra)
+            np.testing.assert_array_equal(call(wide, *extra), call(x, *extra))
+
+    forest = _core.RandomForestUnsupervised(n_estimators=10, random_state=2)
+    forest.fit(x)
+    for method in ("predict_proximity", "predict_outlier_scores"):
+        with pytest.raises(ValueError, match="^x_new has 3 columns"):
+            getattr(forest, method)(short[:5])
+        np.testing.assert_array_equal(getattr(forest, method)(wide[:5]), getattr(forest, method)(x[:5]))
+
+    tree = _core.DecisionTree(task="regression", random_state=1)
+    tree.fit(x, y)
+    with pytest.raises(ValueError, match="^x_train has 3 columns"):
+        _core.TreeSHAP(tree, short, "regression")
+    with pytest.raises(ValueError, match="^x has 3 columns"):
+        _core.TreeSHAP(tree, x, "regression").explain(short)
+
+
 def test_input_arrays_cannot_be_resized_during_a_call():
     x, y, _ = make_data(n=2000)
     owner = np.array(x)
