@@ -26,11 +26,10 @@ void init(B* self, std::uint64_t n_estimators, double learning_rate, std::uint64
 }
 
 ArrayOut<double> predict_proba(B& b, const MatrixArg& x, std::optional<std::int64_t> n_jobs) {
-    return to_array(run<Access::Shared>(
-        b, jobs(n_jobs), [&](Est& e) {
-            require_columns(e, x.view());
-            return flatten(e.predict_proba(x.view()), e.n_classes);
-        }));
+    return to_array(run<Access::Shared>(b, jobs(n_jobs), [&](Est& e) {
+        require_columns(e, x.view());
+        return flatten(e.predict_proba(x.view()), e.n_classes);
+    }));
 }
 
 }  // namespace

@@ -44,11 +44,10 @@ void bind_decision_tree(nb::module_& m) {
         .def(
             "predict",
             [](B& b, const MatrixArg& x) {
-                return to_array(
-                    run<Access::Shared>(b, {}, [&](Est& e) {
-                        require_columns(e, x.view());
-                        return e.predict(x.view());
-                    }));
+                return to_array(run<Access::Shared>(b, {}, [&](Est& e) {
+                    require_columns(e, x.view());
+                    return e.predict(x.view());
+                }));
             },
             nb::arg("x"), "Leaf value per row, shape (n,).")
         .def(

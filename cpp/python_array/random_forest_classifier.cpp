@@ -33,11 +33,10 @@ ArrayOut<double> predict_proba(B& b, const MatrixArg& x, std::optional<std::int6
 }
 
 double score(B& b, const MatrixArg& x, const VectorArg& y, std::optional<std::int64_t> n_jobs) {
-    return run<Access::Shared>(b, jobs(n_jobs),
-                               [&](Est& e) {
-                                   require_columns(e, x.view());
-                                   return e.score(x.view(), y.view());
-                               });
+    return run<Access::Shared>(b, jobs(n_jobs), [&](Est& e) {
+        require_columns(e, x.view());
+        return e.score(x.view(), y.view());
+    });
 }
 
 }  // namespace

@@ -73,11 +73,10 @@ auto proximity_sparse(B& b, std::optional<std::uint64_t> k, std::optional<std::i
 
 ArrayOut<double> predict_proximity(B& b, const MatrixArg& x_new,
                                    std::optional<std::int64_t> n_jobs) {
-    return to_array(run<Access::Shared>(b, jobs(n_jobs),
-                                        [&](Est& e) {
-                                            require_columns(e, x_new.view(), "x_new");
-                                            return e.predict_proximity(x_new.view());
-                                        }));
+    return to_array(run<Access::Shared>(b, jobs(n_jobs), [&](Est& e) {
+        require_columns(e, x_new.view(), "x_new");
+        return e.predict_proximity(x_new.view());
+    }));
 }
 
 ArrayOut<double> outlier_scores(B& b, bool use_sparse, std::optional<std::int64_t> n_jobs) {
@@ -87,11 +86,10 @@ ArrayOut<double> outlier_scores(B& b, bool use_sparse, std::optional<std::int64_
 
 ArrayOut<double> predict_outlier_scores(B& b, const MatrixArg& x_new,
                                         std::optional<std::int64_t> n_jobs) {
-    return to_array(run<Access::Shared>(
-        b, jobs(n_jobs), [&](Est& e) {
-            require_columns(e, x_new.view(), "x_new");
-            return e.predict_outlier_scores(x_new.view());
-        }));
+    return to_array(run<Access::Shared>(b, jobs(n_jobs), [&](Est& e) {
+        require_columns(e, x_new.view(), "x_new");
+        return e.predict_outlier_scores(x_new.view());
+    }));
 }
 
 ArrayOut<double> transform(B& b, std::uint64_t n_components, std::optional<std::int64_t> n_jobs) {
