@@ -221,12 +221,19 @@ TEST(UnsupervisedProximity, LeafIdsAreNodeIndicesAndNeverCollide) {
 
 TEST(UnsupervisedSparse, MatchesReferenceAndStaysWithinBound) {
     // Shallow trees make leaves of dozens of rows, deeper ones leaves of a few.
-    for (std::size_t depth : {1u, 3u}) {
-        for (std::size_t k : {1u, 2u, 5u}) {
-            auto m = random_forest(60, 3, 25, depth, 11 + k);
+    // Leaves of a hundred rows or more put many cuts, and pairs dropped and met again, in
+    // one tree.
+    struct Shape {
+        std::size_t n, depth, trees;
+    };
+    for (const Shape s : {Shape{60, 1, 25}, Shape{60, 3, 25}, Shape{400, 2, 20}}) {
+        for (std::size_t k : {1u, 2u, 5u, 13u, 40u}) {
+            if (s.n == 60 && k > 5) continue;
+            auto m = random_forest(s.n, 3, s.trees, s.depth, 11 + k);
             std::size_t peak = 0;
             const auto rows = sparse_proximity_rows(m.forest, m.oob_sets, *m.x_train, k, &peak);
-            EXPECT_EQ(rows, naive_sparse(m, k)) << "k=" << k << " depth=" << depth;
+            EXPECT_EQ(rows, naive_sparse(m, k))
+                << "k=" << k << " n=" << s.n << " depth=" << s.depth;
             EXPECT_LE(peak, 2 * k + 1);
         }
     }
@@ -310,9 +317,9 @@ TEST(UnsupervisedOutliers, SquareSumsOverLeafMatesEqualDenseRowsToTheBit) {
     struct Shape {
         std::size_t n, p, trees, depth;
     };
-    for (const Shape s : {Shape{1, 2, 3, 3}, Shape{7, 3, 5, 2}, Shape{65, 4, 70, 6},
-                          Shape{40, 2, 130, 0}, Shape{33, 5, 9, 12}, Shape{150, 3, 90, 4},
-                          Shape{70, 3, 300, 3}}) {
+    for (const Shape s :
+         {Shape{1, 2, 3, 3}, Shape{7, 3, 5, 2}, Shape{65, 4, 70, 6}, Shape{40, 2, 130, 0},
+          Shape{33, 5, 9, 12}, Shape{150, 3, 90, 4}, Shape{70, 3, 300, 3}}) {
         const auto m = random_forest(s.n, s.p, s.trees, s.depth, s.n * 17 + s.trees);
         const Matrix dense = naive_proximity(m, true);
         const SquareSums sums = proximity_square_sums(

@@ -224,10 +224,9 @@ class RowCounts {
             const __m128i zero = _mm_setzero_si128();
             std::uint64_t zeros = 0;
             for (int q = 0; q < 4; ++q) {
-                const __m128i v =
-                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * q));
-                zeros |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(
-                             _mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))))
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * q));
+                zeros |= static_cast<std::uint64_t>(
+                             static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))))
                          << (16 * q);
             }
             return ~zeros;
@@ -381,9 +380,8 @@ SquareSums proximity_square_sums(const OobSets& oob_sets, const OobFirstGroups& 
     SquareSums out{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0)};
     if (n == 0) return out;
     const OobMembership oob(oob_sets, n);
-    with_count_type(n_trees, [&](auto count) {
-        square_sums_counted<decltype(count)>(oob, groups, n, out);
-    });
+    with_count_type(n_trees,
+                    [&](auto count) { square_sums_counted<decltype(count)>(oob, groups, n, out); });
     return out;
 }
 
@@ -483,52 +481,105 @@ class NeighbourCounts {
     static constexpr std::size_t kInsertionSortLimit = 64;
 };
 
-// Adds one tree's leaf-mates to a row exactly as NeighbourCounts::add would one after the
-// other, faster in two ways, since leaves of hundreds of rows made the row search and the
-// cuts the whole cost:
-// - a neighbour already in the row is found through an index over all rows, looked up only
-//   for the rows a bitset marks as listed (the bitset stays in cache, the index would not);
-// - a new neighbour appended at position k or later is never kept by the next cut: the k
-//   pairs before it all count at least its 1.0 (j occurs once per tree) and come first among
-//   equals. Such neighbours are only counted towards the size that triggers the cut, and
-//   written to the row if the tree ends before that cut.
+// A row's leaf-mates in one tree, in group order, without the row itself: the run of rows
+// they are read from, and where in it the row itself stands (kAbsent when it does not).
+inline constexpr std::size_t kAbsent = std::numeric_limits<std::size_t>::max();
+
+struct MateStream {
+    const RowIndex* run;
+    std::size_t size;  // mates, the row itself excluded
+    std::size_t self;
+
+    RowIndex operator[](std::size_t r) const { return run[r < self ? r : r + 1]; }
+    // Position among the mates of the row standing at `at` in the run (not the row itself).
+    std::size_t position(std::size_t at) const { return at > self ? at - 1 : at; }
+};
+
+// Adds one tree's leaf-mates to a row with the result of NeighbourCounts::add called for
+// each mate in turn, in time that grows with k rather than with the leaf, since leaves of
+// hundreds of rows made the per-mate loop the whole cost. Call by call, add does this:
+// - a mate already in the row (listed) gains 1.0;
+// - a new mate is appended while the row holds fewer than k pairs;
+// - otherwise it is appended at position k or later, and when the row exceeds 2k pairs the
+//   row is stably sorted by decreasing count and cut to k. Such a mate is never kept by that
+//   cut: the k pairs before it all count at least its 1.0 (a row occurs once per tree) and
+//   come first among equals. So it only counts towards the size that triggers the cut, and is
+//   written to the row only if the tree ends before the next cut ("pending").
+// Only the row's own pairs can be listed, so only their positions among the mates matter:
+// between two of them lies a run of new mates, whose cuts fall every so many mates. After a
+// cut the row stays as that cut left it until a listed mate or an append changes it, and a
+// cut of an unchanged row (sorted, k pairs) drops only the pending mates. A pair that a cut
+// drops is new again if it comes later in the same tree.
 class NeighbourSlots {
   public:
     explicit NeighbourSlots(std::size_t n) : slot_(n, 0), listed_((n + 63) / 64, 0) {}
 
-    template <class Mates>
-    void add_all(SparseProximityRow& row, std::size_t k, const Mates& mates) {
+    // position_of(j): j's position among the mates, kAbsent when it is not one of them.
+    template <class PositionOf>
+    void add_tree(SparseProximityRow& row, std::size_t k, const MateStream& mates,
+                  PositionOf&& position_of) {
+        events_.clear();
+        for (const auto& pair : row) {
+            const std::size_t r = position_of(pair.first);
+            if (r != kAbsent) events_.push_back({r, pair.first});
+        }
+        std::sort(events_.begin(), events_.end());
         mark(row);
-        pending_.clear();  // appended at position >= k since the last cut, not in `row`
-        changed_ = true;   // the row as the last tree left it is not known to be cut
-        for (const RowIndex j : mates) {
+        pending_ = 0;
+        pending_runs_.clear();
+        changed_ = true;  // the row as the last tree left it is not known to be cut
+        std::size_t at = 0;
+        for (const auto& [r, j] : events_) {
+            add_new(row, k, mates, at, r);
             if (listed(j)) {
                 row[slot_[j] - 1].second += 1.0;
                 changed_ = true;
-            } else if (row.size() < k) {  // nothing pending: row.size() >= k once anything is
-                NeighbourCounts::make_room(row, k);
-                row.emplace_back(j, 1.0);
-                list(j, row.size());
-                changed_ = true;
             } else {
-                pending_.push_back(j);
-                if (row.size() + pending_.size() > 2 * k) cut(row, k);
+                add_new(row, k, mates, r, r + 1);  // dropped by a cut earlier in this tree
             }
+            at = r + 1;
         }
+        add_new(row, k, mates, at, mates.size);
         unmark(row);
-        for (const RowIndex j : pending_) {
-            NeighbourCounts::make_room(row, k);
-            row.emplace_back(j, 1.0);
+        for (const auto& [a, b] : pending_runs_) {
+            for (std::size_t r = a; r < b; ++r) {
+                NeighbourCounts::make_room(row, k);
+                row.emplace_back(mates[r], 1.0);
+            }
         }
     }
 
   private:
-    // The stable sort reorders the row and drops all but k: the index follows.
-    // A row left as the last cut made it (sorted, at most k pairs) would come out of the
-    // stable sort as it is: then the cut only drops the pending neighbours. In a large leaf
-    // most cuts are such, as few of the mates are among a row's k neighbours.
+    // Mates a .. b - 1, none of them listed.
+    void add_new(SparseProximityRow& row, std::size_t k, const MateStream& mates, std::size_t a,
+                 std::size_t b) {
+        for (; a < b && row.size() < k; ++a) {  // nothing is pending while the row is short
+            NeighbourCounts::make_room(row, k);
+            row.emplace_back(mates[a], 1.0);
+            list(mates[a], row.size());
+            changed_ = true;
+        }
+        if (a == b) return;
+        // The mate that takes the row past 2k pairs triggers a cut.
+        const std::size_t to_cut = 2 * k + 1 - row.size() - pending_;
+        if (b - a < to_cut) {
+            pending_ += b - a;
+            pending_runs_.push_back({a, b});
+            return;
+        }
+        cut(row, k);
+        // The row now holds k pairs and stays unchanged through this run: every k + 1
+        // further mates trigger a cut that only drops them.
+        pending_ = (b - a - to_cut) % (k + 1);
+        if (pending_ != 0) pending_runs_.push_back({b - pending_, b});
+    }
+
+    // The stable sort reorders the row and drops all but k: the index follows. A row left
+    // as the last cut made it would come out of the stable sort as it is: then the cut only
+    // drops the pending mates.
     void cut(SparseProximityRow& row, std::size_t k) {
-        pending_.clear();
+        pending_ = 0;
+        pending_runs_.clear();
         if (!changed_) return;
         unmark(row);
         NeighbourCounts::keep_largest(row, k);
@@ -553,7 +604,9 @@ class NeighbourSlots {
 
     std::vector<RowIndex> slot_;  // position + 1 of neighbour j in the current row, if listed
     std::vector<std::uint64_t> listed_;  // bit j % 64 of word j / 64: j is in the current row
-    std::vector<RowIndex> pending_;
+    std::vector<std::pair<std::size_t, RowIndex>> events_;  // (position, j) of listed mates
+    std::vector<std::pair<std::size_t, std::size_t>> pending_runs_;  // since the last cut
+    std::size_t pending_ = 0;
     bool changed_ = true;  // the row has changed since the last cut
 };
 
@@ -604,6 +657,7 @@ std::vector<SparseProximityRow> sparse_proximity_rows(const Forest& forest, cons
     std::vector<std::uint8_t> is_oob(n, 0);
     std::vector<RowIndex> oob_mates(n);  // per group, its out-of-bag rows in group order
     std::vector<RowIndex> mates_begin(n), mates_end(n);  // per row, its group's slice of it
+    std::vector<RowIndex> at(n), oob_at(n);  // row j's place in the group order, in oob_mates
     std::vector<std::size_t> row_peak(n, 0);
     const NeighbourCounts counts;
     for (std::size_t t = 0; t < forest.size(); ++t) {
@@ -616,7 +670,12 @@ std::vector<SparseProximityRow> sparse_proximity_rows(const Forest& forest, cons
             const std::size_t end = g.group_end[g.order[begin]];
             const std::size_t first = filled;
             for (std::size_t a = begin; a < end; ++a) {
-                if (is_oob[g.order[a]]) oob_mates[filled++] = g.order[a];
+                const RowIndex j = g.order[a];
+                at[j] = static_cast<RowIndex>(a);
+                if (is_oob[j]) {
+                    oob_at[j] = static_cast<RowIndex>(filled);
+                    oob_mates[filled++] = j;
+                }
             }
             for (std::size_t a = begin; a < end; ++a) {
                 mates_begin[g.order[a]] = static_cast<RowIndex>(first);
@@ -631,16 +690,27 @@ std::vector<SparseProximityRow> sparse_proximity_rows(const Forest& forest, cons
             std::optional<NeighbourSlots> slots;
             for (std::size_t i = first; i < last; ++i) {
                 if (mates_begin[i] == mates_end[i]) continue;
-                const RowIndex* begin = is_oob[i] ? g.order.data() + g.group_begin[i]
-                                                  : oob_mates.data() + mates_begin[i];
-                const RowIndex* end =
-                    is_oob[i] ? g.order.data() + g.group_end[i] : oob_mates.data() + mates_end[i];
-                const MatesWithout mates(begin, end, static_cast<RowIndex>(i));
-                if (static_cast<std::size_t>(end - begin) < kSlotsFromMates) {
+                const bool whole_leaf = is_oob[i] != 0;
+                const std::size_t lo = whole_leaf ? g.group_begin[i] : mates_begin[i];
+                const std::size_t hi = whole_leaf ? g.group_end[i] : mates_end[i];
+                const RowIndex* run = (whole_leaf ? g.order.data() : oob_mates.data()) + lo;
+                if (hi - lo < kSlotsFromMates) {
+                    const MatesWithout mates(run, run + (hi - lo), static_cast<RowIndex>(i));
                     for (const RowIndex j : mates) counts.add(rows[i], j, k);
                 } else {
+                    const MateStream mates{run, whole_leaf ? hi - lo - 1 : hi - lo,
+                                           whole_leaf ? at[i] - lo : kAbsent};
                     if (!slots) slots.emplace(n);
-                    slots->add_all(rows[i], k, mates);
+                    slots->add_tree(rows[i], k, mates, [&](RowIndex j) {
+                        std::size_t a = kAbsent;
+                        if (whole_leaf) {
+                            a = at[j];
+                        } else if (is_oob[j]) {
+                            a = oob_at[j];
+                        }
+                        if (a < lo || a >= hi || j == i) return kAbsent;
+                        return mates.position(a - lo);
+                    });
                 }
                 row_peak[i] = std::max(row_peak[i], rows[i].capacity());
             }
