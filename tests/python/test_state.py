@@ -160,7 +160,8 @@ def test_mutated_states_give_value_error_or_a_model_safe_to_query():
                 raw += 1
                 with pytest.raises(ValueError):
                     cls.load_state(data)
-            # Resealed: the structural checks decide; what loads must be safe to query.
+            # Resealed: the structural checks decide; what loads must be safe to query, and
+            # a query it cannot answer (a tree testing a feature beyond the rows) is bad input.
             if len(data) < HEADER:
                 continue
             resealed += 1
@@ -172,7 +173,7 @@ def test_mutated_states_give_value_error_or_a_model_safe_to_query():
             for query in queries:
                 try:
                     query(copy)
-                except (ValueError, _core.PanicException):
+                except ValueError:
                     pass
     print(f"fuzzed states: {raw} with the checksum kept, {resealed} resealed ({loaded} loaded)")
     assert raw > 6 * per_model and loaded > 0
