@@ -282,6 +282,32 @@ def test_unsupervised_proximities_and_embedding():
     assert np.isclose(forest.feature_importances_.sum(), 1.0)
 
 
+def test_unsupervised_without_embedding_forms_no_dense_proximities(monkeypatch):
+    # The outlier surface must serve data far beyond what an n x n matrix allows: with
+    # n_components=0, fit and transform never ask for one.
+    calls = []
+
+    class Recording:
+        def __init__(self, **kwargs):
+            self._inner = real(**kwargs)
+
+        def __getattr__(self, name):
+            calls.append(name)
+            return getattr(self._inner, name)
+
+    real = _core.RandomForestUnsupervised
+    X = load_iris().data
+    expected = cs.UnsupervisedForest(n_estimators=30, random_state=0).fit(X)
+    monkeypatch.setattr(_core, "RandomForestUnsupervised", Recording)
+    forest = cs.UnsupervisedForest(n_estimators=30, random_state=0, n_components=0).fit(X)
+    assert forest.embedding_.shape == (150, 0) and forest.transform(X[:7]).shape == (7, 0)
+    assert {"proximity_matrix", "transform", "predict_proximity"}.isdisjoint(calls), calls
+    assert forest.score_samples(X).tobytes() == expected.score_samples(X).tobytes()
+    assert forest.offset_ == expected.offset_
+    with pytest.raises(ValueError, match="features"):
+        forest.transform(X[:, :2])
+
+
 @pytest.mark.parametrize("tree", [cs.DecisionTreeRegressor(max_depth=4, random_state=0), cs.DecisionTreeClassifier(max_depth=4, random_state=0)], ids=lambda t: type(t).__name__)
 def test_explainer_attributions_add_up(tree):
     X, y = load_wine(return_X_y=True)

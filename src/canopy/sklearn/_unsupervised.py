@@ -29,9 +29,10 @@ class UnsupervisedForest(OutlierMixin, TransformerMixin, CanopyEstimator):
     for any rows) and permutation feature importances.
 
     The forest learns how the features depend on each other: where they are independent the
-    shuffled copy looks like the data, and every row scores alike. Fitting computes the dense
-    proximities of the training rows, so its memory grows with
-    the square of the number of rows.
+    shuffled copy looks like the data, and every row scores alike. The embedding needs the
+    dense proximities of the training rows, whose memory grows with the square of the number
+    of rows; with ``n_components=0`` nothing of that size is formed, and the outlier surface
+    and ``proximity_graph`` serve hundreds of thousands of rows.
 
     Parameters
     ----------
@@ -51,7 +52,7 @@ class UnsupervisedForest(OutlierMixin, TransformerMixin, CanopyEstimator):
         Expected share of outliers among the training rows, in (0, 0.5]: ``offset_`` is that
         quantile of the training rows' ``score_samples``.
     n_components : int, default=2
-        Dimensions of the embedding (0 for none).
+        Dimensions of the embedding (0 for none, and no dense proximities in ``fit``).
     n_jobs : int or None, default=None
         Workers used by each call: None or -1 for every core of the pool, or a positive
         count. Results are identical for any value.
@@ -173,6 +174,10 @@ class UnsupervisedForest(OutlierMixin, TransformerMixin, CanopyEstimator):
     def _fit_embedding(self, n_components, n_jobs):
         """embedding_, and what transform needs to place new rows on the same axes."""
         native = self._native
+        if n_components == 0:
+            self.embedding_ = np.empty((native.n_samples_, 0))
+            self._axes = None
+            return
         self.embedding_ = native.transform(n_components, n_jobs=n_jobs)
         # Classical scaling of proximities P: the embedding is sqrt|lambda| e for the
         # eigenpairs (lambda, e) of B = J P J / 2 (J centres rows and columns). A new row
@@ -261,7 +266,10 @@ class UnsupervisedForest(OutlierMixin, TransformerMixin, CanopyEstimator):
         -------
         coordinates : ndarray of shape (n_samples, n_components)
         """
-        q = self._native.predict_proximity(self._validate_X(X), n_jobs=self.n_jobs)
+        X = self._validate_X(X)
+        if self._axes is None:  # no embedding was asked for
+            return np.empty((X.shape[0], 0))
+        q = self._native.predict_proximity(X, n_jobs=self.n_jobs)
         return (self._centre(q) @ self._axes) * self._axis_scale
 
     def proximities(self, X=None):
