@@ -51,8 +51,12 @@ void name_argument_in_error(const char* name) {
     PyObject* text = value ? PyObject_Str(value) : nullptr;
     const char* message = text ? PyUnicode_AsUTF8(text) : nullptr;
     if (message == nullptr) PyErr_Clear();
-    PyErr_Format(type ? type : PyExc_TypeError, "argument '%s': %s", name,
-                 message ? message : "invalid value");
+    // The Unicode errors (text that cannot be encoded) are not made from a message alone;
+    // like every other conversion failure they become TypeError.
+    PyObject* raised = type == nullptr || PyErr_GivenExceptionMatches(type, PyExc_UnicodeError)
+                           ? PyExc_TypeError
+                           : type;
+    PyErr_Format(raised, "argument '%s': %s", name, message ? message : "invalid value");
     Py_XDECREF(text);
     Py_XDECREF(type);
     Py_XDECREF(value);

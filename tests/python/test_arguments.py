@@ -50,6 +50,7 @@ def test_matching_errors_name_the_function_and_argument(cls):
         ("n_estimators", np.array([1]), TypeError), ("rf_max_depth", "3", TypeError),
         ("learning_rate", "0.5", TypeError), ("bootstrap", 1, TypeError),
         ("bootstrap", np.bool_(True), TypeError), ("rf_max_features", b"sqrt", TypeError),
+        ("rf_max_features", "sq\ud800rt", TypeError),  # a lone surrogate cannot be encoded
     ],
 )
 def test_each_conversion_rejects_with_the_exact_type_and_name(name, value, error):
