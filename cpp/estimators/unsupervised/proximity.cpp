@@ -10,6 +10,7 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
@@ -198,6 +199,13 @@ class RowCounts {
     explicit RowCounts(std::size_t n) : count_((n + 63) / 64 * 64, 0) {}
 
     Count* data() { return count_.data(); }
+    Count operator[](std::size_t j) const { return count_[j]; }
+    // Entries, a multiple of 64: blocks start at 0, 64, 128, ...
+    std::size_t size() const { return count_.size(); }
+
+    // Bit k set when count[w + k] is not zero, for the block that starts at w.
+    std::uint64_t nonzero_in_block(std::size_t w) const { return nonzero_mask(count_.data() + w); }
+    void clear_block(std::size_t w) { std::fill_n(count_.data() + w, 64, Count{0}); }
 
     // Calls fn(j, count[j]) for every nonzero count, in increasing j, and zeroes them all.
     // The nonzero entries are found from the counts themselves: a bitset kept beside them
@@ -205,14 +213,13 @@ class RowCounts {
     template <class Fn>
     void drain(Fn&& fn) {
         for (std::size_t w = 0; w < count_.size(); w += 64) {
-            Count* block = count_.data() + w;
-            std::uint64_t bits = nonzero_mask(block);
+            std::uint64_t bits = nonzero_in_block(w);
             if (bits == 0) continue;
             for (; bits != 0; bits &= bits - 1) {
                 const std::size_t j = w + static_cast<std::size_t>(std::countr_zero(bits));
                 fn(static_cast<RowIndex>(j), count_[j]);
             }
-            std::fill(block, block + 64, Count{0});
+            clear_block(w);
         }
     }
 
@@ -284,46 +291,94 @@ class SquaredShares {
     std::vector<double> table_;
 };
 
-// The two sums of row i, the terms in increasing j: with valid counts from the out-of-bag
-// bitsets, every term is the dense row's count / valid, squared.
-template <class Count, class Popcount>
-[[gnu::always_inline]] inline void square_sums_of_row(const OobMembership& oob,
-                                                      const SquaredShares& shares, std::size_t i,
-                                                      RowCounts<Count>& counts, double& with_self,
-                                                      double& without_self, Popcount popcount) {
-    const std::uint64_t* a = oob.by_row.data() + i * oob.words;
-    const std::uint32_t per_i = oob.per_row[i];
-    double all = 0.0;
-    double others = 0.0;
-    counts.drain([&](RowIndex j, Count together) {
-        const std::uint64_t* b = oob.by_row.data() + std::size_t{j} * oob.words;
-        std::uint32_t both = 0;
-        for (std::size_t w = 0; w < oob.words; ++w) both += popcount(a[w] & b[w]);
-        const double term = shares(together, per_i + oob.per_row[j] - both);
-        all += term;
-        if (j != i) others += term;
-    });
-    with_self = all;
-    without_self = others;
-}
+// Rows whose sums are taken together, block by block of 64 js (below). Their counts stay in
+// cache side by side while there are at most this many and they fill at most kDrainBytes.
+constexpr std::size_t kMaxRowsPerDrain = 4;
+constexpr std::size_t kDrainBytes = std::size_t{512} << 10;
 
 template <class Count>
-void row_sums_portable(const OobMembership& oob, const SquaredShares& shares, std::size_t i,
-                       RowCounts<Count>& counts, double& with_self, double& without_self) {
-    square_sums_of_row(oob, shares, i, counts, with_self, without_self, [](std::uint64_t v) {
+std::size_t rows_per_drain(std::size_t n) {
+    const std::size_t bytes = std::max<std::size_t>(1, n * sizeof(Count));
+    return std::clamp<std::size_t>(kDrainBytes / bytes, 1, kMaxRowsPerDrain);
+}
+
+// The two sums of each of rows[0 .. m), each row's terms in increasing j: with valid counts
+// from the out-of-bag bitsets, every term is the dense row's count / valid, squared. The rows
+// go through their counts together, block by block of 64 js, one row after the other within
+// a block, so that a block's bitsets are read from memory once for all of them and the sums
+// of different rows, independent chains of additions, overlap. Words is the length of a
+// bitset when known at compile time, 0 otherwise.
+template <std::size_t Words, class Count, class Popcount>
+[[gnu::always_inline]] inline void square_sums_of_rows(const OobMembership& oob,
+                                                       const SquaredShares& shares,
+                                                       const std::size_t* rows, std::size_t m,
+                                                       RowCounts<Count>* counts, SquareSums& out,
+                                                       Popcount popcount) {
+    const std::size_t words = Words != 0 ? Words : oob.words;
+    const std::uint64_t* by_row = oob.by_row.data();
+    const std::uint32_t* per_row = oob.per_row.data();
+    double all[kMaxRowsPerDrain] = {};
+    double others[kMaxRowsPerDrain] = {};
+    for (std::size_t w = 0; w < counts[0].size(); w += 64) {
+        for (std::size_t r = 0; r < m; ++r) {
+            std::uint64_t bits = counts[r].nonzero_in_block(w);
+            if (bits == 0) continue;
+            const std::size_t i = rows[r];
+            const std::uint64_t* a = by_row + i * words;
+            const std::uint32_t per_i = per_row[i];
+            double row_all = all[r];
+            double row_others = others[r];
+            for (; bits != 0; bits &= bits - 1) {
+                const std::size_t j = w + static_cast<std::size_t>(std::countr_zero(bits));
+                const std::uint64_t* b = by_row + j * words;
+                std::uint32_t both = 0;
+                for (std::size_t k = 0; k < words; ++k) both += popcount(a[k] & b[k]);
+                const double term = shares(counts[r][j], per_i + per_row[j] - both);
+                row_all += term;
+                if (j != i) row_others += term;
+            }
+            all[r] = row_all;
+            others[r] = row_others;
+            counts[r].clear_block(w);
+        }
+    }
+    for (std::size_t r = 0; r < m; ++r) {
+        out.with_self[rows[r]] = all[r];
+        out.without_self[rows[r]] = others[r];
+    }
+}
+
+template <std::size_t Words, class Count>
+void rows_sums_portable(const OobMembership& oob, const SquaredShares& shares,
+                        const std::size_t* rows, std::size_t m, RowCounts<Count>* counts,
+                        SquareSums& out) {
+    square_sums_of_rows<Words>(oob, shares, rows, m, counts, out, [](std::uint64_t v) {
         return static_cast<std::uint32_t>(std::popcount(v));
     });
 }
 
 // The same integer counts with the processor's population count instruction.
-template <class Count>
-[[gnu::target("popcnt")]] void row_sums_popcnt(const OobMembership& oob,
-                                               const SquaredShares& shares, std::size_t i,
-                                               RowCounts<Count>& counts, double& with_self,
-                                               double& without_self) {
-    square_sums_of_row(oob, shares, i, counts, with_self, without_self, [](std::uint64_t v) {
+template <std::size_t Words, class Count>
+[[gnu::target("popcnt")]] void rows_sums_popcnt(const OobMembership& oob,
+                                                const SquaredShares& shares,
+                                                const std::size_t* rows, std::size_t m,
+                                                RowCounts<Count>* counts, SquareSums& out) {
+    square_sums_of_rows<Words>(oob, shares, rows, m, counts, out, [](std::uint64_t v) {
         return static_cast<std::uint32_t>(__builtin_popcountll(v));
     });
+}
+
+// Calls fn with the length of the out-of-bag bitsets as a compile-time constant for forests
+// of up to 128 trees (one or two words), and as 0 (read at run time) beyond.
+template <class Fn>
+void with_word_count(std::size_t words, Fn&& fn) {
+    if (words == 1) {
+        fn(std::integral_constant<std::size_t, 1>{});
+    } else if (words == 2) {
+        fn(std::integral_constant<std::size_t, 2>{});
+    } else {
+        fn(std::integral_constant<std::size_t, 0>{});
+    }
 }
 
 bool has_popcnt() {
@@ -331,28 +386,35 @@ bool has_popcnt() {
     return __builtin_cpu_supports("popcnt");
 }
 
-template <class Count>
+template <std::size_t Words, class Count>
 void square_sums_counted(const OobMembership& oob, const OobFirstGroups& grouped, std::size_t n,
                          SquareSums& out) {
     static const bool popcnt = has_popcnt();
     const std::size_t n_trees = grouped.groups.size();
     const SquaredShares shares(n_trees);
+    const std::size_t per_drain = rows_per_drain<Count>(n);
     // Rows are visited leaf by leaf of the first tree: rows that share one leaf tend to share
-    // leaves in the other trees too, so their leaf-mate lists are still in cache. Each row's
-    // sums depend on nothing but the row, so the visiting order leaves them as they are.
+    // leaves in the other trees too, so their leaf-mate lists are still in cache, and their
+    // partners overlap in the drain. Each row's sums depend on nothing but the row, so the
+    // visiting order leaves them as they are.
     const RowIndex* visit = n_trees == 0 ? nullptr : grouped.groups[0].order.data();
     for_row_blocks(n, [&](std::size_t first, std::size_t last) {
-        RowCounts<Count> counts(n);
-        for (std::size_t k = first; k < last; ++k) {
-            const std::size_t i = visit != nullptr ? visit[k] : k;
-            poll_interrupt();
-            count_valid_mates(grouped.groups, grouped.mates.data() + i * n_trees, counts.data());
+        std::vector<RowCounts<Count>> counts(per_drain, RowCounts<Count>(n));
+        std::size_t rows[kMaxRowsPerDrain];
+        for (std::size_t k = first; k < last; k += per_drain) {
+            const std::size_t m = std::min(per_drain, last - k);
+            for (std::size_t r = 0; r < m; ++r) {
+                rows[r] = visit != nullptr ? visit[k + r] : k + r;
+                poll_interrupt();
+                count_valid_mates(grouped.groups, grouped.mates.data() + rows[r] * n_trees,
+                                  counts[r].data());
+            }
             // Every other j has proximity 0.0 and would add +0.0, which leaves a sum as it
             // is; in increasing j the nonzero terms meet in the dense row's order.
             if (popcnt) {
-                row_sums_popcnt(oob, shares, i, counts, out.with_self[i], out.without_self[i]);
+                rows_sums_popcnt<Words>(oob, shares, rows, m, counts.data(), out);
             } else {
-                row_sums_portable(oob, shares, i, counts, out.with_self[i], out.without_self[i]);
+                rows_sums_portable<Words>(oob, shares, rows, m, counts.data(), out);
             }
         }
     });
@@ -380,8 +442,11 @@ SquareSums proximity_square_sums(const OobSets& oob_sets, const OobFirstGroups& 
     SquareSums out{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0)};
     if (n == 0) return out;
     const OobMembership oob(oob_sets, n);
-    with_count_type(n_trees,
-                    [&](auto count) { square_sums_counted<decltype(count)>(oob, groups, n, out); });
+    with_count_type(n_trees, [&](auto count) {
+        with_word_count(oob.words, [&](auto words) {
+            square_sums_counted<decltype(words)::value, decltype(count)>(oob, groups, n, out);
+        });
+    });
     return out;
 }
 
