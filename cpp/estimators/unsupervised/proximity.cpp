@@ -675,39 +675,6 @@ class NeighbourSlots {
     bool changed_ = true;  // the row has changed since the last cut
 };
 
-// A row's leaf-mates in one tree, in group order, without the row itself.
-class MatesWithout {
-  public:
-    MatesWithout(const RowIndex* begin, const RowIndex* end, RowIndex self)
-        : begin_(begin), end_(end), self_(self) {}
-    struct Iter {
-        const RowIndex* at;
-        const RowIndex* end;
-        RowIndex self;
-        void skip() {
-            while (at != end && *at == self) ++at;
-        }
-        RowIndex operator*() const { return *at; }
-        Iter& operator++() {
-            ++at;
-            skip();
-            return *this;
-        }
-        bool operator!=(const Iter& o) const { return at != o.at; }
-    };
-    Iter begin() const {
-        Iter it{begin_, end_, self_};
-        it.skip();
-        return it;
-    }
-    Iter end() const { return Iter{end_, end_, self_}; }
-
-  private:
-    const RowIndex* begin_;
-    const RowIndex* end_;
-    RowIndex self_;
-};
-
 // Below this many leaf-mates the row search is as cheap as marking the row in the index.
 inline constexpr std::size_t kSlotsFromMates = 8;
 
@@ -759,12 +726,11 @@ std::vector<SparseProximityRow> sparse_proximity_rows(const Forest& forest, cons
                 const std::size_t lo = whole_leaf ? g.group_begin[i] : mates_begin[i];
                 const std::size_t hi = whole_leaf ? g.group_end[i] : mates_end[i];
                 const RowIndex* run = (whole_leaf ? g.order.data() : oob_mates.data()) + lo;
+                const MateStream mates{run, whole_leaf ? hi - lo - 1 : hi - lo,
+                                       whole_leaf ? at[i] - lo : kAbsent};
                 if (hi - lo < kSlotsFromMates) {
-                    const MatesWithout mates(run, run + (hi - lo), static_cast<RowIndex>(i));
-                    for (const RowIndex j : mates) counts.add(rows[i], j, k);
+                    for (std::size_t r = 0; r < mates.size; ++r) counts.add(rows[i], mates[r], k);
                 } else {
-                    const MateStream mates{run, whole_leaf ? hi - lo - 1 : hi - lo,
-                                           whole_leaf ? at[i] - lo : kAbsent};
                     if (!slots) slots.emplace(n);
                     slots->add_tree(rows[i], k, mates, [&](RowIndex j) {
                         std::size_t a = kAbsent;
