@@ -23,8 +23,8 @@ void init(B* self, std::uint64_t n_estimators, std::optional<std::uint64_t> max_
 
 ArrayOut<double> predict_proba(B& b, const MatrixArg& x, std::optional<std::int64_t> n_jobs) {
     return to_array(run<Access::Shared>(b, jobs(n_jobs), [&](Est& e) {
-        Matrix out;
         require_columns(e, x.view());
+        Matrix out;
         out.rows = x.view().rows;
         out.cols = e.n_classes;
         out.values = e.predict_proba_flat(x.view());
