@@ -146,14 +146,15 @@ void ScratchPool::recycle(Tree&& tree) {
 namespace {
 
 // The variance-reduction gain of each gathered boundary, one expression per boundary;
-// returns whether any exceeds `beat`. The loop is compiled for AVX-512, AVX2 and the
-// baseline, and the widest the processor has is picked once (a plain function pointer, not
-// an ifunc, which would run before the sanitizers' runtimes are up): each operation is
-// correctly rounded at any vector width, and contraction into fused multiply-adds is off,
-// so every choice gives the same bits. Whole blocks of eight are computed (the arrays have
-// room), so no scalar tail runs; values past `size` are never looked at.
-[[gnu::always_inline]] inline bool regression_gains_body(RegBoundaries& c, double W, double S1,
-                                                         double S2, double V, double beat) {
+// returns the largest gain when it exceeds `beat`, else `beat`. The loop is compiled for
+// AVX-512, AVX2 and the baseline, and the widest the processor has is picked once (a plain
+// function pointer, not an ifunc, which would run before the sanitizers' runtimes are up):
+// each operation is correctly rounded at any vector width, and contraction into fused
+// multiply-adds is off, so every choice gives the same bits. Whole blocks of eight are
+// computed (the arrays have room), so no scalar tail runs; values past `size` are never
+// looked at.
+[[gnu::always_inline]] inline double regression_gains_body(RegBoundaries& c, double W, double S1,
+                                                           double S2, double V, double beat) {
     static_assert(RegBoundaries::kCapacity % 8 == 0);
     const std::size_t blocks = (c.size + 7) / 8 * 8;
     for (std::size_t i = 0; i < blocks; ++i) {
@@ -167,25 +168,33 @@ namespace {
         const double vr = s2r / wr - mr * mr;
         c.gain[i] = V - (wl * vl + wr * vr) / W;
     }
-    unsigned any = 0;
-    for (std::size_t i = 0; i < c.size; ++i) any |= static_cast<unsigned>(c.gain[i] > beat);
-    return any != 0;
+    // The largest gain as a scan in order keeps it (a gain that is not larger, NaN included,
+    // leaves it), without a branch per boundary, in four lanes. Above `beat` (never below
+    // +0.0) there are no signed zeros, so the lanes' largest is the scan's.
+    const auto larger = [](double g, double top) { return g > top ? g : top; };
+    std::array<double, 4> lane{beat, beat, beat, beat};
+    std::size_t i = 0;
+    for (; i + 4 <= c.size; i += 4) {
+        for (std::size_t k = 0; k < 4; ++k) lane[k] = larger(c.gain[i + k], lane[k]);
+    }
+    for (; i < c.size; ++i) lane[0] = larger(c.gain[i], lane[0]);
+    return larger(larger(lane[0], lane[1]), larger(lane[2], lane[3]));
 }
 
-using GainsFn = bool (*)(RegBoundaries&, double, double, double, double, double);
+using GainsFn = double (*)(RegBoundaries&, double, double, double, double, double);
 
-[[gnu::target("avx512f")]] bool regression_gains_avx512(RegBoundaries& c, double W, double S1,
-                                                        double S2, double V, double beat) {
+[[gnu::target("avx512f")]] double regression_gains_avx512(RegBoundaries& c, double W, double S1,
+                                                          double S2, double V, double beat) {
     return regression_gains_body(c, W, S1, S2, V, beat);
 }
 
-[[gnu::target("avx2")]] bool regression_gains_avx2(RegBoundaries& c, double W, double S1,
-                                                   double S2, double V, double beat) {
+[[gnu::target("avx2")]] double regression_gains_avx2(RegBoundaries& c, double W, double S1,
+                                                     double S2, double V, double beat) {
     return regression_gains_body(c, W, S1, S2, V, beat);
 }
 
-bool regression_gains_baseline(RegBoundaries& c, double W, double S1, double S2, double V,
-                               double beat) {
+double regression_gains_baseline(RegBoundaries& c, double W, double S1, double S2, double V,
+                                 double beat) {
     return regression_gains_body(c, W, S1, S2, V, beat);
 }
 
@@ -821,15 +830,18 @@ private:
     }
 
     // Computes the gathered boundaries' gains and lets the first strictly better one in
-    // search order replace `best`.
+    // search order replace `best`. A scan in order that takes each strictly larger gain ends
+    // at the first boundary holding the largest one, so that boundary is looked up once the
+    // largest is known.
     void flush(const NodeSums& node, Best& best) {
         RegBoundaries& c = *bounds_;
-        if (c.size != 0 && regression_gains(c, node.W, node.S1, node.S2, node.V, best.gain)) {
-            for (std::size_t i = 0; i < c.size; ++i) {
-                if (c.gain[i] > best.gain) {
-                    const std::uint32_t f = c.feature[i];
-                    best = Best{c.gain[i], f, hist_.bin_edges[f][c.bin[i]], c.bin[i]};
-                }
+        if (c.size != 0) {
+            const double top = regression_gains(c, node.W, node.S1, node.S2, node.V, best.gain);
+            if (top > best.gain) {
+                std::size_t i = 0;
+                while (!(c.gain[i] == top)) ++i;
+                const std::uint32_t f = c.feature[i];
+                best = Best{top, f, hist_.bin_edges[f][c.bin[i]], c.bin[i]};
             }
         }
         c.size = 0;
