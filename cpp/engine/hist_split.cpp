@@ -145,6 +145,30 @@ void ScratchPool::recycle(Tree&& tree) {
 
 namespace {
 
+// The largest of gain[0 .. size) when it exceeds `beat`, else `beat`: what a scan in order
+// that takes each strictly larger gain ends with (a gain that is not larger, NaN included,
+// leaves it), without a branch per gain, in four lanes. `beat` is never below +0.0, and
+// above it there are no signed zeros, so the lanes' largest is the scan's. That scan ends
+// at the first boundary holding this gain (first_holding).
+[[gnu::always_inline]] inline double largest_gain(const double* gain, std::size_t size,
+                                                  double beat) {
+    const auto larger = [](double g, double top) { return g > top ? g : top; };
+    std::array<double, 4> lane{beat, beat, beat, beat};
+    std::size_t i = 0;
+    for (; i + 4 <= size; i += 4) {
+        for (std::size_t k = 0; k < 4; ++k) lane[k] = larger(gain[i + k], lane[k]);
+    }
+    for (; i < size; ++i) lane[0] = larger(gain[i], lane[0]);
+    return larger(larger(lane[0], lane[1]), larger(lane[2], lane[3]));
+}
+
+// The first i with gain[i] == top, for a top that largest_gain found among them.
+inline std::size_t first_holding(const double* gain, double top) {
+    std::size_t i = 0;
+    while (!(gain[i] == top)) ++i;
+    return i;
+}
+
 // The variance-reduction gain of each gathered boundary, one expression per boundary;
 // returns the largest gain when it exceeds `beat`, else `beat`. The loop is compiled for
 // AVX-512, AVX2 and the baseline, and the widest the processor has is picked once (a plain
@@ -168,17 +192,7 @@ namespace {
         const double vr = s2r / wr - mr * mr;
         c.gain[i] = V - (wl * vl + wr * vr) / W;
     }
-    // The largest gain as a scan in order keeps it (a gain that is not larger, NaN included,
-    // leaves it), without a branch per boundary, in four lanes. Above `beat` (never below
-    // +0.0) there are no signed zeros, so the lanes' largest is the scan's.
-    const auto larger = [](double g, double top) { return g > top ? g : top; };
-    std::array<double, 4> lane{beat, beat, beat, beat};
-    std::size_t i = 0;
-    for (; i + 4 <= c.size; i += 4) {
-        for (std::size_t k = 0; k < 4; ++k) lane[k] = larger(c.gain[i + k], lane[k]);
-    }
-    for (; i < c.size; ++i) lane[0] = larger(c.gain[i], lane[0]);
-    return larger(larger(lane[0], lane[1]), larger(lane[2], lane[3]));
+    return largest_gain(c.gain.data(), c.size, beat);
 }
 
 using GainsFn = double (*)(RegBoundaries&, double, double, double, double, double);
@@ -600,10 +614,10 @@ protected:
 
     // The first boundary whose gain beats the best so far strictly.
     void pick_best(const Boundaries& c, std::size_t f, Best& best) const {
-        for (std::size_t i = 0; i < c.size; ++i) {
-            if (c.gain[i] > best.gain) {
-                best = Best{c.gain[i], f, hist_.bin_edges[f][c.bin[i]], c.bin[i]};
-            }
+        const double top = largest_gain(c.gain.data(), c.size, best.gain);
+        if (top > best.gain) {
+            const std::size_t i = first_holding(c.gain.data(), top);
+            best = Best{top, f, hist_.bin_edges[f][c.bin[i]], c.bin[i]};
         }
     }
 
@@ -830,16 +844,13 @@ private:
     }
 
     // Computes the gathered boundaries' gains and lets the first strictly better one in
-    // search order replace `best`. A scan in order that takes each strictly larger gain ends
-    // at the first boundary holding the largest one, so that boundary is looked up once the
-    // largest is known.
+    // search order replace `best`.
     void flush(const NodeSums& node, Best& best) {
         RegBoundaries& c = *bounds_;
         if (c.size != 0) {
             const double top = regression_gains(c, node.W, node.S1, node.S2, node.V, best.gain);
             if (top > best.gain) {
-                std::size_t i = 0;
-                while (!(c.gain[i] == top)) ++i;
+                const std::size_t i = first_holding(c.gain.data(), top);
                 const std::uint32_t f = c.feature[i];
                 best = Best{top, f, hist_.bin_edges[f][c.bin[i]], c.bin[i]};
             }
