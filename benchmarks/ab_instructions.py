@@ -8,6 +8,10 @@ Valgrind does not run AVX-512 code, so both builds take their AVX2 or baseline p
 
     python benchmarks/ab_instructions.py --old build/base-pkg --new build/dev-pkg
     python benchmarks/ab_instructions.py --old ... --new ... --ops tree.fit,shap.explain
+
+--branches also counts mispredicted branches under callgrind's simple predictor model.
+Valgrind's predictor is cruder than a processor's, so a change that only trades branches
+for instructions can read better here than it runs; confirm such a change with a profile.
 """
 
 import argparse
@@ -67,18 +71,22 @@ OPS = ("tree.fit,tree.predict_proba,rf_clf.fit,rf_clf.predict_proba,unsup.fit,"
        "unsup.outlier_scores,shap.explain,boost.predict_ci,boost.to_dict")
 
 
-def instructions(path, op, call):
+def counts(path, op, call, branches):
+    """(instructions, mispredicted branches or 0) of one run."""
     # NumPy's BLAS threads spin for a while after each call: their count is noise.
     env = dict(os.environ, PYTHONPATH=path, RAYON_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1",
                OMP_NUM_THREADS="1")
     done = subprocess.run(
-        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-         os.path.realpath(sys.executable), "-c", CHILD, op, "call" if call else "setup"],
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"]
+        + (["--branch-sim=yes"] if branches else [])
+        + [os.path.realpath(sys.executable), "-c", CHILD, op, "call" if call else "setup"],
         env=env, capture_output=True, text=True)
-    found = re.search(r"Collected : (\d+)", done.stderr)
+    # "Collected : Ir", or with the branch model "Collected : Ir Bc Bcm Bi Bim".
+    found = re.search(r"Collected : ([\d ]+)", done.stderr)
     if done.returncode != 0 or not found:
         sys.exit(done.stderr[-2000:])
-    return int(found.group(1))
+    events = [int(v) for v in found.group(1).split()]
+    return events[0], (events[2] + events[4] if branches else 0)
 
 
 def main():
@@ -86,13 +94,22 @@ def main():
     ap.add_argument("--old", required=True, help="PYTHONPATH of the reference build")
     ap.add_argument("--new", required=True, help="PYTHONPATH of the build under test")
     ap.add_argument("--ops", default=OPS)
+    ap.add_argument("--branches", action="store_true",
+                    help="also count mispredicted branches (callgrind's predictor model)")
     args = ap.parse_args()
-    print(f"{'call':24s} {'old instructions':>18s} {'new instructions':>18s} {'new/old':>8s}",
-          flush=True)
+    header = f"{'call':24s} {'old instructions':>18s} {'new instructions':>18s} {'new/old':>8s}"
+    if args.branches:
+        header += f" {'old mispredicted':>17s} {'new mispredicted':>17s} {'new/old':>8s}"
+    print(header, flush=True)
     for op in args.ops.split(","):
-        old, new = (instructions(p, op, True) - instructions(p, op, False)
-                    for p in (args.old, args.new))
-        print(f"{op:24s} {old:18,d} {new:18,d} {new / old:8.3f}", flush=True)
+        (old, old_miss), (new, new_miss) = (
+            tuple(a - b for a, b in zip(counts(p, op, True, args.branches),
+                                        counts(p, op, False, args.branches)))
+            for p in (args.old, args.new))
+        line = f"{op:24s} {old:18,d} {new:18,d} {new / old:8.3f}"
+        if args.branches:
+            line += f" {old_miss:17,d} {new_miss:17,d} {new_miss / max(old_miss, 1):8.3f}"
+        print(line, flush=True)
 
 
 if __name__ == "__main__":
