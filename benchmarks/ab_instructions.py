@@ -73,9 +73,10 @@ OPS = ("tree.fit,tree.predict_proba,rf_clf.fit,rf_clf.predict_proba,unsup.fit,"
 
 def counts(path, op, call, branches):
     """(instructions, mispredicted branches or 0) of one run."""
-    # NumPy's BLAS threads spin for a while after each call: their count is noise.
+    # NumPy's BLAS threads spin for a while after each call: their count is noise. So is
+    # the interpreter's string hashing, seeded afresh in every process unless fixed.
     env = dict(os.environ, PYTHONPATH=path, RAYON_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1",
-               OMP_NUM_THREADS="1")
+               OMP_NUM_THREADS="1", PYTHONHASHSEED="0")
     done = subprocess.run(
         ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"]
         + (["--branch-sim=yes"] if branches else [])
