@@ -146,16 +146,18 @@ def test_rows_too_short_for_the_model_are_a_value_error():
         for method in methods:
             call = getattr(model, method)
             extra = (target,) if method == "score" else ()
-            with pytest.raises(ValueError, match="^x has 3 columns but the model splits on feature 5$"):
+            message = "^x has 3 columns but the model splits on feature 5$"
+            with pytest.raises(ValueError, match=message):
                 call(short, *extra)
             np.testing.assert_array_equal(call(wide, *extra), call(x, *extra))
 
     forest = _core.RandomForestUnsupervised(n_estimators=10, random_state=2)
     forest.fit(x)
     for method in ("predict_proximity", "predict_outlier_scores"):
+        call = getattr(forest, method)
         with pytest.raises(ValueError, match="^x_new has 3 columns"):
-            getattr(forest, method)(short[:5])
-        np.testing.assert_array_equal(getattr(forest, method)(wide[:5]), getattr(forest, method)(x[:5]))
+            call(short[:5])
+        np.testing.assert_array_equal(call(wide[:5]), call(x[:5]))
 
     tree = _core.DecisionTree(task="regression", random_state=1)
     tree.fit(x, y)
