@@ -3,8 +3,10 @@ fit of canopy.sklearn on 1 thread, in one run.
 
 The main rows fit a 100-tree RandomForestClassifier on 100,000 x 20 rows both ways and
 check that the two models are the same bit for bit (their state bytes). A shared 2-core
-machine's speed drifts by 10-20% over a minute, so the two fits are timed as pairs, back to
-back, several times (--repeats), and the median ratio is the figure to quote. A second
+machine's speed drifts by 10-20% over a minute (and more between minutes), so every cluster
+fit is timed between two local fits (local, cluster, local, cluster, ..., local; --repeats
+cluster fits), each speed-up is the mean of the two local fits around it over the cluster
+fit, which cancels a steady drift over the three, and the median is the figure to quote. A second
 cluster, with the workers' statistical profiler off, shows what Dask's own sampling costs.
 The cluster fit is split into its stages: checking the inputs on the client, sending the
 data to every worker, growing the trees (one contiguous range per worker thread, each sent
@@ -17,6 +19,7 @@ is measured again with fewer rows and fewer trees, to show how it grows.
 
 import argparse
 import contextlib
+import statistics
 import time
 
 import dask
@@ -52,49 +55,62 @@ def quiet_config():
     return dask.config.set({"distributed.worker.profile.enabled": False})
 
 
-def paired_fits(X, y, trees, repeats, config):
-    """`repeats` pairs of (local fit on 1 thread, cluster fit) timed back to back on one
-    cluster made under `config`, so each ratio compares the two fits under the same load.
-    Returns the pairs' seconds, the last local and cluster models."""
-    pairs = []
+def local_fit(X, y, trees):
+    start = time.perf_counter()
+    forest = cs.RandomForestClassifier(n_estimators=trees, random_state=0, n_jobs=1).fit(X, y)
+    return time.perf_counter() - start, forest
+
+
+def bracketed_fits(X, y, trees, repeats, config):
+    """`repeats` cluster fits, each between two local fits on 1 thread, on one cluster made
+    under `config`. Returns (local before, cluster, local after, cluster stages) per cluster
+    fit, the last local and cluster models."""
+    rows = []
     with config, local_cluster() as cluster, Client(cluster) as client:
         cluster_fit(client, *make_data(2_000), 2)  # workers import canopy once, untimed
+        before, here = local_fit(X, y, trees)
         for _ in range(repeats):
-            start = time.perf_counter()
-            here = cs.RandomForestClassifier(n_estimators=trees, random_state=0, n_jobs=1).fit(X, y)
-            local = time.perf_counter() - start
             there_seconds, there = cluster_fit(client, X, y, trees)
-            pairs.append((local, there_seconds, there._fit_seconds))
-    return pairs, here, there
+            after, here = local_fit(X, y, trees)
+            rows.append((before, there_seconds, after, there._fit_seconds))
+            before = after
+    return rows, here, there
 
 
-def print_pairs(label, pairs):
-    for i, (local, there, _) in enumerate(pairs, 1):
-        print(f"| {label}, pair {i} | {local:.2f} | {there:.2f} | {local / there:.2f} |")
-    ratios = sorted(local / there for local, there, _ in pairs)
-    print(f"| {label}, **median** | | | **{ratios[len(ratios) // 2]:.2f}** |")
+def speed_up(row):
+    before, there, after, _ = row
+    return (before + after) / 2 / there
+
+
+def print_rows(label, rows):
+    for i, row in enumerate(rows, 1):
+        before, there, after, _ = row
+        print(f"| {label}, fit {i} | {before:.2f} | {there:.2f} | {after:.2f} | {speed_up(row):.2f} |")
+    median = statistics.median(speed_up(row) for row in rows)
+    print(f"| {label}, **median** | | | | **{median:.2f}** |")
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="20,000 rows and 20 trees")
-    parser.add_argument("--repeats", type=int, default=3, help="pairs of fits per cluster")
+    parser.add_argument("--repeats", type=int, default=3, help="cluster fits per cluster")
     args = parser.parse_args()
     rows, trees = (20_000, 20) if args.quick else (100_000, 100)
     X, y = make_data(rows)
 
-    default, here, there = paired_fits(X, y, trees, args.repeats, contextlib.nullcontext())
-    quiet, _, _ = paired_fits(X, y, trees, args.repeats, quiet_config())
+    default, here, there = bracketed_fits(X, y, trees, args.repeats, contextlib.nullcontext())
+    quiet, _, _ = bracketed_fits(X, y, trees, args.repeats, quiet_config())
     same = there._native.export_state() == here._native.export_state()
     print(f"{rows} x {X.shape[1]} rows, {trees} trees; identical state bytes: {same}\n")
-    print("| cluster | local fit, 1 thread, s | 2 workers x 1 thread, s | speed-up |")
-    print("|---|---:|---:|---:|")
-    print_pairs("default Dask", default)
-    print_pairs("workers' profiler off", quiet)
+    print("| cluster | local fit before, 1 thread, s | 2 workers x 1 thread, s "
+          "| local fit after, s | speed-up |")
+    print("|---|---:|---:|---:|---:|")
+    print_rows("default Dask", default)
+    print_rows("workers' profiler off", quiet)
     print()
-    print("| stage of the cluster fit (default Dask, last pair) | wall s |")
+    print("| stage of the cluster fit (default Dask, last fit) | wall s |")
     print("|---|---:|")
-    s = default[-1][2]
+    s = default[-1][3]
     for stage, label in [("check", "check inputs on the client"), ("send", "send data to the workers"),
                          ("grow", "grow trees and return parts"), ("join", "load and join parts")]:
         print(f"| {label} | {s[stage]:.3f} |")
