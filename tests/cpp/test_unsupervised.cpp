@@ -350,7 +350,7 @@ TEST(UnsupervisedOutliers, SquareSumsOverLeafMatesEqualDenseRowsToTheBit) {
     }
 }
 
-TEST(UnsupervisedOutliers, NewRowReferenceIsKeptUntilTheModelChanges) {
+TEST(UnsupervisedOutliers, TrainingSideIsKeptUntilTheModelChanges) {
     const Matrix a = random_rows(90, 3, 1);
     Matrix b = random_rows(90, 3, 2);
     for (std::size_t i = 0; i < b.rows; ++i) b(i, 0) = b(i, 1);  // other structure, same shape
@@ -363,10 +363,17 @@ TEST(UnsupervisedOutliers, NewRowReferenceIsKeptUntilTheModelChanges) {
     const std::vector<double> first = m.predict_outlier_scores(x_new.view());
     EXPECT_EQ(first, dense_new_row_scores(m, x_new));
     EXPECT_EQ(m.predict_outlier_scores(x_new.view()), first);  // from the kept reference
+    // The square sums kept with the reference serve the training rows' own scores.
+    RandomForestUnsupervised fresh_a(config);
+    fresh_a.fit(a.view());
+    EXPECT_EQ(m.outlier_scores(false), fresh_a.outlier_scores(false));
 
     m.fit(b.view());
     RandomForestUnsupervised fresh(config);
     fresh.fit(b.view());
+    // The training rows' scores first this time: nothing kept from the first model may
+    // serve them, nor the reference built after them.
+    EXPECT_EQ(m.outlier_scores(false), fresh.outlier_scores(false));
     const std::vector<double> refitted = m.predict_outlier_scores(x_new.view());
     EXPECT_EQ(refitted, fresh.predict_outlier_scores(x_new.view()));
     EXPECT_EQ(refitted, dense_new_row_scores(fresh, x_new));

@@ -138,6 +138,7 @@ void RandomForestUnsupervised::fit(const MatrixView& x, const std::optional<Tree
     is_fitted = true;
     sparse_proximity.reset();
     new_row_reference.clear();
+    training_square_sums.clear();
 }
 
 RandomForestUnsupervised RandomForestUnsupervised::join(

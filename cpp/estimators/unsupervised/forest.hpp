@@ -32,6 +32,8 @@ using SparseProximityRow = std::vector<std::pair<std::size_t, double>>;
 
 // What scoring new rows as outliers needs of the training rows (outliers.hpp).
 struct NewRowReference;
+// Per training row, the sums of its squared out-of-bag proximities (proximity.hpp).
+struct SquareSums;
 
 struct RandomForestUnsupervised {
     UnsupervisedConfig config;
@@ -45,6 +47,9 @@ struct RandomForestUnsupervised {
     // Built by the first predict_outlier_scores and kept until the model changes: every
     // change of the fitted state above (fit, and any code that replaces it) must clear it.
     DerivedCache<NewRowReference> new_row_reference;
+    // Built by the first outlier_scores or predict_outlier_scores, which both need them (the
+    // costliest part of either), and kept and cleared like new_row_reference.
+    DerivedCache<SquareSums> training_square_sums;
 
     // Requests the worker pool size from n_jobs.
     explicit RandomForestUnsupervised(UnsupervisedConfig config);

@@ -80,10 +80,12 @@ std::vector<double> RandomForestUnsupervised::outlier_scores(bool use_sparse) co
     if (use_sparse && sparse_proximity) return standardise_outlier_scores(sparse_raw_scores(*this));
     // n / sum_j prox(i, j)^2 over the out-of-bag proximities, the diagonal included, from the
     // pairs that share a leaf: the n x n matrix is never formed.
-    const SquareSums sums = proximity_square_sums(
-        oob_sets, group_rows_by_leaf_oob_first(forest, oob_sets, *x_train), n_samples);
+    const std::shared_ptr<const SquareSums> sums = training_square_sums.get_or_make([&] {
+        return proximity_square_sums(
+            oob_sets, group_rows_by_leaf_oob_first(forest, oob_sets, *x_train), n_samples);
+    });
     return standardise_outlier_scores(
-        raw_scores(static_cast<double>(n_samples), sums.with_self, raw_score));
+        raw_scores(static_cast<double>(n_samples), sums->with_self, raw_score));
 }
 
 namespace {
@@ -92,9 +94,10 @@ namespace {
 NewRowReference make_new_row_reference(const RandomForestUnsupervised& m) {
     NewRowReference out;
     OobFirstGroups grouped = group_rows_by_leaf_oob_first(m.forest, m.oob_sets, *m.x_train);
-    const SquareSums sums = proximity_square_sums(m.oob_sets, grouped, m.n_samples);
+    const std::shared_ptr<const SquareSums> sums = m.training_square_sums.get_or_make(
+        [&] { return proximity_square_sums(m.oob_sets, grouped, m.n_samples); });
     out.reference = outlier_reference(
-        raw_scores(static_cast<double>(m.n_samples), sums.without_self, unmatched_raw_score));
+        raw_scores(static_cast<double>(m.n_samples), sums->without_self, unmatched_raw_score));
     out.training_groups = std::move(grouped.groups);
     return out;
 }
