@@ -9,7 +9,9 @@ namespace canopy {
 namespace {
 
 // The low `n` bits set, for n in 0 .. 64.
-constexpr std::uint64_t low_bits(unsigned n) { return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1; }
+constexpr std::uint64_t low_bits(unsigned n) {
+    return n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+}
 
 bool detect_avx512() {
     __builtin_cpu_init();

@@ -36,7 +36,8 @@ Pcg64 Pcg64::seed_from_u64(std::uint64_t s) {
         const auto x = static_cast<std::uint32_t>(((s >> 18) ^ s) >> 27);
         const auto r = static_cast<int>(s >> 59);
         const std::uint32_t word = std::rotr(x, r);
-        for (int b = 0; b < 4; ++b) seed[chunk * 4 + b] = static_cast<std::uint8_t>(word >> (8 * b));
+        for (int b = 0; b < 4; ++b)
+            seed[chunk * 4 + b] = static_cast<std::uint8_t>(word >> (8 * b));
     }
     return from_seed(seed);
 }

@@ -59,7 +59,8 @@ public:
             const std::uint64_t x = hi ^ lo;
             const unsigned rot = static_cast<unsigned>(hi >> 58);
             const std::uint64_t out = (x >> rot) | (x << ((64 - rot) & 63));
-            const std::uint64_t m = static_cast<std::uint64_t>(static_cast<std::uint32_t>(out)) * n32;
+            const std::uint64_t m =
+                static_cast<std::uint64_t>(static_cast<std::uint32_t>(out)) * n32;
             const std::size_t take = static_cast<std::uint32_t>(m) <= zone;
             const auto j = static_cast<std::size_t>(m >> 32);  // below i, taken or not
             const T a = items[i - 1];

@@ -614,7 +614,8 @@ std::vector<std::vector<std::vector<double>>> TreeShap::explain(const MatrixView
     return out;
 }
 
-std::vector<std::vector<std::vector<double>>> TreeShap::explain_by_paths(const MatrixView& x) const {
+std::vector<std::vector<std::vector<double>>> TreeShap::explain_by_paths(
+    const MatrixView& x) const {
     const PathShapTree paths = path_shap_tree(root);
     if (paths.min_row_length() > n_features) {
         fail_internal("the tree splits on feature " + std::to_string(paths.min_row_length() - 1) +

@@ -205,7 +205,8 @@ PyMethodDef kRegressorMethods[] = {
      cfunc(method<Reg, kRegImportances, Access::Shared, do_importances<Reg>>), kFlags,
      kImportancesDoc},
     {"to_dict",
-     cfunc(method<Reg, kRegToDict, Access::Shared, [](Reg& e, const Args&) { return regressor_dict(e); }>),
+     cfunc(method<Reg, kRegToDict, Access::Shared,
+                  [](Reg& e, const Args&) { return regressor_dict(e); }>),
      kFlags, kToDictDoc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -214,9 +215,8 @@ PyMethodDef kClassifierMethods[] = {
     {"fit", cfunc(method<Clf, kClfFit, Access::Exclusive, do_fit<Clf>>), kFlags, kFitDoc},
     {"predict", cfunc(method<Clf, kClfPredict, Access::Shared, do_predict<Clf>>), kFlags,
      kPredictDoc},
-    {"predict_proba",
-     cfunc(method<Clf, kClfPredictProba, Access::Shared, do_predict_proba<Clf>>), kFlags,
-     kPredictProbaDoc},
+    {"predict_proba", cfunc(method<Clf, kClfPredictProba, Access::Shared, do_predict_proba<Clf>>),
+     kFlags, kPredictProbaDoc},
     {"predict_ci", cfunc(method<Clf, kClfPredictCi, Access::Shared, do_predict_ci<Clf>>), kFlags,
      "predict_ci($self, x, alpha=0.05)\n--\n\nWilson score confidence interval on the predicted "
      "probability.\nTreats each tree's leaf probability as a binomial trial and\ncomputes the "
@@ -225,7 +225,8 @@ PyMethodDef kClassifierMethods[] = {
      cfunc(method<Clf, kClfImportances, Access::Shared, do_importances<Clf>>), kFlags,
      kImportancesDoc},
     {"to_dict",
-     cfunc(method<Clf, kClfToDict, Access::Shared, [](Clf& e, const Args&) { return classifier_dict(e); }>),
+     cfunc(method<Clf, kClfToDict, Access::Shared,
+                  [](Clf& e, const Args&) { return classifier_dict(e); }>),
      kFlags, kToDictDoc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -263,13 +264,16 @@ PyGetSetDef kClassifierProperties[] = {
 
 PyGetSetDef kCanopyProperties[] = {
     {"n_estimators",
-     getter<Canopy, [](const Canopy& c) { return c.visit([](const auto& e) { return n_estimators(e); }); }>,
+     getter<Canopy,
+            [](const Canopy& c) { return c.visit([](const auto& e) { return n_estimators(e); }); }>,
      nullptr, nullptr, nullptr},
     {"is_fitted",
-     getter<Canopy, [](const Canopy& c) { return c.visit([](const auto& e) { return is_fitted(e); }); }>,
+     getter<Canopy,
+            [](const Canopy& c) { return c.visit([](const auto& e) { return is_fitted(e); }); }>,
      nullptr, nullptr, nullptr},
     {"trees_used",
-     getter<Canopy, [](const Canopy& c) { return c.visit([](const auto& e) { return trees_used(e); }); }>,
+     getter<Canopy,
+            [](const Canopy& c) { return c.visit([](const auto& e) { return trees_used(e); }); }>,
      nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -119,23 +119,25 @@ int rank_of(Kind k) { return k == Kind::Matrix ? 2 : 1; }
 // argument otherwise. Runs no Python code except on the error path.
 bool check_array(PyObject* o, const Param& p) {
     const int ndim = rank_of(p.kind);
-    const char* expected =
-        ndim == 2 ? "a 2-dimensional numpy.ndarray of float64" : "a 1-dimensional numpy.ndarray of float64";
+    const char* expected = ndim == 2 ? "a 2-dimensional numpy.ndarray of float64"
+                                     : "a 1-dimensional numpy.ndarray of float64";
     if (!PyArray_Check(o)) return type_error(p.name, expected, o);
     auto* array = reinterpret_cast<PyArrayObject*>(o);
     if (PyArray_TYPE(array) != NPY_DOUBLE || PyArray_NDIM(array) != ndim) {
         PyObject* dtype = PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array)));
         const char* dtype_text = dtype ? PyUnicode_AsUTF8(dtype) : nullptr;
         if (dtype_text == nullptr) PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got a %d-dimensional array of %s",
-                     p.name, expected, PyArray_NDIM(array), dtype_text ? dtype_text : "another type");
+        PyErr_Format(PyExc_TypeError,
+                     "argument '%s': expected %s, got a %d-dimensional array of %s", p.name,
+                     expected, PyArray_NDIM(array), dtype_text ? dtype_text : "another type");
         Py_XDECREF(dtype);
         return false;
     }
     if (!PyArray_ISNOTSWAPPED(array)) {
-        PyErr_Format(PyExc_TypeError,
-                     "argument '%s': expected float64 in native byte order, got a byte-swapped array",
-                     p.name);
+        PyErr_Format(
+            PyExc_TypeError,
+            "argument '%s': expected float64 in native byte order, got a byte-swapped array",
+            p.name);
         return false;
     }
     return true;
@@ -163,7 +165,8 @@ void borrow_array(PyObject* o, int ndim, Value& v) {
     const npy_intp* strides = PyArray_STRIDES(array);
     const auto* data = static_cast<const char*>(PyArray_DATA(array));
     bool usable = PyArray_ISALIGNED(array);
-    for (int d = 0; d < ndim; ++d) usable = usable && strides[d] % static_cast<npy_intp>(sizeof(double)) == 0;
+    for (int d = 0; d < ndim; ++d)
+        usable = usable && strides[d] % static_cast<npy_intp>(sizeof(double)) == 0;
     const std::size_t rows = static_cast<std::size_t>(shape[0]);
     const std::size_t cols = ndim == 2 ? static_cast<std::size_t>(shape[1]) : 1;
     const double* base = reinterpret_cast<const double*>(data);
@@ -189,7 +192,9 @@ void borrow_array(PyObject* o, int ndim, Value& v) {
     }
 }
 
-bool is_optional(Kind k) { return k == Kind::OptCount || k == Kind::OptText || k == Kind::OptVector; }
+bool is_optional(Kind k) {
+    return k == Kind::OptCount || k == Kind::OptText || k == Kind::OptVector;
+}
 
 // Converts everything but arrays, which are only checked and held here (borrowed later).
 bool convert(PyObject* o, const Param& p, Value& v) {
@@ -313,7 +318,8 @@ bool signal_raised(void*) { return PyErr_CheckSignals() != 0; }
 
 // ---- Access --------------------------------------------------------------------------------
 
-AccessGuard::AccessGuard(int& borrow, Access access) : borrow_(borrow), access_(access), ok_(false) {
+AccessGuard::AccessGuard(int& borrow, Access access)
+    : borrow_(borrow), access_(access), ok_(false) {
     if (access == Access::Exclusive) {
         if (borrow != 0) {
             PyErr_SetString(PyExc_RuntimeError, "Already borrowed");

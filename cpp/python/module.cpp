@@ -8,7 +8,8 @@ namespace {
 
 bool g_initialised = false;
 
-PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "_rs", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT, "_rs", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 struct ClassEntry {
     const char* name;

@@ -40,8 +40,9 @@ inline ::testing::AssertionResult same_tree(const PackedTree& a, const PackedTre
     const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
     for (std::size_t i = 0; i < a.size(); ++i) {
         const PackedNode &p = a.nodes[i], &q = b.nodes[i];
-        if (p.feature != q.feature || p.right != q.right || bits(p.threshold) != bits(q.threshold) ||
-            bits(a.values[i]) != bits(b.values[i]) || a.cover[i] != b.cover[i]) {
+        if (p.feature != q.feature || p.right != q.right ||
+            bits(p.threshold) != bits(q.threshold) || bits(a.values[i]) != bits(b.values[i]) ||
+            a.cover[i] != b.cover[i]) {
             return ::testing::AssertionFailure() << "node " << i << " differs";
         }
     }

@@ -52,8 +52,9 @@ Forest forest_of(std::initializer_list<Tree> trees) {
 }
 
 bool same_trees(const Forest& a, const Forest& b) {
-    return std::equal(a.trees.begin(), a.trees.end(), b.trees.begin(), b.trees.end(),
-                      [](const PackedTree& p, const PackedTree& q) { return bool(same_tree(p, q)); });
+    return std::equal(
+        a.trees.begin(), a.trees.end(), b.trees.begin(), b.trees.end(),
+        [](const PackedTree& p, const PackedTree& q) { return bool(same_tree(p, q)); });
 }
 
 struct ForestData {

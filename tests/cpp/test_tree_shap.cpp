@@ -131,7 +131,8 @@ double reference_value(const ShapTree& t, std::size_t id, const std::vector<doub
     if (n.is_leaf()) return t.values[id * t.n_slots + std::min(c, t.n_slots - 1)];
     const auto k = std::size_t(std::find(f.begin(), f.end(), n.feature) - f.begin());
     if ((mask >> k) & 1) {
-        return reference_value(t, row[n.feature] <= n.threshold ? n.left : n.right, row, mask, f, c);
+        return reference_value(t, row[n.feature] <= n.threshold ? n.left : n.right, row, mask, f,
+                               c);
     }
     const double wl = n.cover == 0 ? 0.5 : double(n.left_count) / double(n.cover);
     const double wr = n.cover == 0 ? 0.5 : double(n.right_count) / double(n.cover);
@@ -271,7 +272,8 @@ void expect_close(const std::vector<double>& a, const std::vector<double>& b, do
                   const std::string& what) {
     ASSERT_EQ(a.size(), b.size()) << what;
     double scale = 0.0;
-    for (std::size_t i = 0; i < a.size(); ++i) scale = std::max({scale, std::fabs(a[i]), std::fabs(b[i])});
+    for (std::size_t i = 0; i < a.size(); ++i)
+        scale = std::max({scale, std::fabs(a[i]), std::fabs(b[i])});
     for (std::size_t i = 0; i < a.size(); ++i) {
         EXPECT_LE(std::fabs(a[i] - b[i]), rel * scale) << what << " feature " << i;
     }

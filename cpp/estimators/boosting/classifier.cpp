@@ -108,7 +108,8 @@ ClassifierModel fit_multiclass(const RoundContext& ctx, std::span<const std::uin
     }
     // Raw scores, row-major n x k.
     std::vector<double> f(n * k);
-    for (std::size_t i = 0; i < n; ++i) std::copy(m.init_scores.begin(), m.init_scores.end(), f.begin() + i * k);
+    for (std::size_t i = 0; i < n; ++i)
+        std::copy(m.init_scores.begin(), m.init_scores.end(), f.begin() + i * k);
     std::vector<double> targets(n), weights(n), p(k);
     for (std::uint64_t round = 0; round < ctx.config.n_estimators; ++round) {
         for (std::size_t c = 0; c < k; ++c) {
@@ -215,12 +216,13 @@ void CanopyClassifier::fit(const MatrixView& x, const VectorView& y,
         add_row_records(*hist, params);
     }
     const MatrixView xv = owned.view();
-    const RoundContext ctx{xv,
-                           params,
-                           config,
-                           hist ? &*hist : nullptr,
-                           static_cast<std::size_t>(std::max<std::uint64_t>(config.rf_n_estimators / 2, 3)),
-                           rng};
+    const RoundContext ctx{
+        xv,
+        params,
+        config,
+        hist ? &*hist : nullptr,
+        static_cast<std::size_t>(std::max<std::uint64_t>(config.rf_n_estimators / 2, 3)),
+        rng};
     Progress progress(config.n_estimators);
     ClassifierModel model = k == 2 ? fit_binary(ctx, in.y, in.weight, w_total)
                                    : fit_multiclass(ctx, cls, in.weight, w_total, k);
