@@ -6,8 +6,9 @@ check that the two models are the same bit for bit (their state bytes). A shared
 machine's speed drifts by 10-20% over a minute (and more between minutes), so every cluster
 fit is timed between two local fits (local, cluster, local, cluster, ..., local; --repeats
 cluster fits), each speed-up is the mean of the two local fits around it over the cluster
-fit, which cancels a steady drift over the three, and the median is the figure to quote. A second
-cluster, with the workers' statistical profiler off, shows what Dask's own sampling costs.
+fit, which cancels a steady drift over the three, and the median is the figure to quote.
+A second cluster, with the workers' statistical profiler off, shows what Dask's own
+sampling costs.
 The cluster fit is split into its stages: checking the inputs on the client, sending the
 data to every worker, growing the trees (one contiguous range per worker thread, each sent
 back as a part) and joining the parts on the client. Then the overhead (sending + joining)
@@ -85,7 +86,8 @@ def speed_up(row):
 def print_rows(label, rows):
     for i, row in enumerate(rows, 1):
         before, there, after, _ = row
-        print(f"| {label}, fit {i} | {before:.2f} | {there:.2f} | {after:.2f} | {speed_up(row):.2f} |")
+        print(f"| {label}, fit {i} | {before:.2f} | {there:.2f} | {after:.2f} "
+              f"| {speed_up(row):.2f} |")
     median = statistics.median(speed_up(row) for row in rows)
     print(f"| {label}, **median** | | | | **{median:.2f}** |")
 
