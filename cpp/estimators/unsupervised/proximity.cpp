@@ -33,27 +33,30 @@ void check_forest_shape(const Forest& forest, const OobSets& oob_sets, std::size
     }
 }
 
-// Out-of-bag membership twice over: per tree a byte per row (is row j out of bag in tree t?)
-// and per row a bitset over the trees, whose popcounts give the valid-comparison counts.
+// Out-of-bag membership per row, a bitset over the trees whose popcounts give the
+// valid-comparison counts, and, when asked for, per tree a byte per row (is row j out of bag
+// in tree t?) for the dense rows.
 struct OobMembership {
     std::size_t n = 0;
     std::size_t words = 0;
-    std::vector<std::uint8_t> by_tree;   // [t * n + j]
+    std::vector<std::uint8_t> by_tree;   // [t * n + j], empty unless asked for
     std::vector<std::uint64_t> by_row;   // [i * words + w]
     std::vector<std::uint32_t> per_row;  // trees in which row i is out of bag
 
-    OobMembership(const OobSets& oob_sets, std::size_t n_rows)
+    OobMembership(const OobSets& oob_sets, std::size_t n_rows, bool with_by_tree)
         : n(n_rows),
           words((oob_sets.size() + 63) / 64),
-          by_tree(checked_mul(oob_sets.size(), n_rows), 0),
           by_row(checked_mul(words, n_rows), 0),
           per_row(n_rows, 0) {
+        if (with_by_tree) by_tree.assign(checked_mul(oob_sets.size(), n_rows), 0);
         for (std::size_t t = 0; t < oob_sets.size(); ++t) {
+            const std::uint64_t bit = std::uint64_t{1} << (t % 64);
             for (RowIndex i : oob_sets[t]) {
-                if (by_tree[t * n + i] != 0) continue;  // a set: repeats count once
-                by_tree[t * n + i] = 1;
-                by_row[i * words + t / 64] |= std::uint64_t{1} << (t % 64);
+                std::uint64_t& word = by_row[i * words + t / 64];
+                if ((word & bit) != 0) continue;  // a set: repeats count once
+                word |= bit;
                 ++per_row[i];
+                if (with_by_tree) by_tree[t * n + i] = 1;
             }
         }
     }
@@ -441,7 +444,7 @@ SquareSums proximity_square_sums(const OobSets& oob_sets, const OobFirstGroups& 
     if (groups.mates.size() != n * n_trees) fail_internal("one leaf-mate range per row and tree");
     SquareSums out{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0)};
     if (n == 0) return out;
-    const OobMembership oob(oob_sets, n);
+    const OobMembership oob(oob_sets, n, false);
     with_count_type(n_trees, [&](auto count) {
         with_word_count(oob.words, [&](auto words) {
             square_sums_counted<decltype(words)::value, decltype(count)>(oob, groups, n, out);
@@ -457,7 +460,7 @@ void for_each_proximity_row(
     const std::size_t n_trees = forest.size();
     check_forest_shape(forest, oob_sets, n);
     if (n == 0) return;
-    const OobMembership oob(oob_sets, n);
+    const OobMembership oob(oob_sets, n, true);
     const std::vector<LeafGroups> groups = group_rows_by_leaf_all(forest, x, true);
 
     // Row i's co-occurrences: every leaf-mate j in every tree where the pair is valid. Each
