@@ -36,7 +36,10 @@ CallScope::~CallScope() {
     t_call.scope = saved_scope_;
 }
 
-void poll_interrupt() {
+namespace {
+
+// poll_interrupt, with `force` running the check even before the interval has passed.
+void poll(bool force) {
     ThreadCallState& s = t_call;
     if (s.cancelled != nullptr) {
         if (s.cancelled->load(std::memory_order_relaxed)) throw Interrupted();
@@ -45,13 +48,17 @@ void poll_interrupt() {
     if (s.hooks.interrupted == nullptr) return;
     if (s.stopped) throw Interrupted();
     const auto now = std::chrono::steady_clock::now();
-    if (now < s.next_poll) return;
+    if (!force && now < s.next_poll) return;
     s.next_poll = now + kInterruptPollInterval;
     if (s.hooks.interrupted(s.hooks.context)) {
         s.stopped = true;
         throw Interrupted();
     }
 }
+
+}  // namespace
+
+void poll_interrupt() { poll(false); }
 
 bool interrupt_check_installed() { return t_call.hooks.interrupted != nullptr; }
 
@@ -78,6 +85,10 @@ Progress::~Progress() {
 
 void Progress::advance(std::uint64_t n) noexcept {
     if (scope_ != nullptr) scope_->done_.fetch_add(n, std::memory_order_relaxed);
+}
+
+void Progress::complete() {
+    if (scope_ != nullptr && scope_ == t_call.scope) poll(true);
 }
 
 void progress_step() {

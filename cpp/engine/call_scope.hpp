@@ -101,6 +101,12 @@ class Progress {
     Progress& operator=(const Progress&) = delete;
 
     void advance(std::uint64_t n = 1) noexcept;
+    // On the calling thread, once the counted work is done and before the call replaces any
+    // state: runs the check now, whatever the poll interval, so that the last count is
+    // reported while a stop (a callback that raises on it) still leaves the old state in
+    // place. Throws Interrupted when the check asks to stop; nothing for a counter that is not
+    // the reported one.
+    void complete();
 
   private:
     CallScope* scope_ = nullptr;  // null unless this is the reported counter

@@ -242,6 +242,7 @@ Forest grow_forest(const MatrixView& x, std::span<const double> y,
         progress.advance();
         return tree;
     });
+    progress.complete();
     return forest;
 }
 

@@ -105,5 +105,29 @@ TEST(CallScope, TheCheckSeesTheOutermostCounter) {
     progress_step();
 }
 
+// A fit faster than the poll interval is never checked while it runs: complete() must run the
+// check at once, report the last count and stop the call there when the check says so.
+TEST(CallScope, CompleteChecksAtOnceAndCanStopTheCall) {
+    Seen seen;
+    {
+        const CallScope scope(CallHooks{record, &seen});
+        seen.scope = &scope;
+        Progress trees(4);
+        parallel_for(4, [&](std::size_t) { trees.advance(); });
+        trees.complete();
+    }
+    ASSERT_EQ(seen.reports.size(), 1u);
+    EXPECT_EQ(seen.reports[0], std::make_pair(std::uint64_t{4}, std::uint64_t{4}));
+
+    const auto stop = [](void*) { return true; };
+    const CallScope scope(CallHooks{stop, nullptr});
+    Progress rounds(2);
+    Progress nested(9);  // not the reported counter: never checks
+    nested.complete();
+    rounds.advance(2);
+    EXPECT_THROW(rounds.complete(), Interrupted);
+    EXPECT_THROW(poll_interrupt(), Interrupted);  // the call stays stopped
+}
+
 }  // namespace
 }  // namespace canopy

@@ -291,11 +291,16 @@ def test_progress_errors_and_reentry_stop_the_fit():
     def fail(done, total):
         raise LookupError("stop")
 
+    def fail_on_last(done, total):  # a fit faster than the check's interval reports only this
+        if done == total:
+            raise LookupError("stop")
+
     def reenter(done, total):
         model.predict(x)
 
     slow = _core.RandomForestRegressor(n_estimators=10, random_state=3)
-    for callback, error in ((fail, LookupError), (reenter, RuntimeError)):
+    cases = ((fail, LookupError), (fail_on_last, LookupError), (reenter, RuntimeError))
+    for callback, error in cases:
         with pytest.raises(error):
             model.fit(x, -y, progress=callback)
         np.testing.assert_array_equal(model.predict(x), before)

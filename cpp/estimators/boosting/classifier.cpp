@@ -226,6 +226,7 @@ void CanopyClassifier::fit(const MatrixView& x, const VectorView& y,
     Progress progress(config.n_estimators);
     ClassifierModel model = k == 2 ? fit_binary(ctx, in.y, in.weight, w_total)
                                    : fit_multiclass(ctx, cls, in.weight, w_total, k);
+    progress.complete();
 
     n_classes = k;
     init_scores = std::move(model.init_scores);

@@ -211,6 +211,7 @@ void CanopyRegressor::fit(const MatrixView& x, const VectorView& y,
     const double start = weighted_mean(in.y, in.weight);
     BoostedRegression model =
         boost_regression(all.view(), in.y, in.weight, start, params, config, refit_rng);
+    progress.complete();
 
     forests = std::move(model.forests);
     trees_used = std::move(model.trees_used);
