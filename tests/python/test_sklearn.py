@@ -279,6 +279,9 @@ def test_unsupervised_proximities_and_embedding():
     placed = forest.transform(X)
     for c in range(2):
         assert np.corrcoef(placed[:, c], forest.embedding_[:, c])[0, 1] > 0.9
+    # A row lands on the same point however the rows are batched (Dask places partitions).
+    for lo, hi in ((0, 1), (3, 10), (17, 150), (100, 107)):
+        assert forest.transform(X[lo:hi]).tobytes() == placed[lo:hi].tobytes()
     assert np.isclose(forest.feature_importances_.sum(), 1.0)
 
 

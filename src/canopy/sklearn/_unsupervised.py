@@ -270,7 +270,11 @@ class UnsupervisedForest(OutlierMixin, TransformerMixin, CanopyEstimator):
         if self._axes is None:  # no embedding was asked for
             return np.empty((X.shape[0], 0))
         q = self._native.predict_proximity(X, n_jobs=self.n_jobs)
-        return (self._centre(q) @ self._axes) * self._axis_scale
+        # Each row's sums in an order of its own: a BLAS product may sum a row differently
+        # depending on how many rows come with it, and a row must land on the same point
+        # whether it is placed alone, in a batch or in a partition of a Dask array.
+        placed = np.einsum("ij,jk->ik", self._centre(q), self._axes, optimize=False)
+        return placed * self._axis_scale
 
     def proximities(self, X=None):
         """Forest proximities as an array: the share of trees in which two rows share a leaf.
