@@ -46,18 +46,6 @@ std::vector<PackedNode> read_nodes(StateReader& r, std::size_t n) {
     return nodes;
 }
 
-// The bytes write_tree writes for `tree`.
-std::size_t tree_state_bytes(const PackedTree& tree) {
-    std::size_t bytes =
-        8 + tree.nodes.size() * 16 + tree.values.size() * 8 + tree.cover.size() * 8 + 1;
-    if (tree.table_classes != 0) {
-        bytes += tree.prob_tag.size() * 2 + 8 + tree.prob_table.size() * 8;
-    } else if (!tree.prob_begin.empty()) {
-        bytes += tree.prob_begin.size() * 4 + 8 + tree.probs.size() * (4 + 8);
-    }
-    return bytes;
-}
-
 void write_tree(StateWriter& w, const PackedTree& tree) {
     const std::size_t n = tree.size();
     w.u64(n);
@@ -176,16 +164,9 @@ PackedTree read_tree(StateReader& r, std::size_t n_classes, std::optional<std::s
 
 }  // namespace
 
-std::size_t forest_state_bytes(const Forest& forest) {
-    std::size_t bytes = 16;
-    for (const PackedTree& tree : forest.trees) bytes += tree_state_bytes(tree);
-    return bytes;
-}
-
 void write_forest(StateWriter& w, const Forest& forest) {
     w.u64(forest.n_classes);
     w.u64(forest.size());
-    w.reserve_more(forest_state_bytes(forest) - 16);
     for (const PackedTree& tree : forest.trees) {
         if (tree.n_classes != forest.n_classes) {
             fail_internal("a tree's class count differs from its forest's");

@@ -11,8 +11,6 @@
 namespace canopy {
 
 void write_forest(StateWriter& w, const Forest& forest);
-// The bytes write_forest writes for `forest`; it reserves them before writing.
-std::size_t forest_state_bytes(const Forest& forest);
 
 // Reads a forest and checks every tree: the nodes form one binary tree in pre-order (left
 // child next, right child after the left subtree, every node reached once), leaves go "right"

@@ -174,8 +174,6 @@ void StateWriter::raw(const void* data, std::size_t bytes) {
     bytes_.insert(bytes_.end(), p, p + bytes);
 }
 
-void StateWriter::reserve_more(std::size_t bytes) { bytes_.reserve(bytes_.size() + bytes); }
-
 std::vector<std::uint8_t> StateWriter::finish() && {
     const std::span<const std::uint8_t> payload(bytes_.data() + kStateHeaderSize,
                                                 bytes_.size() - kStateHeaderSize);

@@ -74,9 +74,6 @@ class StateWriter {
     template <class T>
     void elements(std::span<const T> v);
     void raw(const void* data, std::size_t bytes);
-    // Room for `bytes` more, so that a large part (a forest) is written into one allocation
-    // rather than through a chain of doublings, each a copy into fresh pages.
-    void reserve_more(std::size_t bytes);
 
     // The complete state: the header filled in before the payload.
     std::vector<std::uint8_t> finish() &&;

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/forest_state.hpp"
 #include "engine/rng.hpp"
 #include "engine/state_io.hpp"
 #include "estimators/state.hpp"
@@ -126,30 +125,6 @@ TEST(StateRoundTrip, TreesAndForestsAnswerWithTheSameBits) {
     RandomForestRegressor rfr(fc);
     rfr.fit(d.x.view(), view(d.target), std::nullopt);
     EXPECT_EQ(bits(round_trip(rfr, -1).predict(d.x.view())), bits(rfr.predict(d.x.view())));
-}
-
-// The writer reserves a forest's bytes before writing it: the count must be exact for every
-// way a tree keeps its probabilities (none, a table, runs for more than 8 classes).
-TEST(StateWriter, ForestBytesAreKnownBeforeWriting) {
-    const Data d = make_data(300, 5, 3, 11);
-    const Data wide = make_data(200, 4, 12, 12);
-    ForestConfig fc;
-    fc.n_estimators = 5;
-    fc.random_state = 4;
-    RandomForestRegressor rfr(fc);
-    rfr.fit(d.x.view(), view(d.target), std::nullopt);
-    RandomForestClassifier table(fc);
-    table.fit(d.x.view(), view(d.y), std::nullopt);
-    RandomForestClassifier runs(fc);
-    runs.fit(wide.x.view(), view(wide.y), std::nullopt);
-    fc.n_estimators = 0;
-    RandomForestRegressor none(fc);
-    none.fit(d.x.view(), view(d.target), std::nullopt);
-    for (const Forest* f : {&rfr.forest, &table.forest, &runs.forest, &none.forest}) {
-        StateWriter w(StateKind::RandomForestRegressor);
-        write_forest(w, *f);
-        EXPECT_EQ(std::move(w).finish().size() - kStateHeaderSize, forest_state_bytes(*f));
-    }
 }
 
 TEST(StateRoundTrip, BoostedModelsKeepScoresQuantileAndImportances) {
