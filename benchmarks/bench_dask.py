@@ -11,8 +11,9 @@ A second cluster, with the workers' statistical profiler off, shows what Dask's 
 sampling costs.
 The cluster fit is split into its stages: checking the inputs on the client, sending the
 data to every worker, growing the trees (one contiguous range per worker thread, each sent
-back as a part) and joining the parts on the client. Then the overhead (sending + joining)
-is measured again with fewer rows and fewer trees, to show how it grows.
+back as a part and loaded on the client as soon as its task ends) and joining the parts.
+Then the overhead (sending + joining) is measured again with fewer rows and fewer trees, to
+show how it grows.
 
     PYTHONPATH=build/dev-pkg python benchmarks/bench_dask.py
     PYTHONPATH=build/dev-pkg python benchmarks/bench_dask.py --quick
@@ -114,7 +115,7 @@ def main():
     print("|---|---:|")
     s = default[-1][3]
     for stage, label in [("check", "check inputs on the client"), ("send", "send data to the workers"),
-                         ("grow", "grow trees and return parts"), ("join", "load and join parts")]:
+                         ("grow", "grow trees, return and load parts"), ("join", "join parts")]:
         print(f"| {label} | {s[stage]:.3f} |")
     print()
 

@@ -45,7 +45,8 @@ def fit_forest(client, class_name, params, data):
     positional arguments of its fit, None entries allowed), its trees grown on the cluster.
 
     Returns the native estimator and the seconds spent checking the inputs, sending the
-    data, growing the trees and joining them.
+    data, growing the trees (with each part returned and loaded as it ends) and joining
+    the parts.
     """
     client = get_client(client)
     native_class = getattr(_core, class_name)
@@ -73,12 +74,20 @@ def fit_forest(client, class_name, params, data):
         client.submit(grow_part, class_name, params, r, *remote, pure=False)
         for r in tree_ranges(params["n_estimators"], n_tasks)
     ]
-    blobs = client.gather(tasks)
+    # Each part is fetched and loaded as soon as its task ends, while the others still grow
+    # (a worker done early leaves its core to the client).
+    from distributed import as_completed
+
+    position = {task.key: k for k, task in enumerate(tasks)}
+    parts = [None] * len(tasks)
+    for done, blob in as_completed(tasks, with_results=True):
+        parts[position[done.key]] = native_class.load_state(blob)
     seconds["grow"] = time.perf_counter() - start
-    del tasks, remote, futures  # the scattered data leaves the workers
+    # The scattered data and the parts leave the workers (there is always a task).
+    del tasks, done, blob, remote, futures
 
     start = time.perf_counter()
-    native = native_class.join([native_class.load_state(b) for b in blobs])
+    native = native_class.join(parts)
     seconds["join"] = time.perf_counter() - start
     return native, seconds
 
