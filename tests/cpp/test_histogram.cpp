@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <numeric>
 #include <vector>
@@ -104,6 +106,61 @@ TEST(Histogram, CodesAreLowerBoundsOnRandomColumns) {
             const auto expected = static_cast<std::size_t>(
                 std::count_if(edges.begin(), edges.end(), [&](double e) { return e < v[r]; }));
             ASSERT_EQ(h.bin_codes[0][r], expected);
+        }
+    }
+}
+
+// The edges as the definition reads them: the values at positions floor(i * n / B) of the
+// column sorted stably (so that among zeros the column order decides which sign sits where),
+// repeats skipped, then +infinity.
+std::vector<double> edges_by_stable_sort(const std::vector<double>& v) {
+    std::vector<double> sorted = v;
+    std::stable_sort(sorted.begin(), sorted.end());
+    std::size_t distinct = 0;
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        distinct += i == 0 || sorted[i] != sorted[i - 1];
+    }
+    std::vector<double> edges;
+    const std::size_t bins = std::min<std::size_t>(distinct, 256);
+    for (std::size_t i = 1; distinct >= 2 && i < bins; ++i) {
+        const double e = sorted[std::min(sorted.size() - 1, i * sorted.size() / bins)];
+        if (edges.empty() || e > edges.back()) edges.push_back(e);
+    }
+    edges.push_back(kInf);
+    return edges;
+}
+
+TEST(Histogram, EdgesOfLongAndShortColumnsAreThoseOfAStableSort) {
+    // Both signs of zero, infinities, subnormals, the extremes and values of every scale,
+    // drawn with repeats: long columns are sorted by the bits of their values, short ones by
+    // comparison, and the edges (the sign of a zero edge included) must not tell them apart.
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    const double big = std::numeric_limits<double>::max();
+    const std::vector<double> pool{0.0,  -0.0,  kInf, -kInf, tiny,        -tiny,       1e-310,
+                                   big,  -big,  1.0,  -1.0,  0.5,         -2.5,        3e-5,
+                                   -7e8, 1e300, -0.0, 0.0,   1.0 + 1e-15, 1.0 - 1e-16, 42.0};
+    Pcg64 g = Pcg64::seed_from_u64(11);
+    for (int trial = 0; trial < 30; ++trial) {
+        const std::size_t n = trial % 3 == 0 ? 1 + g.index_u64(1000) : 1000 + g.index_u64(4000);
+        std::vector<double> v(n);
+        for (double& e : v) {
+            // Half the trials add many distinct values, so that quantiles fall between repeats.
+            const bool spread = trial % 2 == 0 && g.index_u64(2) == 0;
+            e = spread ? static_cast<double>(g.index_u64(1000)) / 7.0 - 50.0
+                       : pool[g.index_u64(pool.size())];
+        }
+        const HistogramData h = HistogramData::build(column_view(v), n, 1);
+        const std::vector<double> expected = edges_by_stable_sort(v);
+        ASSERT_EQ(h.bin_edges[0].size(), expected.size()) << "trial " << trial;
+        for (std::size_t b = 0; b < expected.size(); ++b) {
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(h.bin_edges[0][b]),
+                      std::bit_cast<std::uint64_t>(expected[b]))
+                << "trial " << trial << " edge " << b;
+        }
+        for (std::size_t r = 0; r < n; ++r) {
+            const auto below =
+                std::count_if(expected.begin(), expected.end(), [&](double e) { return e < v[r]; });
+            ASSERT_EQ(h.bin_codes[0][r], below);
         }
     }
 }
