@@ -128,14 +128,15 @@ def test_worker_killed_mid_fit_gives_the_same_forest(client):
         victim, in_flight = None, set()
         while not in_flight and fit.is_alive():
             busy = {w: keys for w, keys in client.processing().items() if keys}
-            if len(busy) == 2:
-                # Killed at once, while it holds ranges: they must be grown again elsewhere.
+            if busy:
+                # Killed at once, while it holds ranges (one or both, growing or waiting their
+                # turn): they must be grown again on the other worker.
                 victim, keys = next(iter(busy.items()))
                 in_flight = {key_name(k) for k in keys}
                 os.kill(pids[victim], signal.SIGKILL)
             else:
                 time.sleep(0.02)
-        assert in_flight, "the fit ended before both workers were growing trees"
+        assert in_flight, "the fit ended before any worker held a range of trees"
         fit.join(timeout=300)
     assert done, "the fit did not finish"
     finished_elsewhere = {key_name(t["key"]) for t in stream.data if t["worker"] != victim}
