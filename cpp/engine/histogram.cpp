@@ -21,18 +21,18 @@ constexpr std::size_t kMaxBins = 256;
 // Columns at least this long are sorted by radix: below it a comparison sort is as fast.
 constexpr std::size_t kRadixSortFrom = 1024;
 
+constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+
 // An unsigned key that orders like the value: the sign bit set for positive values, every
 // bit flipped for negative ones. The one tie of values with different keys, -0.0 before
 // 0.0, is left to quantile_edges, which reads zeros in column order.
 std::uint64_t order_key(double v) {
     const auto bits = std::bit_cast<std::uint64_t>(v);
-    constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
-    return (bits & kSign) != 0 ? ~bits : bits | kSign;
+    return (bits & kSignBit) != 0 ? ~bits : bits | kSignBit;
 }
 
 double key_value(std::uint64_t key) {
-    constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
-    return std::bit_cast<double>((key & kSign) != 0 ? key & ~kSign : ~key);
+    return std::bit_cast<double>((key & kSignBit) != 0 ? key & ~kSignBit : ~key);
 }
 
 // The column in ascending order. Long columns go through a least-significant-digit radix
@@ -41,27 +41,30 @@ double key_value(std::uint64_t key) {
 // toss for the branch predictor.
 std::vector<double> sorted_values(const std::vector<double>& column) {
     const std::size_t n = column.size();
-    std::vector<double> sorted(n);
     if (n < kRadixSortFrom) {
-        std::copy(column.begin(), column.end(), sorted.begin());
+        std::vector<double> sorted = column;
         std::sort(sorted.begin(), sorted.end());
         return sorted;
     }
-    std::vector<std::uint64_t> keys(n), moved(n);
+    std::vector<std::uint64_t> keys(n);
     std::array<std::array<std::size_t, 256>, 8> counts{};
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t k = order_key(column[i]);
         keys[i] = k;
         for (unsigned d = 0; d < 8; ++d) ++counts[d][(k >> (8 * d)) & 0xFF];
     }
-    for (unsigned d = 0; d < 8; ++d) {
-        std::array<std::size_t, 256>& at = counts[d];
-        if (at[(keys[0] >> (8 * d)) & 0xFF] == n) continue;  // one digit for all: in order
-        std::size_t start = 0;
-        for (std::size_t& c : at) start += std::exchange(c, start);
-        for (std::uint64_t k : keys) moved[at[(k >> (8 * d)) & 0xFF]++] = k;
-        keys.swap(moved);
+    {
+        std::vector<std::uint64_t> moved(n);  // released before the result is allocated
+        for (unsigned d = 0; d < 8; ++d) {
+            std::array<std::size_t, 256>& at = counts[d];
+            if (at[(keys[0] >> (8 * d)) & 0xFF] == n) continue;  // one digit for all: in order
+            std::size_t start = 0;
+            for (std::size_t& c : at) start += std::exchange(c, start);
+            for (std::uint64_t k : keys) moved[at[(k >> (8 * d)) & 0xFF]++] = k;
+            keys.swap(moved);
+        }
     }
+    std::vector<double> sorted(n);
     for (std::size_t i = 0; i < n; ++i) sorted[i] = key_value(keys[i]);
     return sorted;
 }
