@@ -61,7 +61,10 @@ struct OobMembership {
         }
     }
 
-    bool in(std::size_t t, std::size_t i) const { return by_tree[t * n + i] != 0; }
+    // Whether row i is out of bag in tree t, from the bitsets (built in every case).
+    bool in(std::size_t t, std::size_t i) const {
+        return ((by_row[i * words + t / 64] >> (t % 64)) & 1) != 0;
+    }
 
     // Trees in which i or j (or both) is out of bag.
     std::uint32_t either(std::size_t i, std::size_t j) const {
