@@ -81,6 +81,36 @@ CANOPY_AVX512 void partition_doubles_avx512(double* a, std::size_t begin, std::s
     std::copy(scratch, scratch + r, a + l);
 }
 
+// Four pairs a block: each entry's bit stands for both of its lanes.
+CANOPY_AVX512 void partition_pairs_avx512(SumPair* a, std::size_t begin, std::size_t end,
+                                          const std::uint64_t* words, SumPair* scratch) {
+    const auto lanes = [](unsigned m4) {
+        unsigned m8 = 0;
+        for (unsigned i = 0; i < 4; ++i) m8 |= ((m4 >> i) & 1u) * (3u << (2 * i));
+        return static_cast<__mmask8>(m8);
+    };
+    std::size_t l = begin;
+    std::size_t r = 0;
+    for (std::size_t p = begin, k = 0; p < end; p += 4, k += 4) {
+        const auto live = static_cast<unsigned>(
+            low_bits(static_cast<unsigned>(std::min<std::size_t>(4, end - p))));
+        const __m512d v =
+            _mm512_maskz_loadu_pd(lanes(live), reinterpret_cast<const double*>(a + p));
+        const auto bits = static_cast<unsigned>(words[k >> 6] >> (k & 63)) & 15u;
+        const unsigned left = bits & live;
+        const unsigned right = ~bits & live;
+        const auto nl = static_cast<unsigned>(std::popcount(left));
+        const auto nr = static_cast<unsigned>(std::popcount(right));
+        _mm512_mask_storeu_pd(reinterpret_cast<double*>(a + l), lanes(low_bits(nl)),
+                              _mm512_maskz_compress_pd(lanes(left), v));
+        _mm512_mask_storeu_pd(reinterpret_cast<double*>(scratch + r), lanes(low_bits(nr)),
+                              _mm512_maskz_compress_pd(lanes(right), v));
+        l += nl;
+        r += nr;
+    }
+    std::copy(scratch, scratch + r, a + l);
+}
+
 CANOPY_AVX512 std::size_t set_bits_avx512(const std::uint64_t* words, std::size_t n_words,
                                          std::uint8_t* out) {
     const __m512i step = _mm512_set1_epi8(64);
@@ -125,6 +155,15 @@ void partition_stable_blocks(double* a, std::size_t begin, std::size_t end,
                              const std::uint64_t* words, double* scratch) {
     if (kAvx512) {
         partition_doubles_avx512(a, begin, end, words, scratch);
+    } else {
+        partition_stable_scalar(a, begin, end, words, scratch);
+    }
+}
+
+void partition_stable_blocks(SumPair* a, std::size_t begin, std::size_t end,
+                             const std::uint64_t* words, SumPair* scratch) {
+    if (kAvx512) {
+        partition_pairs_avx512(a, begin, end, words, scratch);
     } else {
         partition_stable_scalar(a, begin, end, words, scratch);
     }

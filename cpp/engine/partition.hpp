@@ -22,11 +22,18 @@ inline std::size_t mask_words(std::size_t n) { return (n + 63) / 64; }
 std::size_t mark_codes_at_most(const std::uint8_t* codes, std::size_t begin, std::size_t end,
                                unsigned bin, std::uint64_t* words);
 
+// Two per-entry values that always move together.
+struct SumPair {
+    double a, b;
+};
+
 // The block-wise forms where the processor has them (else the one-at-a-time form).
 void partition_stable_blocks(std::uint8_t* a, std::size_t begin, std::size_t end,
                              const std::uint64_t* words, std::uint8_t* scratch);
 void partition_stable_blocks(double* a, std::size_t begin, std::size_t end,
                              const std::uint64_t* words, double* scratch);
+void partition_stable_blocks(SumPair* a, std::size_t begin, std::size_t end,
+                             const std::uint64_t* words, SumPair* scratch);
 
 // The one-at-a-time forms (the second for any copyable type), which the block-wise forms
 // must match exactly.

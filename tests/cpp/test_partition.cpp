@@ -82,10 +82,31 @@ TEST(Partition, MarksAndMovesLikeTheObviousLoop) {
         ASSERT_EQ(scalar_codes, want_codes) << "trial " << trial;
         ASSERT_EQ(scalar_values, want_values) << "trial " << trial;
 
+        // Pairs move whole, both halves with their entry.
+        const auto pair_equal = [](const SumPair& x, const SumPair& y) {
+            return x.a == y.a && x.b == y.b;
+        };
+        std::vector<SumPair> pairs(total);
+        for (std::size_t i = 0; i < total; ++i) {
+            pairs[i] = SumPair{static_cast<double>(i) + 0.25, -static_cast<double>(i)};
+        }
+        const std::vector<SumPair> pairs_before = pairs;
+        const std::vector<SumPair> want_pairs = expected_partition(pairs, begin, end, left);
+        std::vector<SumPair> pair_scratch(len);
+        std::vector<SumPair> scalar_pairs = pairs;
+        partition_stable_blocks(pairs.data(), begin, end, words.data(), pair_scratch.data());
+        partition_stable_scalar(scalar_pairs.data(), begin, end, words.data(), pair_scratch.data());
+        ASSERT_TRUE(std::equal(pairs.begin(), pairs.end(), want_pairs.begin(), pair_equal))
+            << "trial " << trial;
+        ASSERT_TRUE(
+            std::equal(scalar_pairs.begin(), scalar_pairs.end(), want_pairs.begin(), pair_equal))
+            << "trial " << trial;
+
         // Records of three words move whole, like one value each.
         std::vector<std::array<std::uint64_t, 3>> records(total);
         std::vector<std::uint64_t> flat(3 * total);
         for (std::size_t i = 0; i < 3 * total; ++i) flat[i] = records[i / 3][i % 3] = i;
+        const std::vector<std::uint64_t> flat_before = flat;
         const auto want_records = expected_partition(records, begin, end, left);
         std::vector<std::uint64_t> record_scratch(3 * len);
         std::vector<std::uint64_t> fused = flat;
@@ -105,6 +126,14 @@ TEST(Partition, MarksAndMovesLikeTheObviousLoop) {
         ASSERT_EQ(fused, flat) << "trial " << trial;
         ASSERT_EQ(first, want_first) << "trial " << trial;
         ASSERT_EQ(second, want_second) << "trial " << trial;
+        // ... or one array of pairs.
+        std::vector<std::uint64_t> with_pairs = flat_before;
+        std::vector<SumPair> moved = pairs_before;
+        partition_stable_records_with<3>(with_pairs.data(), std::array{moved.data()}, begin, end,
+                                         words.data(), record_scratch.data(), pair_scratch.data());
+        ASSERT_EQ(with_pairs, flat) << "trial " << trial;
+        ASSERT_TRUE(std::equal(moved.begin(), moved.end(), want_pairs.begin(), pair_equal))
+            << "trial " << trial;
     }
 }
 
