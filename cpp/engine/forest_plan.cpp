@@ -148,7 +148,7 @@ std::vector<TreeTask> draw_tree_tasks(Pcg64& master, TreeRange range, std::size_
         // The rejection draws consume a variable number of outputs: they must be made.
         poll_interrupt();
         if (bootstrap) {
-            for (std::size_t i = 0; i < n_rows; ++i) master.index_u64(n_rows);
+            master.skip_indices(n_rows, n_rows);
         }
         master.next_u64();
     }
@@ -159,7 +159,7 @@ std::vector<TreeTask> draw_tree_tasks(Pcg64& master, TreeRange range, std::size_
         task.tree_index = static_cast<std::size_t>(range.begin) + k;
         task.sample_indices.resize(n_rows);
         if (bootstrap) {
-            for (auto& i : task.sample_indices) i = static_cast<RowIndex>(master.index_u64(n_rows));
+            master.fill_indices(n_rows, task.sample_indices.data(), n_rows);
         } else {
             std::iota(task.sample_indices.begin(), task.sample_indices.end(), RowIndex{0});
         }

@@ -2,6 +2,8 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -47,6 +49,26 @@ std::uint64_t Pcg64::index_u64(std::uint64_t n) {
     for (;;) {
         const u128 m = static_cast<u128>(next_u64()) * n;
         if (static_cast<std::uint64_t>(m) <= zone) return static_cast<std::uint64_t>(m >> 64);
+    }
+}
+
+void Pcg64::fill_indices(std::uint64_t n, std::uint32_t* out, std::size_t count) {
+    if (count == 0) return;
+    if (n == 0 || n > (std::uint64_t{1} << 32)) fail_internal("fill_indices: n out of range");
+    const std::uint64_t zone = (n << std::countl_zero(n)) - 1;
+    std::size_t k = 0;
+    while (k < count) {
+        // A rejected draw's value is overwritten by the next one.
+        const u128 m = static_cast<u128>(next_u64()) * n;
+        out[k] = static_cast<std::uint32_t>(m >> 64);
+        k += static_cast<std::uint64_t>(m) <= zone;
+    }
+}
+
+void Pcg64::skip_indices(std::uint64_t n, std::size_t count) {
+    std::array<std::uint32_t, 256> dropped;
+    for (std::size_t done = 0; done < count; done += dropped.size()) {
+        fill_indices(n, dropped.data(), std::min(dropped.size(), count - done));
     }
 }
 

@@ -27,6 +27,13 @@ public:
 
     // Uniform integer in [0, n), n >= 1; 64-bit widening-multiply rejection method.
     std::uint64_t index_u64(std::uint64_t n);
+    // count calls of index_u64(n) (n in [1, 2^32] unless count is 0), written to out. A
+    // bootstrap makes millions of these draws, and for many n nearly half of them are
+    // rejected: each draw is taken or rejected without a branch, which would be mispredicted
+    // that often.
+    void fill_indices(std::uint64_t n, std::uint32_t* out, std::size_t count);
+    // The same calls with their results dropped.
+    void skip_indices(std::uint64_t n, std::size_t count);
     // The shuffle's draw: 32-bit rejection when n fits in 32 bits, otherwise index_u64.
     std::uint64_t index_for_shuffle(std::uint64_t n);
 

@@ -52,6 +52,32 @@ TEST(Pcg64, ShuffleMakesTheFisherYatesDraws) {
     }
 }
 
+TEST(Pcg64, BulkIndicesMakeTheOneAtATimeDraws) {
+    // Rejection rates from none (powers of two) to nearly one half (just above them), and
+    // the extremes of n; each run must leave the generator where the single draws do.
+    const std::uint64_t top = std::uint64_t{1} << 32;
+    for (std::uint64_t n :
+         {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{3}, std::uint64_t{10},
+          std::uint64_t{1025}, std::uint64_t{10000}, (top >> 1) + 1, top - 1, top}) {
+        for (std::size_t count :
+             {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{1000}}) {
+            Pcg64 bulk = Pcg64::seed_from_u64(n + count);
+            Pcg64 skipped = Pcg64::seed_from_u64(n + count);
+            Pcg64 plain = Pcg64::seed_from_u64(n + count);
+            std::vector<std::uint32_t> got(count + 1, 12345);
+            bulk.fill_indices(n, got.data(), count);
+            skipped.skip_indices(n, count);
+            for (std::size_t k = 0; k < count; ++k) {
+                ASSERT_EQ(got[k], plain.index_u64(n)) << "n " << n << " draw " << k;
+            }
+            EXPECT_EQ(got[count], 12345u) << "wrote past the end";
+            const std::uint64_t next = plain.next_u64();
+            EXPECT_EQ(bulk.next_u64(), next) << "n " << n;
+            EXPECT_EQ(skipped.next_u64(), next) << "n " << n;
+        }
+    }
+}
+
 TEST(Pcg64, SeededFromEntropyDiffers) {
     Pcg64 a = seed_rng(std::nullopt);
     Pcg64 b = seed_rng(std::nullopt);

@@ -65,7 +65,7 @@ Job draw_jobs(Pcg64& master, TreeRange range, std::size_t n) {
     const std::size_t rows = 2 * n;
     for (std::uint64_t t = 0; t < range.begin; ++t) {
         poll_interrupt();
-        for (std::size_t d = 0; d < rows; ++d) master.index_u64(rows);
+        master.skip_indices(rows, rows);
         master.next_u64();
     }
     Job job;
@@ -78,9 +78,8 @@ Job draw_jobs(Pcg64& master, TreeRange range, std::size_t n) {
         task.tree_index = static_cast<std::size_t>(t);
         task.sample_indices.resize(rows);
         std::fill(in_bag.begin(), in_bag.end(), 0);
-        for (std::size_t d = 0; d < rows; ++d) {
-            const auto idx = static_cast<RowIndex>(master.index_u64(rows));
-            task.sample_indices[d] = idx;
+        master.fill_indices(rows, task.sample_indices.data(), rows);
+        for (RowIndex idx : task.sample_indices) {
             if (idx < n) in_bag[idx] = 1;
         }
         task.seed = master.next_u64();
