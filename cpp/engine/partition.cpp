@@ -142,31 +142,34 @@ std::size_t mark_codes_at_most_scalar(const std::uint8_t* codes, std::size_t beg
     return mark_at_most_scalar(codes, begin, end, bin, words);
 }
 
-void partition_stable_blocks(std::uint8_t* a, std::size_t begin, std::size_t end,
-                             const std::uint64_t* words, std::uint8_t* scratch) {
+namespace {
+
+// The AVX-512 form where the processor has it, else the one-at-a-time form.
+template <class T>
+void blocks_or_scalar(void (*blocks)(T*, std::size_t, std::size_t, const std::uint64_t*, T*), T* a,
+                      std::size_t begin, std::size_t end, const std::uint64_t* words, T* scratch) {
     if (kAvx512) {
-        partition_bytes_avx512(a, begin, end, words, scratch);
+        blocks(a, begin, end, words, scratch);
     } else {
         partition_stable_scalar(a, begin, end, words, scratch);
     }
+}
+
+}  // namespace
+
+void partition_stable_blocks(std::uint8_t* a, std::size_t begin, std::size_t end,
+                             const std::uint64_t* words, std::uint8_t* scratch) {
+    blocks_or_scalar(partition_bytes_avx512, a, begin, end, words, scratch);
 }
 
 void partition_stable_blocks(double* a, std::size_t begin, std::size_t end,
                              const std::uint64_t* words, double* scratch) {
-    if (kAvx512) {
-        partition_doubles_avx512(a, begin, end, words, scratch);
-    } else {
-        partition_stable_scalar(a, begin, end, words, scratch);
-    }
+    blocks_or_scalar(partition_doubles_avx512, a, begin, end, words, scratch);
 }
 
 void partition_stable_blocks(SumPair* a, std::size_t begin, std::size_t end,
                              const std::uint64_t* words, SumPair* scratch) {
-    if (kAvx512) {
-        partition_pairs_avx512(a, begin, end, words, scratch);
-    } else {
-        partition_stable_scalar(a, begin, end, words, scratch);
-    }
+    blocks_or_scalar(partition_pairs_avx512, a, begin, end, words, scratch);
 }
 
 std::size_t set_bit_positions(const std::uint64_t* words, std::size_t n_words,
