@@ -696,10 +696,12 @@ public:
     bool grow_node(std::uint32_t id, const Work& work) {
         const std::size_t n = work.end - work.begin;
         if (stops_early(n, work.depth) || n == 0) return false;
-        Pair S{0.0, 0.0};
-        for (std::size_t p = work.begin; p < work.end; ++p) S += pair_at(p);
-        const double S1 = S[0], S2 = S[1];
         const double W = weight_sum(work);
+        // With unit weights W is the count, and a node of three entries or more is searched
+        // with its sums taken by the first histogram pass, which reads every entry in list
+        // order anyway; they are needed only once the gains are computed.
+        const bool sums_in_search = unit_ && n > 2;
+        const Pair S = sums_in_search ? Pair{0.0, 0.0} : entry_sums(work);
         if (W <= 0.0) return false;
         // Copies of one row (nearly three in ten of the nodes searched in a full-depth
         // bootstrap regression tree hold nothing else) share every code, so no feature has a
@@ -708,10 +710,9 @@ public:
             candidates();
             return false;
         }
-        const double mean = S1 / W;
-        const double V = S2 / W - mean * mean;
         Best best;
-        const NodeSums node{W, S1, S2, V, n};
+        NodeSums node{W, 0.0, 0.0, 0.0, n};
+        if (!sums_in_search) node.set_sums(S);
         if (n == 2) {
             unit_ ? search_pair<true>(work, node, best) : search_pair<false>(work, node, best);
             if (best.gain <= 0.0) return false;
@@ -719,9 +720,11 @@ public:
         }
         const bool dense = n >= kDenseNode;
         if (unit_) {
-            dense ? search<false, true>(work, node, best) : search<true, true>(work, node, best);
+            dense ? search<false, true>(work, node, sums_in_search, best)
+                  : search<true, true>(work, node, sums_in_search, best);
         } else {
-            dense ? search<false, false>(work, node, best) : search<true, false>(work, node, best);
+            dense ? search<false, false>(work, node, sums_in_search, best)
+                  : search<true, false>(work, node, sums_in_search, best);
         }
         if (best.gain <= 0.0) return false;
         return try_split(*this, id, work, best);
@@ -750,6 +753,14 @@ private:
     struct NodeSums {
         double W, S1, S2, V;
         std::size_t n;
+
+        // The sums of w*y and y*(w*y) over the entries in list order, and the variance.
+        void set_sums(Pair S) {
+            S1 = S[0];
+            S2 = S[1];
+            const double mean = S1 / W;
+            V = S2 / W - mean * mean;
+        }
     };
 
     // Entry p's w*y and y*(w*y).
@@ -757,6 +768,13 @@ private:
         Pair v;
         std::memcpy(&v, &sums_[p], sizeof v);
         return v;
+    }
+
+    // The node's sums of w*y and y*(w*y), in list order.
+    Pair entry_sums(const Work& work) const {
+        Pair S{0.0, 0.0};
+        for (std::size_t p = work.begin; p < work.end; ++p) S += pair_at(p);
+        return S;
     }
 
     double weight_sum(const Work& work) const {
@@ -769,12 +787,14 @@ private:
     // Fills the histograms of one or two features in one pass over the node's entries
     // (each slot still receives its entries in list order). Small nodes also record which
     // bins they touch; large ones touch most bins, so the sweep visits them all.
-    template <bool Track, bool Unit>
-    void fill(const Work& work, CodeView codes_a, CodeView codes_b) {
+    template <bool Track, bool Unit, bool Sum = false>
+    void fill(const Work& work, CodeView codes_a, CodeView codes_b, Pair* sums = nullptr) {
+        Pair S{0.0, 0.0};
         for (std::size_t p = work.begin; p < work.end; ++p) {
             // Read once: the slots are doubles too, so the compiler cannot keep these.
             const double w = Unit ? 0.0 : ew_[p];
             const Pair e = pair_at(p);
+            if (Sum) S += e;
             const auto add = [&](int h, unsigned bin) {
                 RegSlot& s = slots_[h][bin];
                 if (!Unit) s.w += w;
@@ -785,6 +805,7 @@ private:
             add(0, codes_a[p]);
             if (codes_b.base != nullptr) add(1, codes_b[p]);
         }
+        if (Sum) *sums = S;
     }
 
     // Sweeps histogram `h` of feature f, clearing it, and appends its boundaries.
@@ -904,9 +925,19 @@ private:
         }
     }
 
-    // Candidates in order, two at a time.
+    // Candidates in order, two at a time. With `sums_pending` the node's sums are not set
+    // yet: the first pass takes them (the sweeps do not read them), or, when no feature is
+    // searchable, a pass of their own.
     template <bool Track, bool Unit>
-    void search(const Work& work, const NodeSums& node, Best& best) {
+    void search(const Work& work, NodeSums& node, bool sums_pending, Best& best) {
+        bool summed = !sums_pending;
+        const auto pass = [&](CodeView a, CodeView b) {
+            if (summed) return fill<Track, Unit>(work, a, b);
+            Pair S;
+            fill<Track, Unit, true>(work, a, b, &S);
+            node.set_sums(S);
+            summed = true;
+        };
         std::size_t pending = m_;  // a searchable feature waiting for a partner
         for (std::size_t f : candidates()) {
             if (hist_.n_bins[f] < 2) continue;
@@ -916,16 +947,17 @@ private:
             }
             if (bounds_->size + 2 * kMaxBins > RegBoundaries::kCapacity) flush(node, best);
             if (node.n >= kPollEntries) poll_interrupt();
-            fill<Track, Unit>(work, codes_of(pending, work, 0), codes_of(f, work, 1));
+            pass(codes_of(pending, work, 0), codes_of(f, work, 1));
             sweep<Track, Unit>(0, pending, node);
             sweep<Track, Unit>(1, f, node);
             pending = m_;
         }
         if (pending != m_) {
             if (bounds_->size + kMaxBins > RegBoundaries::kCapacity) flush(node, best);
-            fill<Track, Unit>(work, codes_of(pending, work, 0), CodeView{nullptr, 0});
+            pass(codes_of(pending, work, 0), CodeView{nullptr, 0});
             sweep<Track, Unit>(0, pending, node);
         }
+        if (!summed) node.set_sums(entry_sums(work));
         flush(node, best);
     }
 
