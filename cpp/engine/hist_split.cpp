@@ -680,8 +680,10 @@ public:
         unit_ = std::all_of(idx_.begin(), idx_.end(), [&](RowIndex i) { return w_[i] == 1.0; });
         sums_.resize(n);
         sums_scratch_.resize(n);
-        scratch_.resize(n);
-        if (!unit_) ew_.resize(n);
+        if (!unit_) {
+            ew_.resize(n);
+            scratch_.resize(n);  // the weights' partitions
+        }
         for (std::size_t p = 0; p < n; ++p) {
             const double w = w_[idx_[p]];
             const double y = y_[idx_[p]];
