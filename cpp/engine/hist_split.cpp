@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -107,7 +108,7 @@ struct GrowScratch {
     std::vector<RowIndex> idx, tmp_rows;
     std::vector<std::uint8_t> bytes, tmp_bytes;
     std::vector<std::uint64_t> records, tmp_records;
-    std::vector<double> ew, target_scratch;
+    std::vector<double> ys, ew, target_scratch;
     std::vector<SumPair> sums, sums_scratch;
     std::vector<ClsEntry> entries, entry_scratch;
     std::unique_ptr<RegBoundaries> bounds;
@@ -285,14 +286,16 @@ public:
     }
 
     // The buffers are the scratch's: each is written before it is read, so whatever an
-    // earlier tree left in them is never seen.
+    // earlier tree left in them is never seen. With `with_value`, records end in one more
+    // word, a per-entry value of the caller's (see value_words) that moves with the codes.
     EntryCodes(const HistogramData& hist, std::vector<RowIndex>& rows,
-               const std::vector<std::size_t>& live, std::uint64_t searched, bool poll,
-               GrowScratch& scratch)
+               const std::vector<std::size_t>& live, std::uint64_t searched, bool with_value,
+               bool poll, GrowScratch& scratch)
         : hist_(hist), rows_(rows), n_(rows.size()), offset_(hist.n_bins.size(), 0),
           bytes_(scratch.bytes), tmp_bytes_(scratch.tmp_bytes), records_(scratch.records),
           tmp_records_(scratch.tmp_records), tmp_rows_(scratch.tmp_rows) {
         std::tie(layout_, record_words_) = layout_for(live.size(), searched);
+        stride_ = record_words_ + (layout_ == Layout::records && with_value ? 1 : 0);
         if (layout_ == Layout::columns) {
             fill_columns(live, poll);
         } else if (layout_ == Layout::records) {
@@ -310,7 +313,7 @@ public:
             case Layout::columns:
                 return {bytes_.data() + offset_[f], 1};
             case Layout::records:
-                return {record_bytes() + offset_[f], 8 * record_words_};
+                return {record_bytes() + offset_[f], 8 * stride_};
             case Layout::gathered:
                 break;
         }
@@ -326,7 +329,7 @@ public:
             case Layout::columns:
                 return bytes_[offset_[f] + p];
             case Layout::records:
-                return record_bytes()[p * 8 * record_words_ + offset_[f]];
+                return record_bytes()[p * 8 * stride_ + offset_[f]];
             case Layout::gathered:
                 break;
         }
@@ -353,14 +356,25 @@ public:
             case Layout::records:
                 break;
         }
-        const std::size_t words = record_words_;
-        const std::uint64_t* first = records_.data() + begin * words;
+        const std::uint64_t* first = records_.data() + begin * stride_;
         for (std::size_t p = begin + 1; p < end; ++p) {
-            for (std::size_t i = 0; i < words; ++i) {
-                if (records_[p * words + i] != first[i]) return false;
+            for (std::size_t i = 0; i < record_words_; ++i) {
+                if (records_[p * stride_ + i] != first[i]) return false;
             }
         }
         return true;
+    }
+
+    // The words of the records' per-entry values when they carry them (records, asked for
+    // by the constructor): the value of position p is word p * stride of the view, which
+    // the caller writes before any other use and which every partition moves along.
+    struct Values {
+        std::uint64_t* base;
+        std::size_t stride;
+    };
+    std::optional<Values> value_words() {
+        if (stride_ == record_words_) return std::nullopt;
+        return Values{records_.data() + record_words_, stride_};
     }
 
     // Moves positions [begin, end) as partition_stable does with the same mask.
@@ -373,8 +387,8 @@ public:
     bool partition_records_with(std::size_t begin, std::size_t end, const std::uint64_t* left,
                                 const std::array<T*, K>& extra, T* extra_scratch) {
         if (layout_ != Layout::records) return false;
-        with_record_words([&]<std::size_t W>() {
-            partition_stable_records_with<W>(records_.data(), extra, begin, end, left,
+        with_stride([&]<std::size_t S>() {
+            partition_stable_records_with<S>(records_.data(), extra, begin, end, left,
                                              tmp_records_.data(), extra_scratch);
         });
         return true;
@@ -400,16 +414,16 @@ private:
     }
 
     void fill_records(const std::vector<std::size_t>& live, bool poll) {
-        const std::size_t stride = 8 * record_words_;
+        const std::size_t stride = 8 * stride_;
         for (std::size_t j = 0; j < live.size(); ++j) offset_[live[j]] = j;
         // The forest's table holds these very records when its live features are these.
         const bool table = hist_.record_words == record_words_ &&
                            live.size() == live_features(hist_, hist_.n_bins.size()).size();
         // Copied records are whole; gathered ones get their codes, and zeros beyond them.
         if (table) {
-            records_.resize(checked_mul(record_words_, n_));
+            records_.resize(checked_mul(stride_, n_));
         } else {
-            records_.assign(checked_mul(record_words_, n_), 0);
+            records_.assign(checked_mul(stride_, n_), 0);
         }
         tmp_records_.resize(records_.size());
         auto* out = reinterpret_cast<std::uint8_t*>(records_.data());
@@ -436,20 +450,29 @@ private:
     void copy_records_of(std::size_t begin, std::size_t end) {
         const std::uint64_t* table = hist_.row_records.data();
         std::uint64_t* out = records_.data();
+        const std::size_t stride = stride_;
         for (std::size_t p = begin; p < end; ++p) {
             const std::uint64_t* in = table + rows_[p] * W;
-            for (std::size_t i = 0; i < W; ++i) out[p * W + i] = in[i];
+            for (std::size_t i = 0; i < W; ++i) out[p * stride + i] = in[i];
         }
     }
 
     void copy_records(std::size_t begin, std::size_t end) {
-        with_record_words([&]<std::size_t W>() { copy_records_of<W>(begin, end); });
+        with_words(record_words_, [&]<std::size_t W>() { copy_records_of<W>(begin, end); });
     }
 
-    // Calls f.template operator()<W>() with W = record_words_ as a constant (1 to 8).
+    // Calls f.template operator()<S>() with S = stride_, the words of a record, as a
+    // constant.
     template <class F>
-    void with_record_words(F&& f) {
-        switch (record_words_) {
+    void with_stride(F&& f) {
+        if (stride_ == 9) return f.template operator()<9>();
+        with_words(stride_, std::forward<F>(f));
+    }
+
+    // Calls f.template operator()<W>() with W = words as a constant (1 to 8).
+    template <class F>
+    static void with_words(std::size_t words, F&& f) {
+        switch (words) {
             case 1:
                 return f.template operator()<1>();
             case 2:
@@ -477,7 +500,8 @@ private:
     std::vector<std::size_t> live_;    // columns: the features with a run
     std::vector<std::uint8_t>& bytes_;
     std::vector<std::uint8_t>& tmp_bytes_;
-    std::size_t record_words_ = 0;
+    std::size_t record_words_ = 0;  // the codes' words
+    std::size_t stride_ = 0;        // a record's words: the codes', and one more with a value
     std::vector<std::uint64_t>& records_;
     std::vector<std::uint64_t>& tmp_records_;
     std::vector<RowIndex>& tmp_rows_;
@@ -498,8 +522,8 @@ void EntryCodes::partition(std::size_t begin, std::size_t end, const std::uint64
         case Layout::records:
             break;
     }
-    with_record_words([&]<std::size_t W>() {
-        partition_stable_records<W>(records_.data(), begin, end, left, tmp_records_.data());
+    with_stride([&]<std::size_t S>() {
+        partition_stable_records<S>(records_.data(), begin, end, left, tmp_records_.data());
     });
 }
 
@@ -516,11 +540,14 @@ public:
     // instead of keeping track of the ones touched.
     static constexpr std::size_t kDenseNode = 256;
 
+    // With `value_in_records`, a sample of unit weights laid out as records gives each
+    // record a word for a per-entry value of the grower's (EntryCodes::value_words).
     GrowerBase(const MatrixView& x, std::span<const double> y, std::span<const double> w,
                std::span<const RowIndex> indices, const TreeParams& params, Pcg64& rng,
-               const HistogramData& hist, GrowScratch& scratch)
+               const HistogramData& hist, GrowScratch& scratch, bool value_in_records)
         : x_(x), y_(y), w_(w), params_(params), rng_(rng), hist_(hist), m_(x.cols),
-          s_(scratch), idx_(assigned(scratch.idx, indices)), codes_(make_codes()) {
+          s_(scratch), idx_(assigned(scratch.idx, indices)),
+          codes_(make_codes(value_in_records)) {
         tree_.nodes = std::move(scratch.nodes);
         tree_.nodes.clear();
         left_words_.resize(mask_words(idx_.size()));
@@ -548,12 +575,13 @@ protected:
         }
     }
 
-    // Checks the inputs, then lays out the codes of the features with two bins or more (the
-    // only ones ever searched).
-    EntryCodes make_codes() {
+    // Checks the inputs, sees whether every weight of the sample is 1.0, then lays out the
+    // codes of the features with two bins or more (the only ones ever searched).
+    EntryCodes make_codes(bool value_in_records) {
         check_inputs();
+        unit_ = std::all_of(idx_.begin(), idx_.end(), [&](RowIndex i) { return w_[i] == 1.0; });
         return EntryCodes(hist_, idx_, live_features(hist_, m_), searched_features(params_, m_),
-                          idx_.size() >= kPollEntries, s_);
+                          value_in_records && unit_, idx_.size() >= kPollEntries, s_);
     }
 
     static std::vector<RowIndex>& assigned(std::vector<RowIndex>& v,
@@ -659,6 +687,7 @@ protected:
     GrowScratch& s_;  // working storage, the subclasses' per-entry buffers included
     Tree tree_;
     std::vector<RowIndex>& idx_;  // the rows of the entries; partitioned only when gathering
+    bool unit_ = false;           // every weight of the sample is 1.0; set before codes_
     EntryCodes codes_;
     std::vector<std::uint64_t> left_words_;  // which entries of the node being split go left
     std::vector<std::size_t> candidates_;
@@ -668,28 +697,47 @@ protected:
 // Per entry, w*y and y*(w*y) are computed once per tree. When every weight of the sample
 // is 1.0 (the usual case) the weights are not stored at all: any sum of n ones is n
 // exactly, so weight sums are taken from entry counts and the histograms carry one sum less.
+// Nor are the products: w*y is then y and y*(w*y) is y*y, exactly, so each entry keeps its
+// y alone, in its record when the codes are records (one move per entry at a split).
 class RegressionGrower : public GrowerBase {
 public:
-    using GrowerBase::GrowerBase;
+    RegressionGrower(const MatrixView& x, std::span<const double> y, std::span<const double> w,
+                     std::span<const RowIndex> indices, const TreeParams& params, Pcg64& rng,
+                     const HistogramData& hist, GrowScratch& scratch)
+        : GrowerBase(x, y, w, indices, params, rng, hist, scratch, true) {}
 
     // Nodes up to this size are checked for being copies of one row before a search.
     static constexpr std::size_t kCopiesChecked = 8;
 
     Tree grow() {
         const std::size_t n = idx_.size();
-        unit_ = std::all_of(idx_.begin(), idx_.end(), [&](RowIndex i) { return w_[i] == 1.0; });
+        if (unit_) {
+            if (const auto in_records = codes_.value_words()) {
+                ys_in_records_ = true;
+                y_base_ = reinterpret_cast<std::uint8_t*>(in_records->base);
+                y_stride_ = 8 * in_records->stride;
+            } else {
+                ys_.resize(n);
+                scratch_.resize(n);  // the ys' partitions
+                y_base_ = reinterpret_cast<std::uint8_t*>(ys_.data());
+                y_stride_ = sizeof(double);
+            }
+            for (std::size_t p = 0; p < n; ++p) {
+                const double y = y_[idx_[p]];
+                std::memcpy(y_base_ + p * y_stride_, &y, sizeof y);
+            }
+            return run(*this);
+        }
         sums_.resize(n);
         sums_scratch_.resize(n);
-        if (!unit_) {
-            ew_.resize(n);
-            scratch_.resize(n);  // the weights' partitions
-        }
+        ew_.resize(n);
+        scratch_.resize(n);  // the weights' partitions
         for (std::size_t p = 0; p < n; ++p) {
             const double w = w_[idx_[p]];
             const double y = y_[idx_[p]];
             const double wy = w * y;
             sums_[p] = SumPair{wy, y * wy};
-            if (!unit_) ew_[p] = w;
+            ew_[p] = w;
         }
         return run(*this);
     }
@@ -733,12 +781,16 @@ public:
     }
 
     // Moves the per-entry values, and the codes with them when they are records (then
-    // returns true).
+    // returns true). The ys in records move with the codes.
     bool partition_entries(std::size_t begin, std::size_t end, const std::uint64_t* left) {
+        if (unit_) {
+            if (!ys_in_records_) partition_stable(ys_.data(), begin, end, left, scratch_.data());
+            return false;
+        }
         const bool moved = codes_.partition_records_with(begin, end, left, std::array{sums_.data()},
                                                          sums_scratch_.data());
         if (!moved) partition_stable(sums_.data(), begin, end, left, sums_scratch_.data());
-        if (!unit_) partition_stable(ew_.data(), begin, end, left, scratch_.data());
+        partition_stable(ew_.data(), begin, end, left, scratch_.data());
         return moved;
     }
 
@@ -746,7 +798,11 @@ public:
     // tree's leaves are everywhere: w and w*y in list order.
     void fill_leaf(std::uint32_t id, const Work& work) {
         double wy_sum = 0.0;
-        for (std::size_t p = work.begin; p < work.end; ++p) wy_sum += sums_[p].a;
+        if (unit_) {
+            for (std::size_t p = work.begin; p < work.end; ++p) wy_sum += y_at(p);
+        } else {
+            for (std::size_t p = work.begin; p < work.end; ++p) wy_sum += sums_[p].a;
+        }
         const double w_sum = weight_sum(work);
         tree_.nodes[id].value = w_sum > 0.0 ? wy_sum / w_sum : 0.0;
     }
@@ -765,18 +821,35 @@ private:
         }
     };
 
+    // Entry p's y (unit weights only).
+    double y_at(std::size_t p) const {
+        double y;
+        std::memcpy(&y, y_base_ + p * y_stride_, sizeof y);
+        return y;
+    }
+
     // Entry p's w*y and y*(w*y).
+    template <bool Unit>
     Pair pair_at(std::size_t p) const {
-        Pair v;
-        std::memcpy(&v, &sums_[p], sizeof v);
-        return v;
+        if constexpr (Unit) {
+            const double y = y_at(p);
+            return Pair{y, y * y};
+        } else {
+            Pair v;
+            std::memcpy(&v, &sums_[p], sizeof v);
+            return v;
+        }
     }
 
     // The node's sums of w*y and y*(w*y), in list order.
-    Pair entry_sums(const Work& work) const {
+    template <bool Unit>
+    Pair entry_sums_of(const Work& work) const {
         Pair S{0.0, 0.0};
-        for (std::size_t p = work.begin; p < work.end; ++p) S += pair_at(p);
+        for (std::size_t p = work.begin; p < work.end; ++p) S += pair_at<Unit>(p);
         return S;
+    }
+    Pair entry_sums(const Work& work) const {
+        return unit_ ? entry_sums_of<true>(work) : entry_sums_of<false>(work);
     }
 
     double weight_sum(const Work& work) const {
@@ -795,7 +868,7 @@ private:
         for (std::size_t p = work.begin; p < work.end; ++p) {
             // Read once: the slots are doubles too, so the compiler cannot keep these.
             const double w = Unit ? 0.0 : ew_[p];
-            const Pair e = pair_at(p);
+            const Pair e = pair_at<Unit>(p);
             if (Sum) S += e;
             const auto add = [&](int h, unsigned bin) {
                 RegSlot& s = slots_[h][bin];
@@ -896,8 +969,9 @@ private:
         RegBoundaries& c = *bounds_;
         std::array<bool, 2> keep{};
         for (std::size_t k = 0; k < 2; ++k) {
-            const double s1 = 0.0 + sums_[p + k].a;
-            const double s2 = 0.0 + sums_[p + k].b;
+            const Pair e = pair_at<Unit>(p + k);
+            const double s1 = 0.0 + e[0];
+            const double s2 = 0.0 + e[1];
             double WL;
             if (Unit) {
                 WL = 1.0;
@@ -963,8 +1037,12 @@ private:
         flush(node, best);
     }
 
-    bool unit_ = false;
-    // Per position: (w*y, y*(w*y)), and w unless unit; written in grow() before any read.
+    // Per position, written in grow() before any read: with unit weights y, in the records
+    // or in ys_ (y_base_ and y_stride_ say where); otherwise (w*y, y*(w*y)) and w.
+    bool ys_in_records_ = false;
+    std::uint8_t* y_base_ = nullptr;
+    std::size_t y_stride_ = 0;  // bytes
+    std::vector<double>& ys_ = s_.ys;
     std::vector<SumPair>& sums_ = s_.sums;
     std::vector<SumPair>& sums_scratch_ = s_.sums_scratch;
     std::vector<double>& ew_ = s_.ew;
@@ -980,13 +1058,16 @@ private:
 // get the very sums the weighted loops would.
 class ClassificationGrower : public GrowerBase {
 public:
-    using GrowerBase::GrowerBase;
+    ClassificationGrower(const MatrixView& x, std::span<const double> y,
+                         std::span<const double> w, std::span<const RowIndex> indices,
+                         const TreeParams& params, Pcg64& rng, const HistogramData& hist,
+                         GrowScratch& scratch)
+        : GrowerBase(x, y, w, indices, params, rng, hist, scratch, false) {}
 
     // Class indices below this are given their ids through a table.
     static constexpr std::uint64_t kDirectClasses = 4096;
 
     Tree grow() {
-        unit_ = std::all_of(idx_.begin(), idx_.end(), [&](RowIndex i) { return w_[i] == 1.0; });
         std::vector<std::uint32_t> ids(idx_.size());
         std::vector<std::uint64_t> distinct = dense_class_ids(ids);
         entries_.resize(idx_.size());
@@ -1296,7 +1377,6 @@ private:
     std::vector<std::uint32_t> local_;     // node-local class id of each node entry
     std::vector<double> node_counts_;      // per node-local class
     std::vector<double> left_;
-    bool unit_ = false;
     std::vector<std::size_t> leaf_n_;      // per tree class id, zero between leaves (unit)
     std::vector<std::size_t> node_n_;      // per node-local class (unit)
     std::vector<std::uint32_t> bin_cls_n_;  // kMaxBins x node classes (unit)

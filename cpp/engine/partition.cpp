@@ -111,6 +111,49 @@ CANOPY_AVX512 void partition_pairs_avx512(SumPair* a, std::size_t begin, std::si
     std::copy(scratch, scratch + r, a + l);
 }
 
+// One record a step, moved as one vector: one load and two stores instead of a move per
+// word. `move(from, to, aside)` copies one record of W words to both places.
+template <class Move>
+CANOPY_AVX512 inline void partition_records_by(Move move, std::uint64_t* a, std::size_t W,
+                                               std::size_t begin, std::size_t end,
+                                               const std::uint64_t* words, std::uint64_t* scratch) {
+    std::size_t l = begin;
+    std::size_t r = 0;
+    for (std::size_t p = begin; p < end; ++p) {
+        const std::size_t k = p - begin;
+        const std::size_t goes_left = (words[k >> 6] >> (k & 63)) & 1;
+        move(a + p * W, a + l * W, scratch + r * W);  // l <= p: already read
+        l += goes_left;
+        r += 1 - goes_left;
+    }
+    std::copy(scratch, scratch + r * W, a + l * W);
+}
+
+// Records of four words fill a 256-bit vector; those of six to eight a 512-bit one, under a
+// mask below eight. (Other sizes measured no faster than moving word by word.)
+CANOPY_AVX512 void partition_records_avx512(std::uint64_t* a, std::size_t W, std::size_t begin,
+                                            std::size_t end, const std::uint64_t* words,
+                                            std::uint64_t* scratch) {
+    if (W == 4) {
+        const auto move = [](const std::uint64_t* from, std::uint64_t* to,
+                             std::uint64_t* aside) CANOPY_AVX512 {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), v);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(aside), v);
+        };
+        partition_records_by(move, a, 4, begin, end, words, scratch);
+        return;
+    }
+    const auto lanes = static_cast<__mmask8>(low_bits(static_cast<unsigned>(W)));
+    const auto move = [lanes](const std::uint64_t* from, std::uint64_t* to, std::uint64_t* aside)
+                          CANOPY_AVX512 {
+                              const __m512i v = _mm512_maskz_loadu_epi64(lanes, from);
+                              _mm512_mask_storeu_epi64(to, lanes, v);
+                              _mm512_mask_storeu_epi64(aside, lanes, v);
+                          };
+    partition_records_by(move, a, W, begin, end, words, scratch);
+}
+
 CANOPY_AVX512 std::size_t set_bits_avx512(const std::uint64_t* words, std::size_t n_words,
                                          std::uint8_t* out) {
     const __m512i step = _mm512_set1_epi8(64);
@@ -170,6 +213,13 @@ void partition_stable_blocks(double* a, std::size_t begin, std::size_t end,
 void partition_stable_blocks(SumPair* a, std::size_t begin, std::size_t end,
                              const std::uint64_t* words, SumPair* scratch) {
     blocks_or_scalar(partition_pairs_avx512, a, begin, end, words, scratch);
+}
+
+bool partition_records_blocks(std::uint64_t* a, std::size_t W, std::size_t begin, std::size_t end,
+                              const std::uint64_t* words, std::uint64_t* scratch) {
+    if (!kAvx512 || !(W == 4 || (W >= 6 && W <= 8))) return false;
+    partition_records_avx512(a, W, begin, end, words, scratch);
+    return true;
 }
 
 std::size_t set_bit_positions(const std::uint64_t* words, std::size_t n_words,

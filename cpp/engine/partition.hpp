@@ -105,12 +105,26 @@ void partition_stable_records_with(std::uint64_t* a, const std::array<T*, K>& ex
     }
 }
 
-// The records alone.
+// The records alone, one at a time.
+template <std::size_t W>
+void partition_stable_records_scalar(std::uint64_t* a, std::size_t begin, std::size_t end,
+                                     const std::uint64_t* words, std::uint64_t* scratch) {
+    partition_stable_records_with<W>(a, std::array<std::uint64_t*, 0>{}, begin, end, words,
+                                     scratch, static_cast<std::uint64_t*>(nullptr));
+}
+
+// The records alone, each moved as one vector where the processor has AVX-512 and W is at
+// most 8 (then returns true); otherwise moves nothing and returns false.
+bool partition_records_blocks(std::uint64_t* a, std::size_t W, std::size_t begin, std::size_t end,
+                              const std::uint64_t* words, std::uint64_t* scratch);
+
+// The records alone, in whichever form the processor has.
 template <std::size_t W>
 void partition_stable_records(std::uint64_t* a, std::size_t begin, std::size_t end,
                               const std::uint64_t* words, std::uint64_t* scratch) {
-    partition_stable_records_with<W>(a, std::array<std::uint64_t*, 0>{}, begin, end, words,
-                                     scratch, static_cast<std::uint64_t*>(nullptr));
+    if (!partition_records_blocks(a, W, begin, end, words, scratch)) {
+        partition_stable_records_scalar<W>(a, begin, end, words, scratch);
+    }
 }
 
 // Moves the entries of [begin, end) whose bit is set to the front, in order, then the others

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "engine/partition.hpp"
@@ -30,6 +31,24 @@ std::vector<double> counting_from(std::size_t n, double start) {
     std::vector<double> v(n);
     for (std::size_t i = 0; i < n; ++i) v[i] = start + static_cast<double>(i);
     return v;
+}
+
+// Records of W words, moved in whichever form the processor has, and one at a time.
+template <std::size_t W>
+void check_records(std::size_t begin, std::size_t end, std::size_t total,
+                   const std::vector<std::uint64_t>& words, const std::vector<bool>& left) {
+    std::vector<std::array<std::uint64_t, W>> records(total);
+    std::vector<std::uint64_t> flat(W * total);
+    for (std::size_t i = 0; i < W * total; ++i) flat[i] = records[i / W][i % W] = i * 977 + W;
+    const auto want = expected_partition(records, begin, end, left);
+    std::vector<std::uint64_t> scratch(W * (end - begin));
+    std::vector<std::uint64_t> scalar = flat;
+    partition_stable_records<W>(flat.data(), begin, end, words.data(), scratch.data());
+    partition_stable_records_scalar<W>(scalar.data(), begin, end, words.data(), scratch.data());
+    for (std::size_t i = 0; i < W * total; ++i) {
+        ASSERT_EQ(flat[i], want[i / W][i % W]) << W << " words, word " << i;
+        ASSERT_EQ(scalar[i], want[i / W][i % W]) << W << " words, word " << i;
+    }
 }
 
 TEST(Partition, MarksAndMovesLikeTheObviousLoop) {
@@ -114,6 +133,10 @@ TEST(Partition, MarksAndMovesLikeTheObviousLoop) {
         for (std::size_t i = 0; i < 3 * total; ++i) {
             ASSERT_EQ(flat[i], want_records[i / 3][i % 3]) << "trial " << trial << " word " << i;
         }
+        // Records of every width move whole, including those moved as vectors.
+        [&]<std::size_t... W>(std::index_sequence<W...>) {
+            (check_records<W + 1>(begin, end, total, words, left), ...);
+        }(std::make_index_sequence<9>{});
         // ... and so do records with two arrays of values beside them, in one pass.
         std::vector<double> first = counting_from(values.size(), 0.5);
         std::vector<double> second = counting_from(values.size(), -7.25);
