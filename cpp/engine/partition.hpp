@@ -113,8 +113,8 @@ void partition_stable_records_scalar(std::uint64_t* a, std::size_t begin, std::s
                                      scratch, static_cast<std::uint64_t*>(nullptr));
 }
 
-// The records alone, each moved as one vector where the processor has AVX-512 and W is at
-// most 8 (then returns true); otherwise moves nothing and returns false.
+// The records alone, each moved as one vector where the processor has AVX-512 and W is 4
+// or 6 to 8 (then returns true); otherwise moves nothing and returns false.
 bool partition_records_blocks(std::uint64_t* a, std::size_t W, std::size_t begin, std::size_t end,
                               const std::uint64_t* words, std::uint64_t* scratch);
 
