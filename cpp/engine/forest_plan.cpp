@@ -235,8 +235,21 @@ Forest grow_forest(const MatrixView& x, std::span<const double> y,
     forest.n_classes = n_classes;
     Progress progress(tasks.size());  // finished trees are the call's progress
     ScratchPool pool;
+    // The histogram search's node shuffles, drawn for groups of trees where they can be.
+    std::vector<std::uint64_t> seeds;
+    if (hist != nullptr && params.max_features) {
+        for (const TreeTask& task : tasks) seeds.push_back(task.seed);
+    }
+    ForestShuffles shuffles(std::move(seeds), x.cols, params.max_features.value_or(x.cols));
     forest.trees = parallel_map<PackedTree>(tasks.size(), [&](std::size_t i) {
-        Tree grown = grow_tree(x, y, sample_weight, tasks[i], params, hist, &pool);
+        Tree grown;
+        if (std::shared_ptr<ShuffleGroup> group = shuffles.group_of(i)) {
+            NodeShuffles node_shuffles(std::move(group), ForestShuffles::lane_of(i));
+            grown = build_node(x, y, sample_weight, tasks[i].sample_indices, params,
+                               node_shuffles, *hist, &pool);
+        } else {
+            grown = grow_tree(x, y, sample_weight, tasks[i], params, hist, &pool);
+        }
         PackedTree tree = PackedTree::pack(grown, n_classes);
         pool.recycle(std::move(grown));
         progress.advance();

@@ -543,9 +543,10 @@ public:
     // With `value_in_records`, a sample of unit weights laid out as records gives each
     // record a word for a per-entry value of the grower's (EntryCodes::value_words).
     GrowerBase(const MatrixView& x, std::span<const double> y, std::span<const double> w,
-               std::span<const RowIndex> indices, const TreeParams& params, Pcg64& rng,
-               const HistogramData& hist, GrowScratch& scratch, bool value_in_records)
-        : x_(x), y_(y), w_(w), params_(params), rng_(rng), hist_(hist), m_(x.cols),
+               std::span<const RowIndex> indices, const TreeParams& params,
+               NodeShuffles& shuffles, const HistogramData& hist, GrowScratch& scratch,
+               bool value_in_records)
+        : x_(x), y_(y), w_(w), params_(params), shuffles_(shuffles), hist_(hist), m_(x.cols),
           s_(scratch), idx_(assigned(scratch.idx, indices)),
           codes_(make_codes(value_in_records)) {
         tree_.nodes = std::move(scratch.nodes);
@@ -598,8 +599,9 @@ protected:
     std::span<const std::size_t> candidates() {
         std::iota(candidates_.begin(), candidates_.end(), std::size_t{0});
         if (params_.max_features && *params_.max_features < m_) {
-            rng_.shuffle(std::span<std::size_t>(candidates_));
-            return {candidates_.data(), static_cast<std::size_t>(*params_.max_features)};
+            const auto k = static_cast<std::size_t>(*params_.max_features);
+            shuffles_.shuffle_prefix(std::span<std::size_t>(candidates_), k);
+            return {candidates_.data(), k};
         }
         return candidates_;
     }
@@ -680,7 +682,7 @@ protected:
     std::span<const double> y_;
     std::span<const double> w_;
     const TreeParams& params_;
-    Pcg64& rng_;
+    NodeShuffles& shuffles_;
     const HistogramData& hist_;
     std::size_t m_;
 
@@ -702,9 +704,9 @@ protected:
 class RegressionGrower : public GrowerBase {
 public:
     RegressionGrower(const MatrixView& x, std::span<const double> y, std::span<const double> w,
-                     std::span<const RowIndex> indices, const TreeParams& params, Pcg64& rng,
-                     const HistogramData& hist, GrowScratch& scratch)
-        : GrowerBase(x, y, w, indices, params, rng, hist, scratch, true) {}
+                     std::span<const RowIndex> indices, const TreeParams& params,
+                     NodeShuffles& shuffles, const HistogramData& hist, GrowScratch& scratch)
+        : GrowerBase(x, y, w, indices, params, shuffles, hist, scratch, true) {}
 
     // Nodes up to this size are checked for being copies of one row before a search.
     static constexpr std::size_t kCopiesChecked = 8;
@@ -1060,9 +1062,9 @@ class ClassificationGrower : public GrowerBase {
 public:
     ClassificationGrower(const MatrixView& x, std::span<const double> y,
                          std::span<const double> w, std::span<const RowIndex> indices,
-                         const TreeParams& params, Pcg64& rng, const HistogramData& hist,
-                         GrowScratch& scratch)
-        : GrowerBase(x, y, w, indices, params, rng, hist, scratch, false) {}
+                         const TreeParams& params, NodeShuffles& shuffles,
+                         const HistogramData& hist, GrowScratch& scratch)
+        : GrowerBase(x, y, w, indices, params, shuffles, hist, scratch, false) {}
 
     // Class indices below this are given their ids through a table.
     static constexpr std::uint64_t kDirectClasses = 4096;
@@ -1407,7 +1409,7 @@ void add_row_records(HistogramData& hist, const TreeParams& params) {
 
 Tree build_node(const MatrixView& x, std::span<const double> y,
                 std::span<const double> sample_weight, std::span<const RowIndex> indices,
-                const TreeParams& params, Pcg64& rng, const HistogramData& hist,
+                const TreeParams& params, NodeShuffles& shuffles, const HistogramData& hist,
                 ScratchPool* pool) {
     std::unique_ptr<GrowScratch> scratch = pool ? pool->take() : std::make_unique<GrowScratch>();
     struct GiveBack {  // also when the tree stops early (an interrupt)
@@ -1418,10 +1420,20 @@ Tree build_node(const MatrixView& x, std::span<const double> y,
         }
     } give_back{pool, scratch};
     if (params.is_classification) {
-        return ClassificationGrower(x, y, sample_weight, indices, params, rng, hist, *scratch)
+        return ClassificationGrower(x, y, sample_weight, indices, params, shuffles, hist,
+                                    *scratch)
             .grow();
     }
-    return RegressionGrower(x, y, sample_weight, indices, params, rng, hist, *scratch).grow();
+    return RegressionGrower(x, y, sample_weight, indices, params, shuffles, hist, *scratch)
+        .grow();
+}
+
+Tree build_node(const MatrixView& x, std::span<const double> y,
+                std::span<const double> sample_weight, std::span<const RowIndex> indices,
+                const TreeParams& params, Pcg64& rng, const HistogramData& hist,
+                ScratchPool* pool) {
+    NodeShuffles shuffles(rng);
+    return build_node(x, y, sample_weight, indices, params, shuffles, hist, pool);
 }
 
 }  // namespace canopy

@@ -8,6 +8,7 @@
 
 #include "engine/histogram.hpp"
 #include "engine/rng.hpp"
+#include "engine/shuffle_lanes.hpp"
 #include "engine/tree.hpp"
 #include "engine/views.hpp"
 
@@ -47,6 +48,11 @@ private:
 Tree build_node(const MatrixView& x, std::span<const double> y,
                 std::span<const double> sample_weight, std::span<const RowIndex> indices,
                 const TreeParams& params, Pcg64& rng, const HistogramData& hist,
+                ScratchPool* pool = nullptr);
+// The same, with the nodes' feature shuffles taken from `shuffles`.
+Tree build_node(const MatrixView& x, std::span<const double> y,
+                std::span<const double> sample_weight, std::span<const RowIndex> indices,
+                const TreeParams& params, NodeShuffles& shuffles, const HistogramData& hist,
                 ScratchPool* pool = nullptr);
 
 // Fills hist.row_records when trees grown with `params` lay their entries' codes out as one

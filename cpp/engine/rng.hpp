@@ -86,6 +86,11 @@ public:
         state_ = (static_cast<u128>(hi) << 64) | lo;
     }
 
+    // The generator's parts, for code that advances several generators side by side.
+    u128 state() const { return state_; }
+    u128 increment() const { return increment_; }
+    static constexpr u128 multiplier() { return kMultiplier; }
+
 private:
     static constexpr u128 kMultiplier =
         (static_cast<u128>(0x2360ED051FC65DA4ULL) << 64) | 0x4385DF649FCCF645ULL;

@@ -1,0 +1,108 @@
+// The per-node feature shuffles of a forest's trees, drawn for several trees at once.
+//
+// A tree's generator (seed_from_u64 of its task's seed) serves nothing but the shuffles of
+// its nodes, and every shuffle starts from the features in order: so the candidate
+// prefixes a tree's nodes take, one per node in growing order, are fixed by its seed before
+// the tree grows. Drawn node by node they are a long dependent chain (each rejection test
+// waits on the list length the one before left, about thirty draws for twenty features)
+// and take a sixth of a forest's fit. On processors with AVX-512, the trees of a fit are
+// taken in groups of eight consecutive tasks whose chains advance side by side, one tree
+// per vector lane, in chunks made ahead of the nodes that need them; a node then copies
+// the next prefix of its tree's lane. The prefixes are those of Pcg64::shuffle, to the bit.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "engine/rng.hpp"
+
+namespace canopy {
+
+// Up to eight trees' shuffle streams, made a chunk at a time for all of them. Shared by
+// the trees of the group (which may grow on different threads); a chunk once made is
+// never changed, so it is read without the lock.
+class ShuffleGroup {
+public:
+    static constexpr std::size_t kLanes = 8;
+    // Draws per lane in one chunk.
+    static constexpr std::size_t kSteps = 4096;
+
+    // Lane k follows seed_from_u64(seeds[k]); lanes past the seeds follow seed 0 and are
+    // never read. Lists of m items (2 to 256), of which `prefix` (1 to m) are kept.
+    ShuffleGroup(std::span<const std::uint64_t> seeds, std::size_t m, std::size_t prefix);
+
+    // The prefixes (`prefix` codes each, in order) that lane `lane` completed in chunk c,
+    // making the chunks up to c first if they are not made yet.
+    std::span<const std::uint8_t> chunk(std::size_t c, std::size_t lane);
+
+    // Whether this processor can make the lanes' draws (AVX-512 F, DQ and CD).
+    static bool supported();
+
+private:
+    void make_chunk();  // with mutex_ held
+
+    std::mutex mutex_;
+    std::vector<std::array<std::vector<std::uint8_t>, kLanes>> chunks_;
+    // Each lane's generator and the length of its list at the next draw.
+    alignas(64) std::array<std::uint64_t, kLanes> hi_{}, lo_{}, inc_hi_{}, inc_lo_{}, len_{};
+    // Each lane's shuffle in progress and how many of its swaps are made.
+    std::array<std::array<std::uint8_t, 256>, kLanes> items_{};
+    std::array<std::size_t, kLanes> swaps_{};
+    std::vector<std::uint32_t> drawn_;  // a chunk's accepted draws, kSteps per lane
+    std::size_t m_;
+    std::size_t prefix_;
+};
+
+// Where one tree's nodes take their candidate features from: the tree's own generator, or
+// its lane of a group. Either way a node gets the same features.
+class NodeShuffles {
+public:
+    explicit NodeShuffles(Pcg64& rng) : rng_(&rng) {}
+    NodeShuffles(std::shared_ptr<ShuffleGroup> group, std::size_t lane)
+        : group_(std::move(group)), lane_(lane) {}
+
+    // The first `prefix` of `items` (the features 0 .. m-1 in order, m as the source was
+    // made for) become those of Pcg64::shuffle of the tree's generator at this node; the
+    // rest of `items` is unspecified.
+    void shuffle_prefix(std::span<std::size_t> items, std::size_t prefix);
+
+private:
+    Pcg64* rng_ = nullptr;
+    std::shared_ptr<ShuffleGroup> group_;
+    std::size_t lane_ = 0;
+    std::size_t next_chunk_ = 0;
+    std::span<const std::uint8_t> ready_;  // the lane's prefixes not taken yet, this chunk
+};
+
+// The groups of a fit's trees: made when a tree of the group first asks, and let go once
+// every tree of the group has its NodeShuffles (the last of them frees the group).
+class ForestShuffles {
+public:
+    // Groups are made when the processor supports them, the trees search `prefix` of m
+    // features per node (prefix below m, m at most 256), and a group would hold at least
+    // kMinTrees trees; otherwise every tree draws from its own generator.
+    ForestShuffles(std::vector<std::uint64_t> seeds, std::size_t m, std::uint64_t prefix);
+
+    // Tree i's lane, or nothing when it draws from its own generator. Once per tree.
+    std::shared_ptr<ShuffleGroup> group_of(std::size_t i);
+    static std::size_t lane_of(std::size_t i) { return i % ShuffleGroup::kLanes; }
+
+    // Fewer trees than this share a group's work with too many idle lanes.
+    static constexpr std::size_t kMinTrees = 4;
+
+private:
+    std::vector<std::uint64_t> seeds_;
+    std::size_t m_ = 0;
+    std::size_t prefix_ = 0;
+    bool active_ = false;
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<ShuffleGroup>> groups_;
+    std::vector<std::size_t> taken_;  // per group, trees that have asked
+};
+
+}  // namespace canopy
