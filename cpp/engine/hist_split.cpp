@@ -553,6 +553,7 @@ public:
         tree_.nodes.clear();
         left_words_.resize(mask_words(idx_.size()));
         candidates_.resize(m_);
+        std::iota(candidates_.begin(), candidates_.end(), std::size_t{0});
     }
 
 protected:
@@ -595,9 +596,9 @@ protected:
         return codes_.codes(f, work.begin, work.end, slot);
     }
 
-    // The candidate features of a node: a shuffled prefix when subsampling, else all.
+    // The candidate features of a node: a shuffled prefix when subsampling, else all (the
+    // list stays in order from the constructor on).
     std::span<const std::size_t> candidates() {
-        std::iota(candidates_.begin(), candidates_.end(), std::size_t{0});
         if (params_.max_features && *params_.max_features < m_) {
             const auto k = static_cast<std::size_t>(*params_.max_features);
             shuffles_.shuffle_prefix(std::span<std::size_t>(candidates_), k);

@@ -127,20 +127,48 @@ ShuffleGroup::ShuffleGroup(std::span<const std::uint64_t> seeds, std::size_t m,
 }
 
 std::span<const std::uint8_t> ShuffleGroup::chunk(std::size_t c, std::size_t lane) {
-    std::lock_guard lock(mutex_);
-    while (chunks_.size() <= c) make_chunk();
-    const std::vector<std::uint8_t>& run = chunks_[c][lane];
-    return {run.data(), run.size()};
+    const std::vector<std::uint8_t>* run = nullptr;
+    bool last = false;
+    {
+        std::lock_guard list(list_mutex_);
+        if (c < chunks_.size()) {
+            run = &chunks_[c][lane];
+            last = c + 1 == chunks_.size();
+        }
+    }
+    if (run == nullptr) {
+        std::lock_guard make(make_mutex_);
+        make_through(c);
+        std::lock_guard list(list_mutex_);
+        run = &chunks_[c][lane];
+    } else if (last) {
+        // The next chunk, made ahead unless another tree is making one already.
+        std::unique_lock make(make_mutex_, std::try_to_lock);
+        if (make.owns_lock()) make_through(c + 1);
+    }
+    return {run->data(), run->size()};
 }
 
-void ShuffleGroup::make_chunk() {
+void ShuffleGroup::make_through(std::size_t c) {
+    for (;;) {
+        {
+            std::lock_guard list(list_mutex_);
+            if (chunks_.size() > c) return;
+        }
+        Chunk made = make_chunk();
+        std::lock_guard list(list_mutex_);
+        chunks_.push_back(std::move(made));
+    }
+}
+
+ShuffleGroup::Chunk ShuffleGroup::make_chunk() {
     drawn_.resize(kLanes * kSteps);
     alignas(64) std::array<std::uint64_t, kLanes> counts{};
     draw_lanes(LaneState{hi_.data(), lo_.data(), inc_hi_.data(), inc_lo_.data(), len_.data()},
                m_, drawn_.data(), counts.data());
     // Each lane's swaps, in the order Pcg64::shuffle makes them (positions m-1 down to 1);
     // a list that is complete leaves its prefix and starts again in order.
-    std::array<std::vector<std::uint8_t>, kLanes> made;
+    Chunk made;
     for (std::size_t k = 0; k < kLanes; ++k) {
         std::array<std::uint8_t, 256>& items = items_[k];
         std::size_t swaps = swaps_[k];
@@ -159,11 +187,12 @@ void ShuffleGroup::make_chunk() {
         }
         swaps_[k] = swaps;
     }
-    chunks_.push_back(std::move(made));
+    return made;
 }
 
 void NodeShuffles::shuffle_prefix(std::span<std::size_t> items, std::size_t prefix) {
     if (rng_ != nullptr) {
+        std::iota(items.begin(), items.end(), std::size_t{0});
         rng_->shuffle(items);
         return;
     }

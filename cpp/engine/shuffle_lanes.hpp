@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -24,8 +25,10 @@
 namespace canopy {
 
 // Up to eight trees' shuffle streams, made a chunk at a time for all of them. Shared by
-// the trees of the group (which may grow on different threads); a chunk once made is
-// never changed, so it is read without the lock.
+// the trees of the group, which may grow on different threads at the same pace: so a tree
+// that starts on the last chunk made also makes the next one, and the others seldom find
+// theirs missing and wait. A chunk once made is never changed and never moves, so it is
+// read without a lock.
 class ShuffleGroup {
 public:
     static constexpr std::size_t kLanes = 8;
@@ -44,10 +47,14 @@ public:
     static bool supported();
 
 private:
-    void make_chunk();  // with mutex_ held
+    using Chunk = std::array<std::vector<std::uint8_t>, kLanes>;
+    Chunk make_chunk();  // with make_mutex_ held
+    // Makes chunks and adds them to the list until it holds more than c (make_mutex_ held).
+    void make_through(std::size_t c);
 
-    std::mutex mutex_;
-    std::vector<std::array<std::vector<std::uint8_t>, kLanes>> chunks_;
+    std::mutex make_mutex_;  // the making of chunks: the lanes' state below
+    std::mutex list_mutex_;  // the list of chunks made
+    std::deque<Chunk> chunks_;
     // Each lane's generator and the length of its list at the next draw.
     alignas(64) std::array<std::uint64_t, kLanes> hi_{}, lo_{}, inc_hi_{}, inc_lo_{}, len_{};
     // Each lane's shuffle in progress and how many of its swaps are made.
@@ -66,9 +73,9 @@ public:
     NodeShuffles(std::shared_ptr<ShuffleGroup> group, std::size_t lane)
         : group_(std::move(group)), lane_(lane) {}
 
-    // The first `prefix` of `items` (the features 0 .. m-1 in order, m as the source was
-    // made for) become those of Pcg64::shuffle of the tree's generator at this node; the
-    // rest of `items` is unspecified.
+    // The first `prefix` of `items` (room for the m features the source was made for)
+    // become those of the features 0 .. m-1, in order, after Pcg64::shuffle with the tree's
+    // generator at this node; the rest of `items` is unspecified.
     void shuffle_prefix(std::span<std::size_t> items, std::size_t prefix);
 
 private:

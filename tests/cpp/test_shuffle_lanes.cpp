@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <numeric>
 #include <thread>
@@ -23,7 +24,7 @@ std::vector<std::uint64_t> some_seeds(std::size_t n) {
                                          std::size_t prefix, std::size_t count) {
     std::vector<std::size_t> got(m), want(m);
     for (std::size_t s = 0; s < count; ++s) {
-        std::iota(got.begin(), got.end(), std::size_t{0});
+        std::fill(got.begin(), got.end(), m);  // whatever the caller's list held before
         std::iota(want.begin(), want.end(), std::size_t{0});
         shuffles.shuffle_prefix(got, prefix);
         own.shuffle(std::span<std::size_t>(want));
@@ -91,11 +92,11 @@ TEST(ShuffleLanes, ForestGroupsOnlyWhereTheyPay) {
         std::shared_ptr<ShuffleGroup> g = forest.group_of(i);
         EXPECT_EQ(g != nullptr, lanes && i < 16) << "tree " << i;
         EXPECT_EQ(ForestShuffles::lane_of(i), i % 8);
-        if (i < 8) {
-            if (i > 0) EXPECT_EQ(g.get(), held.back().get());
-            if (i == 0) first = g;
-            held.push_back(g);
+        if (i == 0) first = g;
+        if (i > 0 && i < 8) {
+            EXPECT_EQ(g.get(), held.back().get());
         }
+        if (i < 8) held.push_back(g);
     }
     // Once every tree of a group has asked, the trees alone keep it.
     held.clear();
