@@ -128,12 +128,12 @@ ShuffleGroup::ShuffleGroup(std::span<const std::uint64_t> seeds, std::size_t m,
 
 std::span<const std::uint8_t> ShuffleGroup::chunk(std::size_t c, std::size_t lane) {
     const std::vector<std::uint8_t>* run = nullptr;
-    bool last = false;
+    bool short_ahead = false;
     {
         std::lock_guard list(list_mutex_);
         if (c < chunks_.size()) {
             run = &chunks_[c][lane];
-            last = c + 1 == chunks_.size();
+            short_ahead = c + kAhead >= chunks_.size();
         }
     }
     if (run == nullptr) {
@@ -141,10 +141,10 @@ std::span<const std::uint8_t> ShuffleGroup::chunk(std::size_t c, std::size_t lan
         make_through(c);
         std::lock_guard list(list_mutex_);
         run = &chunks_[c][lane];
-    } else if (last) {
-        // The next chunk, made ahead unless another tree is making one already.
+    } else if (short_ahead) {
+        // The chunks ahead, unless another tree is making some already.
         std::unique_lock make(make_mutex_, std::try_to_lock);
-        if (make.owns_lock()) make_through(c + 1);
+        if (make.owns_lock()) make_through(c + kAhead);
     }
     return {run->data(), run->size()};
 }

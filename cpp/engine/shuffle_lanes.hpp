@@ -25,15 +25,18 @@
 namespace canopy {
 
 // Up to eight trees' shuffle streams, made a chunk at a time for all of them. Shared by
-// the trees of the group, which may grow on different threads at the same pace: so a tree
-// that starts on the last chunk made also makes the next one, and the others seldom find
-// theirs missing and wait. A chunk once made is never changed and never moves, so it is
-// read without a lock.
+// the trees of the group, which may grow on different threads at the same pace, and
+// making a chunk takes about as long as a tree takes to use one: so a tree that starts a
+// chunk makes those missing of the kAhead after it (unless another tree is making some),
+// and the trees seldom find theirs missing and wait. A chunk once made is never changed
+// and never moves, so it is read without a lock.
 class ShuffleGroup {
 public:
     static constexpr std::size_t kLanes = 8;
     // Draws per lane in one chunk.
     static constexpr std::size_t kSteps = 4096;
+    // Chunks kept made ahead of the newest one a tree has started.
+    static constexpr std::size_t kAhead = 4;
 
     // Lane k follows seed_from_u64(seeds[k]); lanes past the seeds follow seed 0 and are
     // never read. Lists of m items (2 to 256), of which `prefix` (1 to m) are kept.
