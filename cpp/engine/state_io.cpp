@@ -10,6 +10,41 @@ namespace canopy {
 
 namespace {
 
+// Whether the bytes are well-formed UTF-8: no stray or missing continuation bytes, overlong
+// forms, surrogates or code points past U+10FFFF. Every text a state holds was written
+// from a Python string, and is handed back as one.
+bool is_utf8(const std::string& s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto lead = static_cast<unsigned char>(s[i]);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len = 0;
+        std::uint32_t code = 0;
+        std::uint32_t least = 0;
+        if ((lead & 0xE0) == 0xC0) {
+            len = 2, code = lead & 0x1F, least = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            len = 3, code = lead & 0x0F, least = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            len = 4, code = lead & 0x07, least = 0x10000;
+        } else {
+            return false;
+        }
+        if (s.size() - i < len) return false;
+        for (std::size_t k = 1; k < len; ++k) {
+            const auto next = static_cast<unsigned char>(s[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        i += len;
+    }
+    return true;
+}
+
 // Eight bytes no text file starts with: a high byte, the name, a newline.
 constexpr std::array<std::uint8_t, 8> kSignature = {0x89, 'c', 'a', 'n', 'o', 'p', 'y', '\n'};
 
@@ -287,6 +322,7 @@ std::string StateReader::text() {
     const std::size_t n = count(1);
     std::string out(n, '\0');
     raw(out.data(), n);
+    if (!is_utf8(out)) fail("a text that is not UTF-8");
     return out;
 }
 

@@ -262,6 +262,14 @@ TEST(StateReader, StructureIsCheckedBeforeAnyQueryCanTrustIt) {
     EXPECT_TRUE(contains(with(nodes - 8, &huge, 8), "does not fit"));
     const std::uint8_t flag = 7;
     EXPECT_TRUE(contains(with(kStateHeaderSize, &flag, 1), "not 0 or 1"));
+    // Texts go back to Python as strings: bytes that are not UTF-8 are a corrupt state,
+    // whether a stray byte, a sequence cut short or an overlong form.
+    const std::size_t criterion = kStateHeaderSize + 1 + 9 + 8;
+    for (const char* bad : {"\xFF", "\xC3", "\xC0\xAF", "\xED\xA0\x80"}) {
+        EXPECT_TRUE(contains(with(criterion + 1, bad, std::strlen(bad)), "not UTF-8")) << bad;
+    }
+    // A well-formed two-byte character is a text like any other.
+    EXPECT_EQ(with(criterion + 1, "\xC3\xA9", 2), "(loaded)");
 
     // A boosted split on a feature the model was not fitted on.
     BoostConfig bc;

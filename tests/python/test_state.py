@@ -112,6 +112,8 @@ def test_foreign_newer_cut_and_corrupted_bytes_are_refused_by_name():
         (state[:-3] + bytes([state[-3] ^ 4]) + state[-2:], "checksum mismatch"),
         # A count far beyond the bytes that follow is refused before anything is allocated.
         (reseal(state[: HEADER + 10] + struct.pack("<Q", 2**62) + state[HEADER + 18 :]), "does not fit"),
+        # A text (here the criterion's) that Python could not decode.
+        (reseal(state[: HEADER + 18] + b"\xff" + state[HEADER + 19 :]), "not UTF-8"),
     ]
     for data, message in cases:
         with pytest.raises(ValueError, match=message):
