@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 #include "engine/errors.hpp"
+#include "engine/forest.hpp"
 #include "engine/forest_plan.hpp"
 
 namespace canopy {
@@ -51,11 +53,23 @@ void require_storage(const std::string& request, std::uint64_t bytes) {
                        " bytes of memory available");
 }
 
+std::uint64_t heap_block_bytes(std::uint64_t bytes) {
+    // glibc on 64-bit: 8 bytes of header, 16-byte alignment, 32-byte chunks at the least.
+    const std::uint64_t chunk = bytes_add(bytes, 8 + 15) / 16 * 16;
+    return std::max<std::uint64_t>(chunk, 32);
+}
+
+std::uint64_t packed_tree_bytes() {
+    return sizeof(PackedTree) + heap_block_bytes(sizeof(PackedNode)) +
+           2 * heap_block_bytes(sizeof(double));
+}
+
 std::uint64_t forest_fit_bytes(std::uint64_t n_trees, std::size_t sample_rows,
                                std::uint64_t bytes_per_tree) {
     const std::uint64_t task =
-        bytes_add(sizeof(TreeTask), bytes_mul(sample_rows, sizeof(RowIndex)));
-    return bytes_mul(n_trees, bytes_add(task, bytes_per_tree));
+        bytes_add(sizeof(TreeTask), heap_block_bytes(bytes_mul(sample_rows, sizeof(RowIndex))));
+    const std::uint64_t slot = sizeof(std::optional<PackedTree>);
+    return bytes_mul(n_trees, bytes_add(bytes_add(task, slot), bytes_per_tree));
 }
 
 }  // namespace canopy

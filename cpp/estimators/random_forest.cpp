@@ -28,7 +28,7 @@ Forest grow_bagged_forest(const ForestConfig& config, const MatrixView& x,
     const std::size_t m = x.cols;
     require_storage(
         "n_estimators=" + std::to_string(range.size()) + " trees on " + std::to_string(n) + " rows",
-        forest_fit_bytes(range.size(), n, sizeof(PackedTree)));
+        forest_fit_bytes(range.size(), n, packed_tree_bytes()));
     const TreeParams params =
         make_tree_params(config.max_depth, config.max_features, m, config.min_samples_split,
                          config.min_samples_leaf, classification);

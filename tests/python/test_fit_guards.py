@@ -1,6 +1,7 @@
 """Requests refused before any work, leaving the estimator as it was: weights whose total
 overflows, and counts whose storage no machine has."""
 
+import os
 import re
 
 import numpy as np
@@ -88,3 +89,29 @@ def test_embedding_components_beyond_the_rows_are_zeros_and_huge_requests_fail_a
     with pytest.raises(MemoryError, match=refused(f"n_components={HUGE} components of 50 rows")):
         m.fit_transform(X, HUGE)
     assert m.n_samples_ == 8 and m.proximity_matrix() == proximities
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizers reserve more address space than the limit")
+def test_millions_of_tiny_trees_are_counted_at_what_they_take(run_python):
+    # Under a 2 GiB address-space limit, three million one-node trees need more than the
+    # limit (their blocks and slots, not just their objects): refused at once, where the
+    # fit used to run until the allocator failed and the interpreter was aborted.
+    out = run_python(
+        "import resource\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (2**31, 2**31))\n"
+        "import numpy as np\n"
+        "from canopy import CanopyClassifier, RandomForestRegressor\n"
+        "x = np.arange(20.0).reshape(5, 4); y = np.array([0.0, 1, 0, 1, 0])\n"
+        "for m in (CanopyClassifier(n_estimators=2, rf_n_estimators=3_000_000, rf_max_depth=2),\n"
+        "          RandomForestRegressor(n_estimators=4_000_000, max_depth=1)):\n"
+        "    try:\n"
+        "        m.fit(x, y)\n"
+        "        print('fitted')\n"
+        "    except MemoryError as e:\n"
+        "        print(str(e).split(':')[0])\n"
+    )
+    assert out.splitlines() == [
+        "n_estimators=2 rounds of rf_n_estimators=3000000 trees on 5 rows",
+        "n_estimators=4000000 trees on 5 rows",
+    ]

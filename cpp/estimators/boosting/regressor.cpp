@@ -43,8 +43,7 @@ void require_boosting_storage(const BoostConfig& config, std::size_t forests_per
                                                     min_streaming_trees(config.rf_n_estimators))
                           : config.rf_n_estimators;
     // Every round keeps its forests and its tree count; one forest's tasks exist at a time.
-    const std::uint64_t forest =
-        bytes_add(sizeof(Forest), bytes_mul(trees, sizeof(PackedTree) + sizeof(PackedNode)));
+    const std::uint64_t forest = bytes_add(sizeof(Forest), bytes_mul(trees, packed_tree_bytes()));
     const std::uint64_t round =
         bytes_add(bytes_mul(forests_per_round, forest), sizeof(std::uint64_t));
     const std::uint64_t bytes = bytes_add(bytes_mul(config.n_estimators, round),
