@@ -9,6 +9,11 @@
 // taken in groups of eight consecutive tasks whose chains advance side by side, one tree
 // per vector lane, in chunks made ahead of the nodes that need them; a node then copies
 // the next prefix of its tree's lane. The prefixes are those of Pcg64::shuffle, to the bit.
+//
+// A chunk holds the same number of whole shuffles for every lane. Their swaps are not
+// replayed one by one: each kept position is traced back through the swaps, last to first,
+// to the position (so the feature) it started from, for the eight lanes and several
+// positions at once.
 #pragma once
 
 #include <array>
@@ -33,24 +38,31 @@ namespace canopy {
 class ShuffleGroup {
 public:
     static constexpr std::size_t kLanes = 8;
-    // Draws per lane in one chunk.
-    static constexpr std::size_t kSteps = 4096;
+    // Accepted draws per lane in one chunk, at most: a chunk holds the whole shuffles that
+    // fit (at least one).
+    static constexpr std::size_t kDraws = 2048;
     // Chunks kept made ahead of the newest one a tree has started.
     static constexpr std::size_t kAhead = 4;
+    // Prefixes up to this long are traced in vectors; longer ones are replayed swap by swap.
+    static constexpr std::size_t kTracedPrefix = 16;
 
     // Lane k follows seed_from_u64(seeds[k]); lanes past the seeds follow seed 0 and are
     // never read. Lists of m items (2 to 256), of which `prefix` (1 to m) are kept.
     ShuffleGroup(std::span<const std::uint64_t> seeds, std::size_t m, std::size_t prefix);
 
-    // The prefixes (`prefix` codes each, in order) that lane `lane` completed in chunk c,
-    // making the chunks up to c first if they are not made yet.
-    std::span<const std::uint8_t> chunk(std::size_t c, std::size_t lane);
+    // Chunk c, made first with those before it if it is not made yet: shuffles_per_chunk()
+    // shuffles of every lane, the kept prefix of lane k's shuffle s at item q being
+    // byte (s * prefix + q) * kLanes + k.
+    std::span<const std::uint8_t> chunk(std::size_t c);
+
+    std::size_t shuffles_per_chunk() const { return per_chunk_; }
+    std::size_t prefix() const { return prefix_; }
 
     // Whether this processor can make the lanes' draws (AVX-512 F, DQ and CD).
     static bool supported();
 
 private:
-    using Chunk = std::array<std::vector<std::uint8_t>, kLanes>;
+    using Chunk = std::vector<std::uint8_t>;
     Chunk make_chunk();  // with make_mutex_ held
     // Makes chunks and adds them to the list until it holds more than c (make_mutex_ held).
     void make_through(std::size_t c);
@@ -58,14 +70,14 @@ private:
     std::mutex make_mutex_;  // the making of chunks: the lanes' state below
     std::mutex list_mutex_;  // the list of chunks made
     std::deque<Chunk> chunks_;
-    // Each lane's generator and the length of its list at the next draw.
+    // Each lane's generator and the length of its list at the next draw (m between
+    // chunks: a chunk ends with every lane's last shuffle complete).
     alignas(64) std::array<std::uint64_t, kLanes> hi_{}, lo_{}, inc_hi_{}, inc_lo_{}, len_{};
-    // Each lane's shuffle in progress and how many of its swaps are made.
-    std::array<std::array<std::uint8_t, 256>, kLanes> items_{};
-    std::array<std::size_t, kLanes> swaps_{};
-    std::vector<std::uint32_t> drawn_;  // a chunk's accepted draws, kSteps per lane
+    // A chunk's accepted draws: the lanes' t-th side by side, at t * kLanes + lane.
+    std::vector<std::uint32_t> drawn_;
     std::size_t m_;
     std::size_t prefix_;
+    std::size_t per_chunk_;  // shuffles per lane in a chunk
 };
 
 // Where one tree's nodes take their candidate features from: the tree's own generator, or
@@ -74,7 +86,8 @@ class NodeShuffles {
 public:
     explicit NodeShuffles(Pcg64& rng) : rng_(&rng) {}
     NodeShuffles(std::shared_ptr<ShuffleGroup> group, std::size_t lane)
-        : group_(std::move(group)), lane_(lane) {}
+        : group_(std::move(group)), lane_(lane), taken_(group_->shuffles_per_chunk()),
+          per_chunk_(group_->shuffles_per_chunk()) {}
 
     // The first `prefix` of `items` (room for the m features the source was made for)
     // become those of the features 0 .. m-1, in order, after Pcg64::shuffle with the tree's
@@ -86,7 +99,9 @@ private:
     std::shared_ptr<ShuffleGroup> group_;
     std::size_t lane_ = 0;
     std::size_t next_chunk_ = 0;
-    std::span<const std::uint8_t> ready_;  // the lane's prefixes not taken yet, this chunk
+    std::span<const std::uint8_t> chunk_;  // the chunk being taken from
+    std::size_t taken_ = 0;                // of its shuffles
+    std::size_t per_chunk_ = 0;
 };
 
 // The groups of a fit's trees: made when a tree of the group first asks, and let go once

@@ -41,10 +41,12 @@ TEST(ShuffleLanes, EveryLaneGivesItsTreesPrefixesAcrossChunks) {
     struct Case {
         std::size_t m, prefix, trees, shuffles;
     };
-    // Shuffle counts reach well past the first chunk: a chunk holds about 2,000 lists of
-    // two, 140 of twenty and 11 of 256.
+    // Shuffle counts reach well past the first chunk: a chunk holds 2,048 lists of two, 107
+    // of twenty, 32 of 65 and 8 of 256. Prefixes of up to 16 are traced (odd ones fill half
+    // a vector), longer ones replayed.
     for (const Case c : {Case{2, 1, 8, 9000}, Case{3, 2, 5, 3000}, Case{20, 4, 8, 700},
-                         Case{20, 20, 4, 400}, Case{256, 16, 8, 40}}) {
+                         Case{20, 7, 6, 500}, Case{20, 20, 4, 400}, Case{65, 17, 8, 200},
+                         Case{256, 16, 8, 40}}) {
         const std::vector<std::uint64_t> seeds = some_seeds(c.trees);
         auto group = std::make_shared<ShuffleGroup>(seeds, c.m, c.prefix);
         // The lanes are taken in turn, the last first, so that some find their chunks made
