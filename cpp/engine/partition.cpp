@@ -16,12 +16,14 @@ constexpr std::uint64_t low_bits(unsigned n) {
 bool detect_avx512() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vbmi2");
+           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("popcnt");
 }
 
 const bool kAvx512 = detect_avx512();
 
-#define CANOPY_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi2")))
+// With popcnt too, which every processor with these has: without it the counts of mask
+// bits below are calls into the compiler's runtime.
+#define CANOPY_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi2,popcnt")))
 
 // Blocks are loaded and stored under masks, so no lane outside [begin, end) is read or
 // written. The left side is written in place: it ends at or before the block just loaded.
