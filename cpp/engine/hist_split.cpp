@@ -16,6 +16,7 @@
 #include "engine/call_scope.hpp"
 #include "engine/errors.hpp"
 #include "engine/partition.hpp"
+#include "engine/regression_gains.hpp"
 
 namespace canopy {
 
@@ -90,17 +91,6 @@ struct Boundaries {
     std::size_t size = 0;
 };
 
-// The regression search gathers the boundaries of all of a node's features, in search
-// order, before computing any gain: the gains then run in long vectorised stretches even
-// where every feature has only a handful of boundaries, and the first strictly largest gain
-// of this order is the one a feature-by-feature scan would pick.
-struct RegBoundaries {
-    static constexpr std::size_t kCapacity = 1024;  // two features' worth are always free
-    std::array<double, kCapacity> wl, s1l, s2l, gain;
-    std::array<std::uint32_t, kCapacity> bin, feature;
-    std::size_t size = 0;
-};
-
 }  // namespace
 
 struct GrowScratch {
@@ -152,82 +142,6 @@ void ScratchPool::recycle(Tree&& tree) {
 }
 
 namespace {
-
-// The largest of gain[0 .. size) when it exceeds `beat`, else `beat`: what a scan in order
-// that takes each strictly larger gain ends with (a gain that is not larger, NaN included,
-// leaves it), without a branch per gain, in four lanes. `beat` is never below +0.0, and
-// above it there are no signed zeros, so the lanes' largest is the scan's. That scan ends
-// at the first boundary holding this gain (first_holding).
-[[gnu::always_inline]] inline double largest_gain(const double* gain, std::size_t size,
-                                                  double beat) {
-    const auto larger = [](double g, double top) { return g > top ? g : top; };
-    std::array<double, 4> lane{beat, beat, beat, beat};
-    std::size_t i = 0;
-    for (; i + 4 <= size; i += 4) {
-        for (std::size_t k = 0; k < 4; ++k) lane[k] = larger(gain[i + k], lane[k]);
-    }
-    for (; i < size; ++i) lane[0] = larger(gain[i], lane[0]);
-    return larger(larger(lane[0], lane[1]), larger(lane[2], lane[3]));
-}
-
-// The first i with gain[i] == top, for a top that largest_gain found among them.
-inline std::size_t first_holding(const double* gain, double top) {
-    std::size_t i = 0;
-    while (!(gain[i] == top)) ++i;
-    return i;
-}
-
-// The variance-reduction gain of each gathered boundary, one expression per boundary;
-// returns the largest gain when it exceeds `beat`, else `beat`. The loop is compiled for
-// AVX-512, AVX2 and the baseline, and the widest the processor has is picked once (a plain
-// function pointer, not an ifunc, which would run before the sanitizers' runtimes are up):
-// each operation is correctly rounded at any vector width, and contraction into fused
-// multiply-adds is off, so every choice gives the same bits. Whole blocks of eight are
-// computed (the arrays have room), so no scalar tail runs; values past `size` are never
-// looked at.
-[[gnu::always_inline]] inline double regression_gains_body(RegBoundaries& c, double W, double S1,
-                                                           double S2, double V, double beat) {
-    static_assert(RegBoundaries::kCapacity % 8 == 0);
-    const std::size_t blocks = (c.size + 7) / 8 * 8;
-    for (std::size_t i = 0; i < blocks; ++i) {
-        const double wl = c.wl[i];
-        const double wr = W - wl;
-        const double s1r = S1 - c.s1l[i];
-        const double s2r = S2 - c.s2l[i];
-        const double ml = c.s1l[i] / wl;
-        const double mr = s1r / wr;
-        const double vl = c.s2l[i] / wl - ml * ml;
-        const double vr = s2r / wr - mr * mr;
-        c.gain[i] = V - (wl * vl + wr * vr) / W;
-    }
-    return largest_gain(c.gain.data(), c.size, beat);
-}
-
-using GainsFn = double (*)(RegBoundaries&, double, double, double, double, double);
-
-[[gnu::target("avx512f")]] double regression_gains_avx512(RegBoundaries& c, double W, double S1,
-                                                          double S2, double V, double beat) {
-    return regression_gains_body(c, W, S1, S2, V, beat);
-}
-
-[[gnu::target("avx2")]] double regression_gains_avx2(RegBoundaries& c, double W, double S1,
-                                                     double S2, double V, double beat) {
-    return regression_gains_body(c, W, S1, S2, V, beat);
-}
-
-double regression_gains_baseline(RegBoundaries& c, double W, double S1, double S2, double V,
-                                 double beat) {
-    return regression_gains_body(c, W, S1, S2, V, beat);
-}
-
-GainsFn pick_regression_gains() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return regression_gains_avx512;
-    if (__builtin_cpu_supports("avx2")) return regression_gains_avx2;
-    return regression_gains_baseline;
-}
-
-const GainsFn regression_gains = pick_regression_gains();
 
 // A strided view of one feature's codes: the code of the entry at position p is at
 // base[p * stride].
@@ -949,7 +863,9 @@ private:
     void flush(const NodeSums& node, Best& best) {
         RegBoundaries& c = *bounds_;
         if (c.size != 0) {
-            const double top = regression_gains(c, node.W, node.S1, node.S2, node.V, best.gain);
+            const double top =
+                unit_ ? count_regression_gains(c, node.W, node.S1, node.S2, node.V, best.gain)
+                      : regression_gains(c, node.W, node.S1, node.S2, node.V, best.gain);
             if (top > best.gain) {
                 const std::size_t i = first_holding(c.gain.data(), top);
                 const std::uint32_t f = c.feature[i];
