@@ -106,7 +106,7 @@ struct GrowScratch {
     // The regression search's boundary buffer, holding none.
     RegBoundaries& regression_bounds() {
         if (!bounds) bounds = std::make_unique<RegBoundaries>();
-        bounds->size = 0;
+        bounds->clear();
         return *bounds;
     }
 };
@@ -809,7 +809,6 @@ private:
         // both sides and enough entries" is a range of left counts.
         const std::uint64_t lo = std::max<std::uint64_t>(min_leaf, 1);
         RegBoundaries& c = *bounds_;
-        const auto feature = static_cast<std::uint32_t>(f);
         double WL = 0.0;
         Pair SL{0.0, 0.0};
         std::size_t nL = 0;
@@ -824,7 +823,9 @@ private:
             std::size_t keep;
             if (Unit) {
                 WL = static_cast<double>(nL);
-                keep = static_cast<std::size_t>(s.n != 0) & (nL >= lo) & (node.n - nL >= lo);
+                // A listed bin is never empty.
+                keep = static_cast<std::size_t>(Track || s.n != 0) & (nL >= lo) &
+                       (node.n - nL >= lo);
             } else {
                 WL += s.w;
                 keep = static_cast<std::size_t>(s.n != 0) & (node.W - WL > 0.0) & (WL > 0.0) &
@@ -834,7 +835,6 @@ private:
             c.s1l[size] = SL[0];
             c.s2l[size] = SL[1];
             c.bin[size] = b;
-            c.feature[size] = feature;
             size += keep;
             s = RegSlot{};
         };
@@ -855,7 +855,9 @@ private:
             for (unsigned b = 0; b < last; ++b) visit(b);
             slots_[h][last] = RegSlot{};
         }
+        const std::size_t start = c.size;
         c.size = size;
+        c.end_run(start, static_cast<std::uint32_t>(f));
     }
 
     // Computes the gathered boundaries' gains and lets the first strictly better one in
@@ -868,11 +870,11 @@ private:
                       : regression_gains(c, node.W, node.S1, node.S2, node.V, best.gain);
             if (top > best.gain) {
                 const std::size_t i = first_holding(c.gain.data(), top);
-                const std::uint32_t f = c.feature[i];
+                const std::uint32_t f = c.feature_of(i);
                 best = Best{top, f, hist_.bin_edges[f][c.bin[i]], c.bin[i]};
             }
         }
-        c.size = 0;
+        c.clear();
     }
 
     // A node of two entries, about a third of all the nodes searched. A feature either has
@@ -906,7 +908,7 @@ private:
         }
         c.size = 2;
         regression_gains(c, node.W, node.S1, node.S2, node.V, 0.0);
-        c.size = 0;
+        c.clear();
         for (std::size_t f : candidates()) {
             if (hist_.n_bins[f] < 2) continue;
             const unsigned a = codes_.code_at(f, p);

@@ -25,8 +25,29 @@ namespace canopy {
 struct RegBoundaries {
     static constexpr std::size_t kCapacity = 1024;  // two features' worth are always free
     std::array<double, kCapacity> wl, s1l, s2l, gain;
-    std::array<std::uint32_t, kCapacity> bin, feature;
+    std::array<std::uint32_t, kCapacity> bin;
     std::size_t size = 0;
+    // Each feature's boundaries are a run: run k starts at boundary run_start[k] and
+    // belongs to feature run_feature[k] (a feature without boundaries has no run).
+    std::array<std::uint32_t, kCapacity> run_start, run_feature;
+    std::size_t runs = 0;
+
+    void clear() {
+        size = 0;
+        runs = 0;
+    }
+    // Ends the run of `feature`, whose boundaries were appended since size was `start`.
+    void end_run(std::size_t start, std::uint32_t feature) {
+        if (size == start) return;
+        run_start[runs] = static_cast<std::uint32_t>(start);
+        run_feature[runs] = feature;
+        ++runs;
+    }
+    std::uint32_t feature_of(std::size_t i) const {
+        std::size_t k = runs - 1;
+        while (run_start[k] > i) --k;
+        return run_feature[k];
+    }
 };
 
 // The largest of gain[0 .. size) when it exceeds `beat`, else `beat`: what a scan in order
