@@ -81,8 +81,9 @@ constexpr double kMostEstimatedEntries = 0x1p20;
 //    equal gains need the quotients X/W within an ulp of the gain of each other.
 // So a boundary whose E exceeds the least E over the node by more than 2D, for
 // D = 2^-24 (S2 + W|V|) + 2^-1000, cannot hold the largest gain: its X exceeds that
-// boundary's X by more than the tie width. D is over eight times what these need; the
-// floor covers operations that underflow.
+// boundary's X by more than the tie width. D is nearly eight times what these need; the
+// floor covers operations that underflow. (In that range no estimate is NaN; one that
+// were would send the node to the exact gains rather than hide the least.)
 [[gnu::target("avx512f")]] bool estimated_gains(RegBoundaries& c, double W, double S1,
                                                 double S2, double V) {
     const double spread = W * std::fabs(V);
@@ -96,6 +97,7 @@ constexpr double kMostEstimatedEntries = 0x1p20;
     const __m512d s2_all = _mm512_set1_pd(S2);
     const std::size_t size = c.size;
     __m512d least = _mm512_set1_pd(kInfinity);
+    __mmask8 not_numbers = 0;
     for (std::size_t i = 0; i < size; i += 8) {
         const __mmask8 live =
             size - i >= 8 ? 0xFF : static_cast<__mmask8>((1u << (size - i)) - 1);
@@ -109,8 +111,10 @@ constexpr double kMostEstimatedEntries = 0x1p20;
                                         _mm512_mul_pd(_mm512_mul_pd(s1r, s1r), reciprocal(wr)));
         const __m512d estimate = _mm512_sub_pd(_mm512_add_pd(s2l, s2r), p);
         least = _mm512_mask_min_pd(least, live, least, estimate);
+        not_numbers |= _mm512_mask_cmp_pd_mask(live, estimate, estimate, _CMP_UNORD_Q);
         _mm512_storeu_pd(&c.gain[i], estimate);  // until the exact pass below
     }
+    if (not_numbers != 0) return false;
     alignas(64) std::array<double, 8> lanes;
     _mm512_store_pd(lanes.data(), least);
     double bound = lanes[0];
