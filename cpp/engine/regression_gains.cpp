@@ -35,16 +35,28 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
     }
 }
 
+// Both sides' weights and sums at boundaries i .. i+7 of a node of weight W and sums S1, S2.
+struct Sides {
+    __m512d wl, s1l, s2l, wr, s1r, s2r;
+};
+
+[[gnu::target("avx512f")]] inline Sides sides_at(const RegBoundaries& c, std::size_t i,
+                                                 __m512d W, __m512d S1, __m512d S2) {
+    Sides b;
+    b.wl = _mm512_loadu_pd(&c.wl[i]);
+    b.s1l = _mm512_loadu_pd(&c.s1l[i]);
+    b.s2l = _mm512_loadu_pd(&c.s2l[i]);
+    b.wr = _mm512_sub_pd(W, b.wl);
+    b.s1r = _mm512_sub_pd(S1, b.s1l);
+    b.s2r = _mm512_sub_pd(S2, b.s2l);
+    return b;
+}
+
 // The same expression for boundaries i .. i+7, operation by operation.
 [[gnu::target("avx512f")]] inline __m512d exact_gains(const RegBoundaries& c, std::size_t i,
                                                       __m512d W, __m512d S1, __m512d S2,
                                                       __m512d V) {
-    const __m512d wl = _mm512_loadu_pd(&c.wl[i]);
-    const __m512d s1l = _mm512_loadu_pd(&c.s1l[i]);
-    const __m512d s2l = _mm512_loadu_pd(&c.s2l[i]);
-    const __m512d wr = _mm512_sub_pd(W, wl);
-    const __m512d s1r = _mm512_sub_pd(S1, s1l);
-    const __m512d s2r = _mm512_sub_pd(S2, s2l);
+    const auto [wl, s1l, s2l, wr, s1r, s2r] = sides_at(c, i, W, S1, S2);
     const __m512d ml = _mm512_div_pd(s1l, wl);
     const __m512d mr = _mm512_div_pd(s1r, wr);
     const __m512d vl = _mm512_sub_pd(_mm512_div_pd(s2l, wl), _mm512_mul_pd(ml, ml));
@@ -101,12 +113,7 @@ constexpr double kMostEstimatedEntries = 0x1p20;
     for (std::size_t i = 0; i < size; i += 8) {
         const __mmask8 live =
             size - i >= 8 ? 0xFF : static_cast<__mmask8>((1u << (size - i)) - 1);
-        const __m512d wl = _mm512_loadu_pd(&c.wl[i]);
-        const __m512d s1l = _mm512_loadu_pd(&c.s1l[i]);
-        const __m512d s2l = _mm512_loadu_pd(&c.s2l[i]);
-        const __m512d wr = _mm512_sub_pd(w_all, wl);
-        const __m512d s1r = _mm512_sub_pd(s1_all, s1l);
-        const __m512d s2r = _mm512_sub_pd(s2_all, s2l);
+        const auto [wl, s1l, s2l, wr, s1r, s2r] = sides_at(c, i, w_all, s1_all, s2_all);
         const __m512d p = _mm512_add_pd(_mm512_mul_pd(_mm512_mul_pd(s1l, s1l), reciprocal(wl)),
                                         _mm512_mul_pd(_mm512_mul_pd(s1r, s1r), reciprocal(wr)));
         const __m512d estimate = _mm512_sub_pd(_mm512_add_pd(s2l, s2r), p);
